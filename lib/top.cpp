@@ -1,0 +1,158 @@
+// Decoder driver: the entry operation, the process-wide state, the pass loop
+// and the binarization of each pass.
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+
+#include "decoder.h"
+
+namespace vorden {
+
+DecoderState decoder_state;
+
+namespace {
+
+const char kVersion[] = "1.2.6";
+
+// Images are addressed with 16-bit run lengths, so no side may exceed this.
+constexpr int32_t kMaxSide = 32767;
+
+// Only the low 16 bits of pixel_depth count, read as a signed value.
+bool is_two_level(int32_t pixel_depth) {
+    return static_cast<int16_t>(pixel_depth & 0xFFFF) == 1;
+}
+
+}  // namespace
+
+void log_line(const char* format, ...) {
+    FILE* stream = decoder_state.log_stream;
+    if (stream == nullptr) return;
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stream, format, args);
+    va_end(args);
+}
+
+// Positions outside the image read the top-left pixel; callers rely on never
+// leaving the buffer rather than on an error.
+int32_t pixel_index(int32_t x, int32_t y) {
+    const DecoderState& s = decoder_state;
+    if (x < 0 || x >= s.image_width || y < 0 || y >= s.image_height) return 0;
+    return y * s.image_width + x;
+}
+
+// ---------------------------------------------------------------------------
+// Binarization: one global threshold per pass, moving from the mean towards
+// the darkest grey level so that a failed pass retries with fewer dark pixels.
+
+void binarize(int32_t pass, const uint8_t* image, int32_t pixel_depth) {
+    DecoderState& s = decoder_state;
+    const size_t pixels = static_cast<size_t>(s.image_width) * static_cast<size_t>(s.image_height);
+    uint8_t* out = s.binary_image;
+
+    if (is_two_level(pixel_depth)) {
+        for (size_t i = 0; i < pixels; ++i) out[i] = image[i] == 0 ? 64 : 0;
+        return;
+    }
+
+    int32_t min = image[0];
+    int32_t max = image[0];
+    uint64_t sum = 0;
+    for (size_t i = 0; i < pixels; ++i) {
+        const int32_t v = image[i];
+        if (v < min) min = v;
+        if (v > max) max = v;
+        sum += static_cast<uint64_t>(v);
+    }
+    const int32_t mean = static_cast<int32_t>(static_cast<double>(sum) / static_cast<double>(pixels));
+
+    int32_t threshold = mean;
+    if (pass == 1) threshold = (mean + min) / 2;
+    if (pass == 2) threshold = (3 * mean + min) / 4;
+    log_line("min %d, max %d, threshold %d\n", min, max, threshold);
+
+    for (size_t i = 0; i < pixels; ++i) out[i] = image[i] < threshold ? 64 : 0;
+}
+
+}  // namespace vorden
+
+// ---------------------------------------------------------------------------
+// Public face.
+
+using namespace vorden;
+
+extern "C" const char* decode_symbol(const uint8_t* image, int32_t width, int32_t height,
+                                     int32_t pixel_depth, FILE* log) {
+    // Refuse what the 16-bit run tables cannot describe before touching state.
+    if (image == nullptr || width < 1 || height < 1 || width > kMaxSide || height > kMaxSide) {
+        return nullptr;
+    }
+    DecoderState& s = decoder_state;
+    s.image_width = width;
+    s.image_height = height;
+    s.log_stream = log;
+
+    s.binary_image = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(width) * static_cast<size_t>(height)));
+    if (s.binary_image == nullptr) {
+        log_line("malloc() failed.\n");
+        return nullptr;
+    }
+
+    bool held = false;
+    for (int32_t pass = 0; pass < 3; ++pass) {
+        s.result_partial = 0;
+        log_line("mode %d\n", pass);
+        binarize(pass, image, pixel_depth);
+        if (find_finder_patterns()) {
+            for (int32_t attempt = 0; attempt < 2; ++attempt) {
+                s.symbol_version = estimate_version(attempt, s.image_width, s.image_height);
+                if (s.symbol_version < 1) continue;
+                if (!build_sampling_grid() || !sample_modules() || !read_format_information()) {
+                    release_sampling_grid();
+                    continue;
+                }
+                remove_data_mask();
+                if (!read_codewords()) {
+                    release_sampling_grid();
+                    continue;
+                }
+                const char* text = decode_data_segments();
+                release_sampling_grid();
+                if (text == nullptr) continue;
+                std::memcpy(s.result_text, text, sizeof s.result_text);
+                if (s.result_partial == 0) {
+                    release_finder_patterns();
+                    std::free(s.binary_image);
+                    s.binary_image = nullptr;
+                    return s.result_text;
+                }
+                // A full-capacity correction may be wrong: keep it only as a
+                // fallback while the remaining attempts look for a sure read.
+                held = true;
+            }
+        }
+        release_finder_patterns();
+        if (is_two_level(pixel_depth)) break;
+    }
+    std::free(s.binary_image);
+    s.binary_image = nullptr;
+
+    if (!held) return nullptr;
+    s.result_partial = -1;
+    return s.result_text;
+}
+
+extern "C" const char* decoder_version_string(void) { return kVersion; }
+
+extern "C" int32_t decoder_query(int32_t kind, void* out) {
+    if (out == nullptr) return 0;
+    if (kind == 1) {
+        *static_cast<int32_t*>(out) = decoder_state.result_partial;
+        return -1;
+    }
+    if (kind == 2) {
+        *static_cast<const StructuredAppendInfo**>(out) = &decoder_state.structured_append;
+        return -1;
+    }
+    return 0;
+}

@@ -1,0 +1,49 @@
+/* vorden: a QR Code (ISO/IEC 18004, model 2, versions 1 to 40) decoder.
+ *
+ * One 8-bit grey image in, the text of one symbol out. The decoder keeps a
+ * single process-wide state: calls must not overlap, and the returned text
+ * stays valid until the next call. */
+#ifndef VORDEN_H
+#define VORDEN_H
+
+#include <stdint.h>
+#include <stdio.h>
+
+#if defined(__GNUC__)
+#define VORDEN_API __attribute__((visibility("default")))
+#else
+#define VORDEN_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct StructuredAppendInfo {
+    int32_t present; /* -1 when the stream began with a structured-append header, else 0 */
+    int32_t length;  /* final text_length, set only when present is -1 */
+    uint8_t position;
+    uint8_t total;
+    uint8_t parity;
+} StructuredAppendInfo;
+
+/* Decodes the symbol in a width x height luminance image (row-major, no row
+ * gaps, 0 = black). pixel_depth 1 declares a two-level image (0 dark, any
+ * other byte light); any other value 8-bit grey. log, when not null,
+ * receives diagnostic lines. Returns the text (NUL-terminated; the bytes as
+ * coded) or null. */
+VORDEN_API const char* decode_symbol(const uint8_t* image, int32_t width, int32_t height,
+                                     int32_t pixel_depth, FILE* log);
+
+/* "1.2.6" */
+VORDEN_API const char* decoder_version_string(void);
+
+/* kind 1: writes an int32_t (result_partial) at out; kind 2: writes a
+   `const StructuredAppendInfo*` at out; returns -1 for those, 0 otherwise. */
+VORDEN_API int32_t decoder_query(int32_t kind, void* out);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VORDEN_H */

@@ -1,0 +1,114 @@
+// The driver: entry checks, queries, pixel addressing and binarization.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "decoder.h"
+#include "vorden.h"
+
+using namespace vorden;
+
+namespace {
+
+// Runs decode_symbol with a memory stream and returns what it logged.
+std::string decode_log(const std::vector<uint8_t>& image, int w, int h, int depth, const char** result) {
+    char* buffer = nullptr;
+    size_t size = 0;
+    FILE* log = open_memstream(&buffer, &size);
+    *result = decode_symbol(image.data(), w, h, depth, log);
+    std::fclose(log);
+    std::string text(buffer, size);
+    std::free(buffer);
+    return text;
+}
+
+void set_image(int w, int h) {
+    decoder_state.image_width = w;
+    decoder_state.image_height = h;
+}
+
+std::vector<uint8_t> binarized(const std::vector<uint8_t>& image, int pass, int depth) {
+    set_image(static_cast<int>(image.size()), 1);
+    std::vector<uint8_t> out(image.size(), 0xAA);
+    decoder_state.binary_image = out.data();
+    decoder_state.log_stream = nullptr;
+    binarize(pass, image.data(), depth);
+    decoder_state.binary_image = nullptr;
+    return out;
+}
+
+}  // namespace
+
+TEST(Top, VersionString) { EXPECT_STREQ(decoder_version_string(), "1.2.6"); }
+
+TEST(Top, QueryKinds) {
+    decoder_state.result_partial = -1;
+    int32_t partial = 5;
+    EXPECT_EQ(decoder_query(1, &partial), -1);
+    EXPECT_EQ(partial, -1);
+    const StructuredAppendInfo* info = nullptr;
+    EXPECT_EQ(decoder_query(2, &info), -1);
+    EXPECT_EQ(info, &decoder_state.structured_append);
+    void* untouched = &partial;
+    EXPECT_EQ(decoder_query(0, &untouched), 0);
+    EXPECT_EQ(decoder_query(3, &untouched), 0);
+    EXPECT_EQ(untouched, &partial);
+    EXPECT_EQ(decoder_query(1, nullptr), 0);
+    decoder_state.result_partial = 0;
+}
+
+TEST(Top, PixelIndexOutsideReadsTopLeft) {
+    set_image(10, 5);
+    EXPECT_EQ(pixel_index(3, 2), 23);
+    EXPECT_EQ(pixel_index(9, 4), 49);
+    EXPECT_EQ(pixel_index(-1, 0), 0);
+    EXPECT_EQ(pixel_index(10, 0), 0);
+    EXPECT_EQ(pixel_index(0, 5), 0);
+    EXPECT_EQ(pixel_index(0, -1), 0);
+}
+
+TEST(Top, RefusesBadArgumentsWithoutTouchingState) {
+    decoder_state.image_width = 77;
+    const std::vector<uint8_t> pixels(4, 0);
+    const char* result = reinterpret_cast<const char*>(1);
+    EXPECT_EQ(decode_log(pixels, 0, 4, 8, &result), "");
+    EXPECT_EQ(result, nullptr);
+    EXPECT_EQ(decode_log(pixels, 4, -1, 8, &result), "");
+    EXPECT_EQ(decode_log(pixels, 32768, 1, 8, &result), "");
+    EXPECT_EQ(decode_symbol(nullptr, 2, 2, 8, stderr), nullptr);
+    EXPECT_EQ(decoder_state.image_width, 77);
+}
+
+TEST(Binarize, ThresholdsPerPass) {
+    // min 20 and mean 120 (sum 960 over 8 pixels): thresholds 120, 70 and 95.
+    const std::vector<uint8_t> image = {20, 220, 69, 70, 94, 95, 160, 232};
+    EXPECT_EQ(binarized(image, 0, 8), (std::vector<uint8_t>{64, 0, 64, 64, 64, 64, 0, 0}));
+    EXPECT_EQ(binarized(image, 1, 8), (std::vector<uint8_t>{64, 0, 64, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(binarized(image, 2, 8), (std::vector<uint8_t>{64, 0, 64, 64, 64, 0, 0, 0}));
+}
+
+TEST(Binarize, EqualToThresholdIsLightAndUniformIsLight) {
+    EXPECT_EQ(binarized({128, 128, 128}, 0, 8), (std::vector<uint8_t>{0, 0, 0}));
+    // Mean 0.75 truncates to 0, the minimum: every pass thresholds at 0.
+    for (int pass = 0; pass < 3; ++pass) {
+        EXPECT_EQ(binarized({0, 0, 0, 3}, pass, 8), (std::vector<uint8_t>{0, 0, 0, 0}));
+    }
+}
+
+TEST(Binarize, TwoLevelRule) {
+    const std::vector<uint8_t> expected = {64, 0, 0, 0};
+    EXPECT_EQ(binarized({0, 1, 255, 7}, 2, 1), expected);
+    EXPECT_EQ(binarized({0, 1, 255, 7}, 0, 65537), expected);  // only the low 16 bits count
+}
+
+TEST(Top, ImageWithoutSymbolLogsThreePasses) {
+    const std::vector<uint8_t> image = {10, 20, 30, 40};
+    const char* result = nullptr;
+    const std::string log = decode_log(image, 2, 2, 8, &result);
+    EXPECT_EQ(result, nullptr);
+    EXPECT_NE(log.find("mode 0\nmin 10, max 40, threshold 25\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("mode 1\nmin 10, max 40, threshold 17\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("mode 2\nmin 10, max 40, threshold 21\n"), std::string::npos) << log;
+}
