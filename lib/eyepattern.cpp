@@ -1,6 +1,677 @@
+// Finder patterns ("eye patterns") and alignment patterns.
+//
+// The binary image is run-length encoded by rows and by columns once per
+// pass; the 1:1:3:1:1 cross-section of a finder pattern (ISO/IEC 18004 6.3.3)
+// is then a test on five consecutive runs, and the same tables serve the
+// alignment search (ISO/IEC 18004 6.3.6) later in the pass.
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+
 #include "decoder.h"
+
 namespace vorden {
-int32_t find_finder_patterns() { return 0; }
-void release_finder_patterns() {}
-int32_t find_alignment_pattern(GridPoint*) { return 0; }
+
+namespace {
+
+DecoderState& S = decoder_state;
+
+// Bounds are held at 64-bit precision and quotients rounded to 32 bits before
+// they meet them, so quotients that fall exactly on a fraction are decided
+// the same way everywhere.
+constexpr double kOuterMin = 1.0 / 15;   // 0.5 / 7.5
+constexpr double kOuterMax = 3.0 / 13;   // 1.5 / 6.5
+constexpr double kCenterMin = 1.0 / 3;   // 2.5 / 7.5
+constexpr double kCenterMax = 7.0 / 13;  // 3.5 / 6.5
+
+bool within(int32_t run, int32_t total, double lo, double hi) {
+    const float q = static_cast<float>(run) / static_cast<float>(total);
+    return q >= lo && q <= hi;
+}
+
+bool dark(int32_t x, int32_t y) {
+    return S.binary_image[pixel_index(x, y)] == 64;
+}
+
+ScanHit* hits_of(MemChunk& pool) {
+    return reinterpret_cast<ScanHit*>(pool.data);
+}
+FinderPattern* patterns() {
+    return reinterpret_cast<FinderPattern*>(S.finder_patterns.data);
+}
+
+// ---------------------------------------------------------------------------
+// Run tables: per line, alternating dark and light run lengths, dark first
+// (possibly of length 0), ended by -1.
+
+int32_t build_runs(int16_t** table, int32_t line_length, int32_t line_count, bool by_rows) {
+    std::free(*table);
+    const size_t entries = static_cast<size_t>(line_length + 2) * static_cast<size_t>(line_count);
+    *table = static_cast<int16_t*>(std::calloc(entries, sizeof(int16_t)));
+    if (*table == nullptr) {
+        log_line("malloc() failed.\n");
+        return 0;
+    }
+    const uint8_t* image = S.binary_image;
+    const size_t step = by_rows ? 1 : static_cast<size_t>(S.image_width);
+    for (int32_t line = 0; line < line_count; ++line) {
+        int16_t* runs = *table + static_cast<size_t>(line) * (line_length + 2);
+        const uint8_t* p = by_rows ? image + static_cast<size_t>(line) * S.image_width : image + line;
+        uint8_t colour = 64;
+        int32_t j = 0;
+        for (int32_t i = 0; i < line_length; ++i, p += step) {
+            if (*p != colour) {
+                ++j;
+                colour ^= 64;
+            }
+            ++runs[j];
+        }
+        runs[j + 1] = -1;
+    }
+    return -1;
+}
+
+// Appends a fresh record per group number; false when the table cannot hold
+// them all, since records are then addressed by group number.
+bool open_candidates(int32_t groups) {
+    FinderPattern blank{};
+    blank.top = S.image_height;
+    blank.left = S.image_width;
+    for (int32_t k = 0; k < groups; ++k) {
+        blank.group = k;
+        if (!memchunk_add(&S.finder_patterns, &blank)) return false;
+    }
+    return true;
+}
+
+// Gives every hit of either array that carries group `from` the group `to`.
+void renumber(int32_t from, int32_t to) {
+    for (MemChunk* pool : {&S.row_hits, &S.column_hits}) {
+        ScanHit* hits = hits_of(*pool);
+        for (int32_t i = 0; i < pool->count; ++i) {
+            if (hits[i].group == from) hits[i].group = to;
+        }
+    }
+}
+
+// Joins a crossing row hit and column hit into one group. `first_group` is
+// the number the first group gets (finder groups count from 0, alignment
+// groups from 1); `next` is the next number to issue.
+void join(ScanHit& h, ScanHit& v, int32_t first_group, int32_t& next) {
+    const bool h_grouped = h.group >= first_group;
+    const bool v_grouped = v.group >= first_group;
+    if (v_grouped && !h_grouped) {
+        h.group = v.group;
+    } else if (v_grouped && h.group != v.group) {
+        const int32_t keep = std::min(h.group, v.group);
+        renumber(std::max(h.group, v.group), keep);
+    } else if (!v_grouped && h_grouped) {
+        v.group = h.group;
+    } else if (!v_grouped && !h_grouped) {
+        h.group = next;
+        v.group = next;
+        ++next;
+    }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Finder-pattern scan.
+
+int32_t build_row_runs() {
+    return build_runs(&S.row_runs, S.image_width, S.image_height, true);
+}
+
+int32_t build_column_runs() {
+    return build_runs(&S.column_runs, S.image_height, S.image_width, false);
+}
+
+void scan_finder_runs(const int16_t* table, int32_t line_length, int32_t line_count, MemChunk* hits) {
+    for (int32_t line = 0; line < line_count; ++line) {
+        const int16_t* r = table + static_cast<size_t>(line) * (line_length + 2);
+        bool short_line = false;
+        for (int32_t i = 0; i < 5 && !short_line; ++i) short_line = r[i] == -1;
+        if (short_line) continue;
+
+        int32_t total = r[0] + r[1] + r[2] + r[3] + r[4];
+        int32_t start = 0;
+        for (int32_t i = 0;; i += 2) {
+            if (within(r[i], total, kOuterMin, kOuterMax) && within(r[i + 1], total, kOuterMin, kOuterMax) &&
+                within(r[i + 2], total, kCenterMin, kCenterMax) &&
+                within(r[i + 3], total, kOuterMin, kOuterMax) &&
+                within(r[i + 4], total, kOuterMin, kOuterMax)) {
+                const ScanHit hit{line, start, start + r[i] + r[i + 1], r[i + 2], total, -1};
+                memchunk_add(hits, &hit);
+            }
+            // Slide by one dark-light pair, so windows always open on a dark run.
+            const int32_t d = r[i] + r[i + 1];
+            start += d;
+            if (r[i + 5] == -1 || r[i + 6] == -1) break;
+            total = total - d + r[i + 5] + r[i + 6];
+        }
+    }
+}
+
+void group_crossing_hits() {
+    int32_t groups = 0;
+    ScanHit* rows = hits_of(S.row_hits);
+    ScanHit* columns = hits_of(S.column_hits);
+    for (int32_t i = 0; i < S.row_hits.count; ++i) {
+        ScanHit& h = rows[i];
+        for (int32_t j = 0; j < S.column_hits.count; ++j) {
+            ScanHit& v = columns[j];
+            // Each line passes through the other's centre run (its end included).
+            if (h.center_start <= v.line && v.line <= h.center_start + h.center_length &&
+                v.center_start <= h.line && h.line <= v.center_start + v.center_length) {
+                join(h, v, 0, groups);
+            }
+        }
+    }
+    log_line("cross %d \n", groups);
+
+    if (!open_candidates(groups)) {
+        log_line("malloc() failed.\n");
+        S.finder_count = -1;
+        return;
+    }
+    FinderPattern* found = patterns();
+    for (int32_t i = 0; i < S.row_hits.count; ++i) {
+        const ScanHit& h = rows[i];
+        if (h.group < 0) continue;
+        FinderPattern& f = found[h.group];
+        f.x += static_cast<float>(h.start) + static_cast<float>(h.length) / 2;
+        f.width += static_cast<float>(h.length);
+        f.center_width += static_cast<float>(h.center_length);
+        f.row_hit_count += 1;
+        f.left = std::min(f.left, h.start);
+        f.right = std::max(f.right, h.start + h.length);
+    }
+    for (int32_t i = 0; i < S.column_hits.count; ++i) {
+        const ScanHit& v = columns[i];
+        if (v.group < 0) continue;
+        FinderPattern& f = found[v.group];
+        f.y += static_cast<float>(v.start) + static_cast<float>(v.length) / 2;
+        f.height += static_cast<float>(v.length);
+        f.center_height += static_cast<float>(v.center_length);
+        f.column_hit_count += 1;
+        f.top = std::min(f.top, v.start);
+        f.bottom = std::max(f.bottom, v.start + v.length);
+    }
+
+    // Groups emptied by merges, or seen in one direction only, are no
+    // candidates; nor is one whose mean centre is not dark.
+    int32_t kept = 0;
+    for (int32_t k = 0; k < groups; ++k) {
+        FinderPattern f = found[k];
+        if (f.row_hit_count == 0 || f.column_hit_count == 0) continue;
+        const float rows_seen = static_cast<float>(f.row_hit_count);
+        const float columns_seen = static_cast<float>(f.column_hit_count);
+        f.width /= rows_seen;
+        f.center_width /= rows_seen;
+        f.x /= rows_seen;
+        f.height /= columns_seen;
+        f.center_height /= columns_seen;
+        f.y /= columns_seen;
+        if (!dark(static_cast<int32_t>(f.x), static_cast<int32_t>(f.y))) continue;
+        found[kept++] = f;
+    }
+    S.finder_count = kept;
+    log_line("cross %d \n", kept);
+}
+
+namespace {
+
+// Widens [left, right] over the dark run on `row` that overlaps the previous
+// row's run, leaving them on the first non-dark column each side. False when
+// the row has no dark pixel in [left, right).
+bool follow_row(int32_t row, int32_t& left, int32_t& right) {
+    while (left < right && !dark(left, row)) ++left;
+    if (left >= right) return false;
+    while (left >= 0 && dark(left, row)) --left;
+    while (left < right && !dark(right, row)) --right;
+    while (right < S.image_width && dark(right, row)) ++right;
+    return true;
+}
+
+}  // namespace
+
+// Replaces the candidate's centre by the centroid of the dark region around
+// it: the 3 x 3-module centre square, which the light ring isolates.
+void refine_finder_center(FinderPattern* candidate) {
+    const int32_t cx = static_cast<int32_t>(round_nearest(candidate->x));
+    const int32_t cy = static_cast<int32_t>(round_nearest(candidate->y));
+    if (cy < 0 || cy >= S.image_height || cx < 0 || cx >= S.image_width || !dark(cx, cy)) {
+        candidate->row_hit_count = 0;
+        candidate->column_hit_count = 0;
+        return;
+    }
+    int32_t centre_left = cx;
+    int32_t centre_right = cx;
+    while (centre_left > 0 && dark(centre_left - 1, cy)) --centre_left;
+    while (centre_right + 1 < S.image_width && dark(centre_right + 1, cy)) ++centre_right;
+
+    int64_t n = centre_right - centre_left + 1;
+    float sum_y = static_cast<float>(n * cy);
+    float sum_x = static_cast<float>(static_cast<int64_t>(centre_right + centre_left) * n / 2);
+    int32_t top = cy, bottom = cy;
+    int32_t top_left = centre_left, top_right = centre_right;
+    int32_t bottom_left = centre_left, bottom_right = centre_right;
+
+    auto add_row = [&](int32_t row, int32_t left, int32_t right) {
+        const int64_t w = right - left + 1;
+        n += w;
+        sum_y += static_cast<float>(w * row);
+        sum_x += static_cast<float>(static_cast<int64_t>(right + left) * w / 2);
+    };
+
+    int32_t left = centre_left, right = centre_right;
+    for (int32_t row = cy - 1; row >= 0 && follow_row(row, left, right); --row) {
+        top = row;
+        top_left = left;
+        top_right = right;
+        add_row(row, left, right);
+    }
+    // Downwards from the centre row itself, which thereby counts twice.
+    left = centre_left;
+    right = centre_right;
+    for (int32_t row = cy; row < S.image_height && follow_row(row, left, right); ++row) {
+        bottom = row;
+        bottom_left = left;
+        bottom_right = right;
+        add_row(row, left, right);
+    }
+
+    candidate->y = sum_y / static_cast<float>(n) + 0.5f;
+    candidate->x = sum_x / static_cast<float>(n) + 0.5f;
+
+    const float span = static_cast<float>(std::abs(top - bottom) + 1);
+    const float d1 = static_cast<float>(std::abs(top_right - bottom_left) + 1);
+    const float d2 = static_cast<float>(std::abs(top_left - bottom_right) + 1);
+    const float a = d1 * d1 + span * span;
+    const float b = d2 * d2 + span * span;
+    // The longer diagonal over sqrt(2) is the centre square's side (3 modules).
+    candidate->size = static_cast<float>(std::sqrt(std::max(a, b)) / 1.41421356 / 3 * 7);
+}
+
+int32_t refine_finder_centers() {
+    FinderPattern* found = patterns();
+    int32_t kept = 0;
+    for (int32_t i = 0; i < S.finder_count; ++i) {
+        refine_finder_center(&found[i]);
+        if (found[i].row_hit_count != 0 && found[i].column_hit_count != 0) found[kept++] = found[i];
+    }
+    S.finder_count = kept;
+    return kept;
+}
+
+// ---------------------------------------------------------------------------
+// Choice of three candidates.
+
+namespace {
+
+constexpr int32_t kNoBound = INT_MAX;
+
+bool live(const FinderPattern& f) {
+    return f.score >= 0;
+}
+
+// Centre-run bounds over one direction's hits of a candidate: hi < lo means
+// the long centre runs share no common part.
+void common_center(const MemChunk& pool, int32_t group, float center, int32_t& lo, int32_t& hi) {
+    const ScanHit* hits = reinterpret_cast<const ScanHit*>(pool.data);
+    lo = 0;
+    hi = kNoBound;
+    for (int32_t i = 0; i < pool.count; ++i) {
+        const ScanHit& h = hits[i];
+        if (h.group != group) continue;
+        if (static_cast<float>(h.center_length) / center < 0.5) continue;
+        lo = std::max(lo, h.center_start);
+        hi = std::min(hi, h.center_start + h.center_length);
+    }
+}
+
+void score_center_runs(FinderPattern& p) {
+    int32_t lo, hi;
+    common_center(S.row_hits, p.group, p.center_width, lo, hi);
+    if (hi < lo) {
+        p.score = -1;
+    } else if (p.x > static_cast<float>(hi) || p.x < static_cast<float>(lo)) {
+        p.score -= 1;
+    }
+    common_center(S.column_hits, p.group, p.center_height, lo, hi);
+    if (hi < lo) {
+        p.score = -1;
+    } else if (p.y > static_cast<float>(hi) || p.y < static_cast<float>(lo)) {
+        p.score -= 1;
+    }
+}
+
+// Where each crossing line meets the hit, relative to the pattern's extent:
+// a crossing far outside the pattern marks a false candidate.
+void score_crossings(FinderPattern& p, const MemChunk& along, const MemChunk& across, float extent) {
+    const ScanHit* hits = reinterpret_cast<const ScanHit*>(along.data);
+    const ScanHit* others = reinterpret_cast<const ScanHit*>(across.data);
+    int32_t k = 0;
+    for (int32_t i = 0; i < along.count; ++i) {
+        const ScanHit& h = hits[i];
+        if (h.group != p.group) continue;
+        for (int32_t j = 0; j < across.count; ++j) {
+            const ScanHit& v = others[j];
+            if (v.group != h.group) continue;
+            const float q = static_cast<float>(v.line - h.center_start) / extent;
+            if (q < -0.3 || q > 1) {
+                p.score = -1;
+            } else {
+                ++k;
+            }
+        }
+    }
+    if (p.score >= 0) {
+        p.score += static_cast<int32_t>(static_cast<float>(10 * k) / (p.center_width * p.center_height));
+    }
+}
+
+// Containment bonus. The test uses each hit's centre run, not its five runs:
+// the centre of a true pattern lies inside every centre run through it, so
+// this tells apart candidates whose hits only brush the centre square, which
+// the five-run extent would almost always contain.
+void score_containment(FinderPattern& p) {
+    int32_t n = 0;
+    int32_t m = 0;
+    for (int32_t pass = 0; pass < 2; ++pass) {
+        const MemChunk& pool = pass == 0 ? S.row_hits : S.column_hits;
+        const float centre = pass == 0 ? p.x : p.y;
+        const ScanHit* hits = reinterpret_cast<const ScanHit*>(pool.data);
+        for (int32_t i = 0; i < pool.count; ++i) {
+            const ScanHit& h = hits[i];
+            if (h.group != p.group) continue;
+            ++n;
+            if (centre > static_cast<float>(h.center_start) &&
+                centre < static_cast<float>(h.center_start + h.center_length)) {
+                ++m;
+            }
+        }
+    }
+    if (n > 0) p.score += static_cast<int32_t>(static_cast<float>(10 * m) / static_cast<float>(n));
+}
+
+bool similar(float a, float b) {
+    const float q = a / b;
+    const float d = a - b;
+    return (q >= 0.7 && q <= 1.4) || (d >= -2 && d <= 2);
+}
+
+}  // namespace
+
+void score_finder_candidates() {
+    FinderPattern* found = patterns();
+    const int32_t count = S.finder_count;
+
+    for (int32_t i = 0; i < count; ++i) {  // a square centre
+        FinderPattern& p = found[i];
+        const float q = p.center_width / p.center_height;
+        const float d = p.center_width - p.center_height;
+        if ((q > 1.2 || q < 0.8) && (d < -2 || d > 2)) p.score = -1;
+    }
+    for (int32_t i = 0; i < count; ++i) {
+        if (live(found[i])) score_center_runs(found[i]);
+    }
+    for (int32_t i = 0; i < count; ++i) {
+        FinderPattern& p = found[i];
+        if (!live(p)) continue;
+        score_crossings(p, S.row_hits, S.column_hits, p.width);
+        score_crossings(p, S.column_hits, S.row_hits, p.height);
+    }
+    for (int32_t i = 0; i < count; ++i) {
+        if (live(found[i])) score_containment(found[i]);
+    }
+    // A finder pattern has two partners of about its own size.
+    for (int32_t i = 0; i < count; ++i) {
+        FinderPattern& p = found[i];
+        if (!live(p)) continue;
+        int32_t partners = 0;
+        for (int32_t j = 0; j < count; ++j) {
+            const FinderPattern& q = found[j];
+            if (j == i || !live(q)) continue;
+            if (similar(p.center_width, q.center_width) && similar(p.center_height, q.center_height)) {
+                ++partners;
+            }
+        }
+        if (partners < 2) p.score = -1;
+    }
+}
+
+void choose_finder_triple() {
+    int32_t* place = S.selected_finders;
+    place[0] = place[1] = place[2] = -1;
+    const FinderPattern* found = patterns();
+    for (int32_t p = 0; p < 3; ++p) {
+        int32_t best = -1;
+        int32_t chosen = 0;
+        for (int32_t j = 0; j < S.finder_count; ++j) {
+            if (p >= 1 && j == place[0]) continue;
+            if (p == 2 && j == place[1]) continue;
+            if (found[j].score > best) {
+                best = found[j].score;
+                chosen = j;
+            }
+        }
+        place[p] = chosen;
+    }
+}
+
+// Puts the right-angle corner first, then orders the other two so that the
+// corner-to-place-1 vector turned a quarter turn (clockwise on screen, with y
+// down) points towards place 2.
+int32_t orient_finder_triple() {
+    int32_t* place = S.selected_finders;
+    const FinderPattern* found = patterns();
+    float mx = 0, my = 0;
+    for (int32_t p = 0; p < 3; ++p) {
+        mx += found[place[p]].x;
+        my += found[place[p]].y;
+    }
+    mx /= 3;
+    my /= 3;
+
+    float nearest = 10000000.0f;
+    int32_t corner = 0;
+    for (int32_t p = 0; p < 3; ++p) {
+        const float dx = found[place[p]].x - mx;
+        const float dy = found[place[p]].y - my;
+        const float d = std::sqrt(dx * dx + dy * dy);
+        if (d < nearest) {
+            nearest = d;
+            corner = p;
+        }
+    }
+    std::swap(place[0], place[corner]);
+
+    const FinderPattern& k = found[place[0]];
+    const FinderPattern& a = found[place[1]];
+    const FinderPattern& b = found[place[2]];
+    const float vx = -(a.y - k.y);
+    const float vy = a.x - k.x;
+    const float bx = b.x - k.x;
+    const float by = b.y - k.y;
+    const float dm = std::sqrt((vx - bx) * (vx - bx) + (vy - by) * (vy - by));
+    const float dp = std::sqrt((vx + bx) * (vx + bx) + (vy + by) * (vy + by));
+    if (dm < dp) return -1;
+    if (dm > dp) {
+        std::swap(place[1], place[2]);
+        return -1;
+    }
+    return 0;
+}
+
+int32_t find_finder_patterns() {
+    memchunk_init(&S.row_hits, sizeof(ScanHit));
+    memchunk_init(&S.column_hits, sizeof(ScanHit));
+    memchunk_init(&S.finder_patterns, sizeof(FinderPattern));
+    S.finder_count = 0;
+
+    if (!build_row_runs()) return 0;
+    scan_finder_runs(S.row_runs, S.image_width, S.image_height, &S.row_hits);
+    if (!build_column_runs()) return 0;
+    scan_finder_runs(S.column_runs, S.image_height, S.image_width, &S.column_hits);
+    group_crossing_hits();
+    if (S.finder_count < 0) {
+        S.finder_count = 0;
+        return 0;
+    }
+    refine_finder_centers();
+    if (S.finder_count < 3) {
+        log_line("only %d eye pattern found.\n", S.finder_count);
+        return 0;
+    }
+
+    if (S.finder_count > 3) score_finder_candidates();
+    choose_finder_triple();
+    if (S.log_stream != nullptr) {
+        const FinderPattern* found = patterns();
+        for (int32_t i = 0; i < S.finder_count; ++i) {
+            for (int32_t p = 0; p < 3; ++p) {
+                if (S.selected_finders[p] == i) log_line("*");
+            }
+            const FinderPattern& f = found[i];
+            log_line("Cross %d (%f,%f)-(%f,%f) %d\n", f.group, f.x, f.y, f.width, f.height, f.score);
+        }
+    }
+    return orient_finder_triple() ? -1 : 0;
+}
+
+void release_finder_patterns() {
+    memchunk_free(&S.row_hits);
+    memchunk_free(&S.column_hits);
+    memchunk_free(&S.finder_patterns);
+    std::free(S.row_runs);
+    S.row_runs = nullptr;
+    std::free(S.column_runs);
+    S.column_runs = nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Alignment-pattern search: light-dark-light triples of one module each in
+// small windows around the predicted centre, grouped like the finder hits.
+
+int32_t scan_alignment_runs(const int16_t* table, int32_t line_length, MemChunk* hits, int32_t first_line,
+                            int32_t first_position, int32_t line_count, int32_t span, float module) {
+    if (first_line < 0 || first_position < 0) return 0;
+    const int32_t lo = static_cast<int32_t>(std::floor(0.5 * module));
+    const int32_t hi = static_cast<int32_t>(round_nearest(1.5 * module));
+    const int32_t end = first_position + span;
+    auto fits = [lo, hi](int32_t run) { return run >= lo && run <= hi; };
+
+    int32_t found = 0;
+    for (int32_t j = first_line; j < first_line + line_count; ++j) {
+        const int16_t* r = table + static_cast<size_t>(j) * (line_length + 2);
+        int32_t p = 0;
+        int32_t k = 0;
+        while (p < first_position && r[k] != -1) p += r[k++];
+        if (r[k] == -1) continue;
+        if (k % 2 == 0) p += r[k++];  // start the test on a light run
+
+        while (p < end) {
+            if (r[k] == -1 || r[k + 1] == -1 || p + r[k] + r[k + 1] > end) break;
+            if (fits(r[k]) && fits(r[k + 1]) && r[k + 2] != -1 && fits(r[k + 2])) {
+                const ScanHit hit{j, p + r[k], 0, 0, r[k + 1], -1};
+                memchunk_add(hits, &hit);
+                ++found;
+            }
+            p += r[k] + r[k + 1];
+            if (r[k + 2] == -1 || r[k + 3] == -1) break;
+            k += 2;
+        }
+    }
+    return found > 0 ? -1 : 0;
+}
+
+namespace {
+
+// Integer window [first, first + length) along an axis of `limit` pixels, or
+// false when it leaves the image. The checks run in floating point first so
+// that a wild prediction never reaches an integer conversion.
+bool window(float start, float extent, int32_t limit, int32_t& first, int32_t& length) {
+    if (!(start >= 0) || !(extent >= 0) || !(static_cast<double>(start) + extent <= limit + 1.0))
+        return false;
+    first = static_cast<int32_t>(round_nearest(start));
+    length = static_cast<int32_t>(round_nearest(extent));
+    return static_cast<int64_t>(first) + length <= limit;
+}
+
+// Mean of start + length / 2 over the hits of group 1.
+bool group_one_mean(const MemChunk& pool, float& mean) {
+    const ScanHit* hits = reinterpret_cast<const ScanHit*>(pool.data);
+    float sum = 0;
+    int32_t n = 0;
+    for (int32_t i = 0; i < pool.count; ++i) {
+        if (hits[i].group != 1) continue;
+        sum += static_cast<float>(hits[i].start) + static_cast<float>(hits[i].length) / 2;
+        ++n;
+    }
+    if (n == 0) return false;
+    mean = sum / static_cast<float>(n);
+    return true;
+}
+
+}  // namespace
+
+int32_t find_alignment_pattern(GridPoint* point) {
+    memchunk_clear(&S.row_hits);
+    memchunk_clear(&S.column_hits);
+    const FinderPattern* found = patterns();
+    const FinderPattern& f0 = found[S.selected_finders[0]];
+    const float mc = static_cast<float>(point->column - 3);
+    const float mr = static_cast<float>(point->row - 3);
+    const float ex = f0.x + mc * S.x_unit[0] + mr * S.y_unit[0];
+    const float ey = f0.y + mc * S.x_unit[1] + mr * S.y_unit[1];
+    // The pixel extent of one module whatever the symbol's rotation.
+    const float sx = std::fabs(S.x_unit[0]) + std::fabs(S.y_unit[0]);
+    const float sy = std::fabs(S.x_unit[1]) + std::fabs(S.y_unit[1]);
+
+    float widths = 0, heights = 0;
+    for (int32_t p = 0; p < 3; ++p) {
+        widths += found[S.selected_finders[p]].width;
+        heights += found[S.selected_finders[p]].height;
+    }
+
+    int32_t first_row, rows, first_column, columns;
+    // Rows: 5 modules wide, 3 high.
+    if (!window(ey - 1.5f * sy, 3 * sy, S.image_height, first_row, rows)) return 0;
+    if (!window(ex - 2.5f * sx, 5 * sx, S.image_width, first_column, columns)) return 0;
+    if (!scan_alignment_runs(S.row_runs, S.image_width, &S.row_hits, first_row, first_column, rows, columns,
+                             widths / 21)) {
+        return 0;
+    }
+    // Columns: 3 modules wide, 5 high.
+    if (!window(ex - 1.5f * sx, 3 * sx, S.image_width, first_column, columns)) return 0;
+    if (!window(ey - 2.5f * sy, 5 * sy, S.image_height, first_row, rows)) return 0;
+    if (!scan_alignment_runs(S.column_runs, S.image_height, &S.column_hits, first_column, first_row, columns,
+                             rows, heights / 21)) {
+        return 0;
+    }
+
+    int32_t next = 1;
+    ScanHit* row_hits = hits_of(S.row_hits);
+    ScanHit* column_hits = hits_of(S.column_hits);
+    for (int32_t i = 0; i < S.row_hits.count; ++i) {
+        ScanHit& h = row_hits[i];
+        for (int32_t j = 0; j < S.column_hits.count; ++j) {
+            ScanHit& v = column_hits[j];
+            if (h.start <= v.line && v.line <= h.start + h.length && v.start <= h.line &&
+                h.line <= v.start + v.length) {
+                join(h, v, 1, next);
+            }
+        }
+    }
+    // The first crossing's group wins, whatever the size of any other.
+    float x, y;
+    if (!group_one_mean(S.row_hits, x) || !group_one_mean(S.column_hits, y)) return 0;
+    point->x = x;
+    point->y = y;
+    return -1;
+}
+
 }  // namespace vorden

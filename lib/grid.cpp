@@ -1,6 +1,247 @@
+// Sampling grid: the finder and alignment centres as anchors, and every
+// module mapped to the image by a piecewise-affine model between them.
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <initializer_list>
+
 #include "decoder.h"
+
 namespace vorden {
-int32_t build_sampling_grid() { return 0; }
-int32_t sample_modules() { return 0; }
-void release_sampling_grid() {}
+
+// Row/column coordinates of the alignment pattern centres by version
+// (ISO/IEC 18004 Annex E, Table E.1); 0 ends a row.
+const int32_t alignment_centres[41][8] = {
+    {0},
+    {0},
+    {6, 18},
+    {6, 22},
+    {6, 26},
+    {6, 30},
+    {6, 34},
+    {6, 22, 38},
+    {6, 24, 42},
+    {6, 26, 46},
+    {6, 28, 50},
+    {6, 30, 54},
+    {6, 32, 58},
+    {6, 34, 62},
+    {6, 26, 46, 66},
+    {6, 26, 48, 70},
+    {6, 26, 50, 74},
+    {6, 30, 54, 78},
+    {6, 30, 56, 82},
+    {6, 30, 58, 86},
+    {6, 34, 62, 90},
+    {6, 28, 50, 72, 94},
+    {6, 26, 50, 74, 98},
+    {6, 30, 54, 78, 102},
+    {6, 28, 54, 80, 106},
+    {6, 32, 58, 84, 110},
+    {6, 30, 58, 86, 114},
+    {6, 34, 62, 90, 118},
+    {6, 26, 50, 74, 98, 122},
+    {6, 30, 54, 78, 102, 126},
+    {6, 26, 52, 78, 104, 130},
+    {6, 30, 56, 82, 108, 134},
+    {6, 34, 60, 86, 112, 138},
+    {6, 30, 58, 86, 114, 142},
+    {6, 34, 62, 90, 118, 146},
+    {6, 30, 54, 78, 102, 126, 150},
+    {6, 24, 50, 76, 102, 128, 154},
+    {6, 28, 54, 80, 106, 132, 158},
+    {6, 32, 58, 84, 110, 136, 162},
+    {6, 26, 54, 82, 110, 138, 166},
+    {6, 30, 58, 86, 114, 142, 170},
+};
+
+namespace {
+
+DecoderState& S = decoder_state;
+
+GridPoint* anchors() {
+    return reinterpret_cast<GridPoint*>(S.sampling_grid.data);
+}
+
+const FinderPattern& finder(int32_t place) {
+    return reinterpret_cast<const FinderPattern*>(S.finder_patterns.data)[S.selected_finders[place]];
+}
+
+bool add_anchor(const FinderPattern& f, int32_t column, int32_t row) {
+    const GridPoint point{f.x, f.y, column, row, -1, {0, 0}, {0, 0}};
+    return memchunk_add(&S.sampling_grid, &point) != 0;
+}
+
+// Index k of the interval [A[k], A[k + 1]] that holds `m`; modules before the
+// first centre belong to the first interval, those from the last on to the last.
+int32_t interval(const int32_t* a, int32_t m) {
+    int32_t k = 0;
+    while (a[k + 1] > 0 && a[k + 1] <= m) ++k;
+    if (a[k + 1] == 0) --k;
+    return k;
+}
+
+// Mean image step per module along the cell's edges of equal column (rows)
+// or equal row (columns); kept in the cell's upper left anchor.
+void cell_units(GridPoint& tl, const GridPoint& tr, const GridPoint& bl, const GridPoint& br) {
+    float vx = 0, vy = 0, count = 0;
+    if (tl.column == bl.column) {
+        vx += bl.x - tl.x;
+        vy += bl.y - tl.y;
+        count += static_cast<float>(bl.row - tl.row);
+    }
+    if (tr.column == br.column) {
+        vx += br.x - tr.x;
+        vy += br.y - tr.y;
+        count += static_cast<float>(br.row - tr.row);
+    }
+    tl.local_y_unit[0] = vx / count;
+    tl.local_y_unit[1] = vy / count;
+
+    vx = vy = count = 0;
+    if (tl.row == tr.row) {
+        vx += tr.x - tl.x;
+        vy += tr.y - tl.y;
+        count += static_cast<float>(tr.column - tl.column);
+    }
+    if (bl.row == br.row) {
+        vx += br.x - bl.x;
+        vy += br.y - bl.y;
+        count += static_cast<float>(br.column - bl.column);
+    }
+    tl.local_x_unit[0] = vx / count;
+    tl.local_x_unit[1] = vy / count;
+    tl.units_state = 0;
+}
+
+int32_t squared_distance(int32_t column, int32_t row, const GridPoint& p) {
+    const int32_t dc = column - p.column;
+    const int32_t dr = row - p.row;
+    return dc * dc + dr * dr;
+}
+
+// The binary pixel under image position (px, py), or -1 outside the image.
+// Positions are floored: a module's position is the pixel it falls in.
+int32_t pixel_at(float px, float py) {
+    if (!(px >= 0 && px < S.image_width && py >= 0 && py < S.image_height)) return -1;
+    return S.binary_image[pixel_index(static_cast<int32_t>(std::floor(px)),
+                                      static_cast<int32_t>(std::floor(py)))];
+}
+
+}  // namespace
+
+const int32_t* alignment_centres_row(int32_t version) {
+    return alignment_centres[version];
+}
+
+int32_t build_sampling_grid() {
+    memchunk_init(&S.sampling_grid, sizeof(GridPoint));
+    if (S.symbol_version < 1 || S.symbol_version > 40) return 0;
+    const int32_t size = 4 * S.symbol_version + 17;
+    S.symbol_size = size;
+
+    bool complete = true;
+    if (!add_anchor(finder(0), 3, 3)) {
+        if (S.log_stream != nullptr) std::fputs("grid buffer exhausted.\n", stderr);
+        complete = false;
+    }
+    // Every anchor is needed for sampling, so any lost append fails the grid.
+    complete = add_anchor(finder(1), size - 4, 3) && complete;
+    complete = add_anchor(finder(2), 3, size - 4) && complete;
+
+    const int32_t* a = alignment_centres_row(S.symbol_version);
+    for (int32_t i = 0; i < 7 && a[i] > 0; ++i) {
+        for (int32_t j = 0; j < 7 && a[j] > 0; ++j) {
+            const int32_t row = a[i];
+            const int32_t column = a[j];
+            // The three positions under finder patterns hold no alignment pattern.
+            if ((column < 7 && row < 7) || (column >= size - 7 && row < 7) ||
+                (column < 7 && row >= size - 7)) {
+                continue;
+            }
+            GridPoint point{0, 0, column, row, -1, {0, 0}, {0, 0}};
+            if (!find_alignment_pattern(&point)) {
+                complete = false;
+                continue;
+            }
+            log_line("grid(%f, %f)\n", point.x, point.y);
+            if (!memchunk_add(&S.sampling_grid, &point)) complete = false;
+        }
+    }
+    return complete ? -1 : 0;
+}
+
+int32_t sample_module(int32_t column, int32_t row) {
+    if (S.sampling_grid.count < 3) return -1;
+    GridPoint* grid = anchors();
+    if (S.symbol_version == 1) {
+        GridPoint& f0 = grid[0];
+        f0.local_x_unit[0] = S.x_unit[0];
+        f0.local_x_unit[1] = S.x_unit[1];
+        f0.local_y_unit[0] = S.y_unit[0];
+        f0.local_y_unit[1] = S.y_unit[1];
+        f0.units_state = 0;
+        const float c = static_cast<float>(column - 3);
+        const float r = static_cast<float>(row - 3);
+        return pixel_at(c * S.x_unit[0] + f0.x + r * S.y_unit[0], c * S.x_unit[1] + f0.y + r * S.y_unit[1]);
+    }
+
+    const int32_t size = S.symbol_size;
+    const int32_t* a = alignment_centres_row(S.symbol_version);
+    const int32_t k = interval(a, row);
+    const int32_t l = interval(a, column);
+    const int32_t top = a[k], bottom = a[k + 1];
+    const int32_t left = a[l], right = a[l + 1];
+
+    // Finder centres stand in for the alignment positions they cover.
+    GridPoint* tl = left < 7 && top < 7 ? &grid[0] : find_grid_point(top, left);
+    GridPoint* tr = right >= size - 7 && top < 7 ? &grid[1] : find_grid_point(top, right);
+    GridPoint* bl = left < 7 && bottom >= size - 7 ? &grid[2] : find_grid_point(bottom, left);
+    GridPoint* br = find_grid_point(bottom, right);
+    if (tl == nullptr || tr == nullptr || bl == nullptr || br == nullptr) return -1;
+
+    if (tl->units_state < 0) cell_units(*tl, *tr, *bl, *br);
+
+    // The nearest corner anchors the position; ties go to the earlier corner.
+    const GridPoint* origin = tl;
+    int32_t nearest = squared_distance(column, row, *tl);
+    for (const GridPoint* p : {tr, bl, br}) {
+        const int32_t d = squared_distance(column, row, *p);
+        if (d < nearest) {
+            nearest = d;
+            origin = p;
+        }
+    }
+    const float c = static_cast<float>(column - origin->column);
+    const float r = static_cast<float>(row - origin->row);
+    const float px = c * tl->local_x_unit[0] + origin->x + r * tl->local_y_unit[0];
+    const float py = c * tl->local_x_unit[1] + origin->y + r * tl->local_y_unit[1];
+    return pixel_at(px, py);
+}
+
+int32_t sample_modules() {
+    const int32_t size = S.symbol_size;
+    for (int32_t r = 0; r < size; ++r) {
+        for (int32_t c = 0; c < size; ++c) {
+            const int32_t v = sample_module(c, r);
+            if (v < 0) return 0;
+            S.module_matrix[c + r * size] = static_cast<uint8_t>(v);
+        }
+    }
+    std::memset(S.function_map, 0, sizeof S.function_map);
+    return -1;
+}
+
+GridPoint* find_grid_point(int32_t row, int32_t column) {
+    GridPoint* grid = anchors();
+    for (int32_t i = 0; i < S.sampling_grid.count; ++i) {
+        if (grid[i].row == row && grid[i].column == column) return &grid[i];
+    }
+    return nullptr;
+}
+
+void release_sampling_grid() {
+    memchunk_free(&S.sampling_grid);
+}
+
 }  // namespace vorden

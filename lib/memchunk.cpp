@@ -25,7 +25,9 @@ void memchunk_free(MemChunk* pool) {
     pool->capacity = 0;
 }
 
-void memchunk_clear(MemChunk* pool) { pool->count = 0; }
+void memchunk_clear(MemChunk* pool) {
+    pool->count = 0;
+}
 
 void* memchunk_realloc(void* block, size_t bytes) {
     void* grown = std::realloc(block, bytes);

@@ -81,8 +81,8 @@ void binarize(int32_t pass, const uint8_t* image, int32_t pixel_depth) {
 
 using namespace vorden;
 
-extern "C" const char* decode_symbol(const uint8_t* image, int32_t width, int32_t height,
-                                     int32_t pixel_depth, FILE* log) {
+extern "C" const char* decode_symbol(const uint8_t* image, int32_t width, int32_t height, int32_t pixel_depth,
+                                     FILE* log) {
     // Refuse what the 16-bit run tables cannot describe before touching state.
     if (image == nullptr || width < 1 || height < 1 || width > kMaxSide || height > kMaxSide) {
         return nullptr;
@@ -92,7 +92,8 @@ extern "C" const char* decode_symbol(const uint8_t* image, int32_t width, int32_
     s.image_height = height;
     s.log_stream = log;
 
-    s.binary_image = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(width) * static_cast<size_t>(height)));
+    s.binary_image =
+        static_cast<uint8_t*>(std::malloc(static_cast<size_t>(width) * static_cast<size_t>(height)));
     if (s.binary_image == nullptr) {
         log_line("malloc() failed.\n");
         return nullptr;
@@ -142,7 +143,9 @@ extern "C" const char* decode_symbol(const uint8_t* image, int32_t width, int32_
     return s.result_text;
 }
 
-extern "C" const char* decoder_version_string(void) { return kVersion; }
+extern "C" const char* decoder_version_string(void) {
+    return kVersion;
+}
 
 extern "C" int32_t decoder_query(int32_t kind, void* out) {
     if (out == nullptr) return 0;

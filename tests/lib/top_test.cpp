@@ -41,7 +41,9 @@ std::vector<uint8_t> binarized(const std::vector<uint8_t>& image, int pass, int 
 
 }  // namespace
 
-TEST(Top, VersionString) { EXPECT_STREQ(decoder_version_string(), "1.2.6"); }
+TEST(Top, VersionString) {
+    EXPECT_STREQ(decoder_version_string(), "1.2.6");
+}
 
 TEST(Top, QueryKinds) {
     decoder_state.result_partial = -1;
