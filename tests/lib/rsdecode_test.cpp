@@ -1,0 +1,314 @@
+// Reed-Solomon block correction: blocks are encoded here with a generator
+// polynomial built from first principles, then damaged and handed back.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "decoder.h"
+
+using namespace vorden;
+
+namespace {
+
+using Block = std::vector<uint8_t>;
+
+// GF(256) multiplication by shift and add, independent of the decoder's tables.
+uint8_t mul(uint8_t a, uint8_t b) {
+    unsigned product = 0;
+    unsigned x = a;
+    for (; b != 0; b >>= 1) {
+        if (b & 1) product ^= x;
+        x <<= 1;
+        if (x & 0x100) x ^= 0x11D;
+    }
+    return static_cast<uint8_t>(product);
+}
+
+uint8_t alpha_power(int e) {
+    uint8_t v = 1;
+    for (int i = 0; i < e; ++i) v = mul(v, 2);
+    return v;
+}
+
+// prod (x - alpha^i), i = 0 .. ec-1, highest power first.
+Block generator(int ec) {
+    Block g{1};
+    for (int i = 0; i < ec; ++i) {
+        Block next(g.size() + 1, 0);
+        const uint8_t root = alpha_power(i);
+        for (size_t k = 0; k < g.size(); ++k) {
+            next[k] ^= g[k];
+            next[k + 1] ^= mul(g[k], root);
+        }
+        g = next;
+    }
+    return g;
+}
+
+// Systematic codeword: data followed by the remainder of data * x^ec mod g.
+Block encode(const Block& data, int ec) {
+    const Block g = generator(ec);
+    Block block = data;
+    block.resize(data.size() + ec, 0);
+    Block work = block;
+    for (size_t i = 0; i < data.size(); ++i) {
+        const uint8_t f = work[i];
+        if (f == 0) continue;
+        for (size_t k = 0; k < g.size(); ++k) work[i + k] ^= mul(g[k], f);
+    }
+    std::copy(work.begin() + static_cast<long>(data.size()), work.end(),
+              block.begin() + static_cast<long>(data.size()));
+    return block;
+}
+
+// Evaluates the block (highest power first) at alpha^i.
+uint8_t syndrome(const Block& block, int i) {
+    const uint8_t x = alpha_power(i);
+    uint8_t sum = 0;
+    for (uint8_t b : block) sum = static_cast<uint8_t>(mul(sum, x) ^ b);
+    return sum;
+}
+
+Block random_block(std::mt19937& rng, int n, int k) {
+    std::uniform_int_distribution<int> byte(0, 255);
+    Block data(static_cast<size_t>(k));
+    for (auto& b : data) b = static_cast<uint8_t>(byte(rng));
+    return encode(data, n - k);
+}
+
+// Damages `count` distinct codewords with non-zero values.
+Block damage(const Block& clean, int count, std::mt19937& rng) {
+    std::vector<int> places(clean.size());
+    for (size_t i = 0; i < places.size(); ++i) places[i] = static_cast<int>(i);
+    std::shuffle(places.begin(), places.end(), rng);
+    std::uniform_int_distribution<int> value(1, 255);
+    Block bad = clean;
+    for (int i = 0; i < count; ++i) bad[static_cast<size_t>(places[i])] ^= static_cast<uint8_t>(value(rng));
+    return bad;
+}
+
+int differing(const Block& a, const Block& b) {
+    int count = 0;
+    for (size_t i = 0; i < a.size(); ++i) count += a[i] != b[i];
+    return count;
+}
+
+// Runs rs_decode with a memory log stream; returns the log.
+std::string decode_logged(Block& block, int t, int32_t* result) {
+    char* buffer = nullptr;
+    size_t size = 0;
+    FILE* log = open_memstream(&buffer, &size);
+    decoder_state.log_stream = log;
+    *result = rs_decode(block.data(), static_cast<int32_t>(block.size()), t);
+    decoder_state.log_stream = nullptr;
+    std::fclose(log);
+    std::string text(buffer, size);
+    std::free(buffer);
+    return text;
+}
+
+struct Shape {
+    int n, k, t;
+};
+
+}  // namespace
+
+TEST(RsDecodeField, TablesFollowTheirDefinition) {
+    std::set<int> seen;
+    for (int i = 0; i < 255; ++i) {
+        ASSERT_EQ(gf_exp[i], alpha_power(i)) << "alpha^" << i;
+        seen.insert(gf_exp[i]);
+    }
+    EXPECT_EQ(seen.size(), 255u);
+    EXPECT_EQ(seen.count(0), 0u);
+    EXPECT_EQ(mul(gf_exp[254], 2), 1);  // alpha^255 = 1
+    for (int i = 0; i < 255; ++i) ASSERT_EQ(gf_logarithm(gf_exp[i]), i);
+    EXPECT_EQ(gf_logarithm(0), -1);
+    EXPECT_EQ(decoder_state.gf_log[0], -1);
+    EXPECT_EQ(gf_logarithm(0x100 | 2), 1);  // only the low eight bits count
+}
+
+TEST(RsDecodeSolve, ExchangesRowsAndDetectsSingularity) {
+    // x0 = 7, x1 = 200, x2 = 19 with a zero first pivot.
+    const uint8_t a[3][3] = {{0, 5, 9}, {3, 0, 1}, {1, 1, 1}};
+    const uint8_t x[3] = {7, 200, 19};
+    uint8_t storage[3][4];
+    uint8_t* rows[3];
+    for (int i = 0; i < 3; ++i) {
+        rows[i] = storage[i];
+        uint8_t rhs = 0;
+        for (int j = 0; j < 3; ++j) {
+            storage[i][j] = a[i][j];
+            rhs ^= mul(a[i][j], x[j]);
+        }
+        storage[i][3] = rhs;
+    }
+    ASSERT_EQ(solve_gf_system(rows, 3), -1);
+    EXPECT_NE(rows[0], storage[0]);  // exchanged by reference
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(rows[i][3], x[i]) << "variable " << i;
+
+    uint8_t dependent[2][3] = {{4, 9, 1}, {mul(4, 3), mul(9, 3), 5}};
+    uint8_t* dependent_rows[2] = {dependent[0], dependent[1]};
+    EXPECT_EQ(solve_gf_system(dependent_rows, 2), 0);
+    uint8_t zero[2][3] = {{0, 1, 1}, {0, 2, 2}};
+    uint8_t* zero_rows[2] = {zero[0], zero[1]};
+    EXPECT_EQ(solve_gf_system(zero_rows, 2), 0);
+}
+
+TEST(RsDecode, CleanBlockUntouchedAndSilent) {
+    std::mt19937 rng(1);
+    for (const Shape s : {Shape{26, 16, 4}, Shape{153, 123, 15}, Shape{46, 16, 15}}) {
+        Block block = random_block(rng, s.n, s.k);
+        const Block original = block;
+        decoder_state.block_clean = 0;
+        int32_t result = 0;
+        EXPECT_EQ(decode_logged(block, s.t, &result), "");
+        EXPECT_EQ(result, -1);
+        EXPECT_EQ(decoder_state.block_clean, -1);
+        EXPECT_EQ(block, original);
+    }
+}
+
+TEST(RsDecode, CorrectsUpToCapacityAndFlagsFullUse) {
+    const Shape shapes[] = {{26, 19, 2}, {26, 16, 4}, {26, 13, 6},   {26, 9, 8},     {44, 34, 4},
+                            {70, 55, 7}, {44, 28, 8}, {100, 80, 10}, {153, 123, 15}, {46, 16, 15}};
+    std::mt19937 rng(20240601);
+    for (const Shape& s : shapes) {
+        for (int errors = 1; errors <= s.t; ++errors) {
+            for (int trial = 0; trial < 12; ++trial) {
+                const Block clean = random_block(rng, s.n, s.k);
+                Block block = damage(clean, errors, rng);
+                const int32_t result = rs_decode(block.data(), s.n, s.t);
+                ASSERT_EQ(result, -1) << s.n << "," << s.k << " errors " << errors;
+                ASSERT_EQ(block, clean) << s.n << "," << s.k << " errors " << errors;
+                ASSERT_EQ(decoder_state.block_clean, errors == s.t ? 0 : -1)
+                    << s.n << "," << s.k << " errors " << errors;
+            }
+        }
+    }
+}
+
+// Version 1 at every level and versions 2 and 3 at level L carry more
+// error-correction codewords than 2t; only the first 2t syndromes count.
+TEST(RsDecode, MisdecodeProtectionCodewordsAreIgnored) {
+    const Shape shapes[] = {{26, 19, 2}, {26, 16, 4}, {26, 13, 6}, {26, 9, 8}, {44, 34, 4}, {70, 55, 7}};
+    std::mt19937 rng(77);
+    for (const Shape& s : shapes) {
+        ASSERT_GT(s.n - s.k, 2 * s.t);
+        const Block clean = random_block(rng, s.n, s.k);
+        // Adding a multiple of the degree-2t generator keeps S0 .. S(2t-1)
+        // at zero while the later syndromes are not.
+        const Block g = generator(2 * s.t);
+        Block block = clean;
+        const size_t shift = 3;
+        for (size_t i = 0; i < g.size(); ++i) block[shift + i] ^= mul(g[i], 0x35);
+        ASSERT_EQ(syndrome(block, 0), 0);
+        ASSERT_NE(syndrome(block, 2 * s.t), 0);
+        const Block altered = block;
+        int32_t result = 0;
+        EXPECT_EQ(decode_logged(block, s.t, &result), "") << s.n << "," << s.k;
+        EXPECT_EQ(result, -1);
+        EXPECT_EQ(decoder_state.block_clean, -1);
+        EXPECT_EQ(block, altered);
+    }
+}
+
+TEST(RsDecode, EqualErrorValuesNeedRowExchange) {
+    std::mt19937 rng(9);
+    const Block clean = random_block(rng, 26, 16);
+    Block block = clean;
+    block[4] ^= 0x5C;
+    block[20] ^= 0x5C;
+    ASSERT_EQ(syndrome(block, 0), 0);  // the locator system's first pivot
+    ASSERT_NE(syndrome(block, 1), 0);
+    EXPECT_EQ(rs_decode(block.data(), 26, 2), -1);
+    EXPECT_EQ(block, clean);
+    EXPECT_EQ(decoder_state.block_clean, 0);
+}
+
+TEST(RsDecode, BeyondCapacityFailsOrChangesAtMostCapacity) {
+    const Shape shapes[] = {{26, 16, 4}, {26, 9, 8}, {44, 28, 8}, {153, 123, 15}, {46, 16, 15}};
+    std::mt19937 rng(31337);
+    int failures = 0;
+    for (const Shape& s : shapes) {
+        for (int trial = 0; trial < 40; ++trial) {
+            const Block clean = random_block(rng, s.n, s.k);
+            const Block bad = damage(clean, s.t + 1 + trial % 3, rng);
+            Block block = bad;
+            int32_t result = 0;
+            const std::string log = decode_logged(block, s.t, &result);
+            if (result == 0) {
+                ++failures;
+                EXPECT_EQ(block, bad) << "a failed call must leave the block alone";
+                EXPECT_EQ(log, "");
+                EXPECT_EQ(decoder_state.block_clean, 0);
+            } else {
+                EXPECT_LE(differing(block, bad), s.t);
+            }
+        }
+    }
+    EXPECT_GT(failures, 0);
+}
+
+// Syndromes of a single error 200 places from the end of a 26-codeword block:
+// the locator's root lies outside the block, so nothing may be corrected.
+TEST(RsDecode, RootsBeyondTheBlockAreNotPositions) {
+    std::mt19937 rng(12);
+    const Block clean = random_block(rng, 26, 16);
+    const int t = 4;
+    // Y x^200 mod g(x) has the same first 2t syndromes as Y x^200.
+    Block far(200 - 2 * t + 1, 0);
+    far[0] = 0x6B;
+    const Block pattern = encode(far, 2 * t);
+    Block block = clean;
+    for (int i = 0; i < 2 * t; ++i) block[26 - 2 * t + i] ^= pattern[far.size() + i];
+    ASSERT_EQ(syndrome(block, 1), mul(0x6B, alpha_power(200)));
+    const Block bad = block;
+    int32_t result = 1;
+    EXPECT_EQ(decode_logged(block, t, &result), "");
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(block, bad);
+    EXPECT_EQ(decoder_state.block_clean, 0);
+}
+
+TEST(RsDecode, LogsSingleErrorInLastCodeword) {
+    std::mt19937 rng(3);
+    const Block clean = random_block(rng, 26, 16);
+    Block block = clean;
+    block.back() ^= 0xA7;
+    int32_t result = 0;
+    EXPECT_EQ(decode_logged(block, 4, &result), "error at 0 val 167\ntotal 1 errors\n");
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(block, clean);
+}
+
+TEST(RsDecode, LogsErrorsFromTheEndTowardsTheStart) {
+    std::mt19937 rng(4);
+    const Block clean = random_block(rng, 44, 28);
+    Block block = clean;
+    block[0] ^= 9;     // position 43
+    block[40] ^= 200;  // position 3
+    block[10] ^= 1;    // position 33
+    int32_t result = 0;
+    EXPECT_EQ(decode_logged(block, 8, &result),
+              "error at 3 val 200\nerror at 33 val 1\nerror at 43 val 9\ntotal 3 errors\n");
+    EXPECT_EQ(block, clean);
+}
+
+TEST(RsDecode, RefusesShapesBeyondItsStorage) {
+    std::mt19937 rng(8);
+    Block block = damage(random_block(rng, 200, 160), 3, rng);
+    const Block bad = block;
+    EXPECT_EQ(rs_decode(block.data(), 46, 16), 0);
+    EXPECT_EQ(decoder_state.block_clean, 0);
+    EXPECT_EQ(rs_decode(block.data(), 154, 15), 0);
+    EXPECT_EQ(rs_decode(block.data(), 200, 20), 0);
+    EXPECT_EQ(rs_decode(block.data(), 26, -1), 0);
+    EXPECT_EQ(block, bad);
+}
