@@ -1,0 +1,104 @@
+// The decode worker: one frame, one thread. It shrinks large frames, decodes,
+// keeps the last ten texts read and shows a text once two of them agree.
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "ostrel_core.h"
+#include "resource.h"
+
+namespace ostrel {
+
+namespace {
+
+// The indicator texts in the Japanese code page (Shift JIS): "×", "△", "○".
+constexpr const char* indicator_texts[] = {"\x81\x7E", "\x81\xA2", "\x81\x9B"};
+
+// Reduces by an integer factor f so that neither side exceeds 960 pixels:
+// each reduced pixel is the mean of its f x f block, or of the part of the
+// block inside the image at the right and bottom edges. Null when the heap
+// has no room.
+uint8_t* reduce_image(const uint8_t* pixels, int32_t width, int32_t height, int32_t& reduced_width,
+                      int32_t& reduced_height) {
+    const int32_t f = std::max(width / 640, height / 640);
+    reduced_width = (width + f - 1) / f;
+    reduced_height = (height + f - 1) / f;
+    auto* reduced = static_cast<uint8_t*>(HeapAlloc(static_cast<SIZE_T>(reduced_width) * reduced_height));
+    if (reduced == nullptr) return nullptr;
+    for (int32_t y = 0; y < height; y += f) {
+        const int32_t block_bottom = std::min(y + f, height);
+        for (int32_t x = 0; x < width; x += f) {
+            const int32_t block_right = std::min(x + f, width);
+            uint64_t sum = 0;
+            for (int32_t v = y; v < block_bottom; ++v) {
+                const uint8_t* row = pixels + static_cast<size_t>(v) * width;
+                for (int32_t u = x; u < block_right; ++u) sum += row[u];
+            }
+            const uint64_t count = static_cast<uint64_t>(block_bottom - y) * (block_right - x);
+            reduced[static_cast<size_t>(y / f) * reduced_width + x / f] = static_cast<uint8_t>(sum / count);
+        }
+    }
+    return reduced;
+}
+
+// Enters a text read from this frame into the ring and confirms it when an
+// earlier read among the last ten matches it. Failed reads leave the ring
+// alone, so they never push a text out of it.
+void record_read(const char* text) {
+    if (text == nullptr || strnlen(text, RESULT_TEXT_SIZE) >= RESULT_TEXT_SIZE) {
+        read_state = READ_NOTHING;
+        return;
+    }
+    newest_result = newest_result >= RESULT_SLOTS - 1 ? 0 : newest_result + 1;
+    std::strcpy(recent_results[newest_result], text);
+    read_state = READ_ONCE;
+
+    const char* newest = recent_results[newest_result];
+    if (newest[0] == '\0') return;
+    for (int32_t slot = 0; slot < RESULT_SLOTS; ++slot) {
+        if (slot == newest_result || std::strcmp(recent_results[slot], newest) != 0) continue;
+        if (std::strcmp(newest, shown_text) != 0) {
+            std::strcpy(shown_text, newest);
+            // Both calls only queue the change for the dialog's thread: the
+            // worker must never block on a dialog that is itself waiting for
+            // the decode slot.
+            MessageBeep(MB_ICONHAND);
+            SetDlgItemTextA(IDC_RESULT_BOX, shown_text);
+        }
+        read_state = READ_CONFIRMED;
+        break;
+    }
+}
+
+}  // namespace
+
+void decode_worker(FrameJob* job) {
+    const uint8_t* image = job->pixels;
+    int32_t width = job->width;
+    int32_t height = job->height;
+
+    uint8_t* reduced = nullptr;
+    if (width >= 1280 || height >= 1280) {
+        int32_t reduced_width = 0;
+        int32_t reduced_height = 0;
+        reduced = reduce_image(image, width, height, reduced_width, reduced_height);
+        // Without room for the reduced image the frame is decoded at full size.
+        if (reduced != nullptr) {
+            image = reduced;
+            width = reduced_width;
+            height = reduced_height;
+        }
+    }
+
+    // Whether the text is provisional is not consulted.
+    record_read(frame_decoder(image, width, height, 8, nullptr));
+    SetDlgItemTextA(IDC_STATUS_INDICATOR, indicator_texts[read_state]);
+
+    if (reduced != nullptr) HeapFree(reduced);
+    if (!COstrelAppCore::release_decode_slot()) {
+        std::printf("ReleaseSemaphore error: %d\n", static_cast<int>(GetLastError()));
+    }
+}
+
+}  // namespace ostrel
