@@ -1,0 +1,220 @@
+#include "fakes.h"
+
+#include <cstring>
+
+#include "vorden.h"
+
+namespace ostrel::test {
+
+HANDLE RecordingKernel::CreateSemaphoreA(LONG initial_count, LONG maximum_count) {
+    return real_.CreateSemaphoreA(initial_count, maximum_count);
+}
+
+BOOL RecordingKernel::CloseHandle(HANDLE object) {
+    return real_.CloseHandle(object);
+}
+
+DWORD RecordingKernel::WaitForSingleObject(HANDLE object, DWORD milliseconds) {
+    {
+        std::lock_guard lock(mutex_);
+        wait_timeouts.push_back(milliseconds);
+        if (!scripted_waits.empty()) {
+            DWORD result = scripted_waits.front();
+            scripted_waits.pop_front();
+            return result;
+        }
+    }
+    return real_.WaitForSingleObject(object, milliseconds);
+}
+
+BOOL RecordingKernel::ReleaseSemaphore(HANDLE semaphore, LONG release_count, LONG* previous_count) {
+    if (release_error != 0) return 0;
+    return real_.ReleaseSemaphore(semaphore, release_count, previous_count);
+}
+
+DWORD RecordingKernel::GetLastError() {
+    return release_error != 0 ? release_error : real_.GetLastError();
+}
+
+BOOL RecordingKernel::start_thread(ThreadProc start, void* parameter, SIZE_T stack_size) {
+    {
+        std::lock_guard lock(mutex_);
+        stack_sizes.push_back(stack_size);
+        if (refuse_threads) return 0;
+        if (threads == Threads::deferred) {
+            pending_.emplace_back(start, parameter);
+            return 1;
+        }
+    }
+    if (threads == Threads::real) return real_.start_thread(start, parameter, stack_size);
+    start(parameter);
+    return 1;
+}
+
+void* RecordingKernel::HeapAlloc(SIZE_T bytes) {
+    std::lock_guard lock(mutex_);
+    ++allocations;
+    if (refuse_alloc && refuse_alloc(bytes)) {
+        ++refusals;
+        return nullptr;
+    }
+    void* block = real_.HeapAlloc(bytes);
+    live_.insert(block);
+    return block;
+}
+
+void* RecordingKernel::HeapReAlloc(void*, SIZE_T) {
+    ADD_FAILURE() << "the application core does not reallocate";
+    return nullptr;
+}
+
+BOOL RecordingKernel::HeapFree(void* block) {
+    std::lock_guard lock(mutex_);
+    // Freeing a block twice, or one from elsewhere, fails the test here
+    // rather than corrupting the heap.
+    if (live_.erase(block) != 1) {
+        ADD_FAILURE() << "HeapFree of a block not allocated";
+        return 0;
+    }
+    return real_.HeapFree(block);
+}
+
+void RecordingKernel::run_pending() {
+    std::vector<std::pair<ThreadProc, void*>> ready;
+    {
+        std::lock_guard lock(mutex_);
+        ready.swap(pending_);
+    }
+    for (auto& [start, parameter] : ready) start(parameter);
+}
+
+size_t RecordingKernel::live_blocks() {
+    std::lock_guard lock(mutex_);
+    return live_.size();
+}
+
+void RecordingWindowTexts::SetDlgItemTextA(int control_id, const char* text) {
+    std::lock_guard lock(mutex_);
+    events_.push_back(std::to_string(control_id) + " " + text);
+}
+
+void RecordingWindowTexts::MessageBeep(UINT type) {
+    std::lock_guard lock(mutex_);
+    events_.push_back("beep " + std::to_string(type));
+}
+
+std::vector<std::string> RecordingWindowTexts::take() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(events_, {});
+}
+
+LRESULT FakeCaptureWindow::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message != WM_CAP_GET_VIDEOFORMAT) return 0;
+    ++format_messages;
+    if (wParam == 0 && lParam == 0) return block_size;
+    if (fail_fetch || wParam < block_size) return 0;
+    auto* block = reinterpret_cast<BYTE*>(lParam);
+    std::memset(block, 0, block_size);
+    std::memcpy(block, &format, std::min<size_t>(sizeof format, block_size));
+    return block_size;
+}
+
+void FakeCaptureWindow::set_format(DWORD compression, WORD bit_count, LONG width, LONG height) {
+    format = {};
+    format.biSize = sizeof format;
+    format.biWidth = width;
+    format.biHeight = height;
+    format.biPlanes = 1;
+    format.biBitCount = bit_count;
+    format.biCompression = compression;
+}
+
+std::vector<uint8_t> yuy2_frame(int row_length, int rows, const std::function<uint8_t(int, int)>& luma) {
+    std::vector<uint8_t> frame(static_cast<size_t>(row_length) * rows * 2, 0xFF);
+    for (int y = 0; y < rows; ++y) {
+        for (int x = 0; x < row_length; ++x)
+            frame[(static_cast<size_t>(y) * row_length + x) * 2] = luma(x, y);
+    }
+    return frame;
+}
+
+std::vector<uint8_t> rgb24_frame(int row_length, int rows,
+                                 const std::function<std::array<uint8_t, 3>(int, int)>& bytes) {
+    std::vector<uint8_t> frame(static_cast<size_t>(row_length) * rows * 3);
+    for (int y = 0; y < rows; ++y) {
+        uint8_t* row = frame.data() + static_cast<size_t>(rows - 1 - y) * row_length * 3;
+        for (int x = 0; x < row_length; ++x) {
+            auto pixel = bytes(x, y);
+            std::memcpy(row + x * 3, pixel.data(), 3);
+        }
+    }
+    return frame;
+}
+
+std::deque<std::optional<std::string>> decoder_script;
+std::vector<DecodedImage> decoded_images;
+
+const char* scripted_decode(const uint8_t* image, int32_t width, int32_t height, int32_t pixel_depth,
+                            FILE* log) {
+    static std::string text;
+    EXPECT_EQ(pixel_depth, 8);
+    EXPECT_EQ(log, nullptr);
+    decoded_images.push_back({width, height, {image, image + static_cast<size_t>(width) * height}});
+    if (decoder_script.empty()) return nullptr;
+    std::optional<std::string> next = std::move(decoder_script.front());
+    decoder_script.pop_front();
+    if (!next) return nullptr;
+    text = *next;
+    return text.c_str();
+}
+
+void CoreTest::SetUp() {
+    set_kernel(&kernel_);
+    set_window_texts(&texts_);
+    ASSERT_TRUE(COstrelAppCore::init_decode_state());
+    camera_ = std::make_shared<FakeCaptureWindow>();
+    camera_->set_format(FOURCC_YUY2, 16, 16, 4);
+    capture_window = register_capture_window(camera_);
+    frame_decoder = scripted_decode;
+    decoder_script.clear();
+    decoded_images.clear();
+}
+
+void CoreTest::TearDown() {
+    DestroyWindow(capture_window);
+    capture_window = nullptr;
+    kernel_.release_error = 0;
+    kernel_.run_pending();
+    CloseHandle(decode_slot);
+    decode_slot = nullptr;
+    if (frame_copy != nullptr) HeapFree(frame_copy);
+    if (luma_frame != nullptr) HeapFree(luma_frame);
+    frame_copy = luma_frame = nullptr;
+    frame_copy_size = luma_frame_size = 0;
+    EXPECT_EQ(kernel_.live_blocks(), 0u) << "heap blocks left behind";
+    frame_decoder = decode_symbol;
+    set_window_texts(nullptr);
+    set_kernel(nullptr);
+}
+
+void CoreTest::feed(std::vector<uint8_t> frame, std::optional<DWORD> used) {
+    VIDEOHDR header = {};
+    header.lpData = frame.data();
+    header.dwBufferLength = static_cast<DWORD>(frame.size());
+    header.dwBytesUsed = used.value_or(header.dwBufferLength);
+    EXPECT_NE(on_video_frame(capture_window, &header), 0);
+}
+
+std::vector<std::string> CoreTest::read(std::optional<std::string> text) {
+    decoder_script.push_back(std::move(text));
+    feed(yuy2_frame(16, 4, [](int, int) { return 128; }));
+    return texts_.take();
+}
+
+bool CoreTest::slot_is_free() {
+    if (!COstrelAppCore::try_take_decode_slot()) return false;
+    COstrelAppCore::release_decode_slot();
+    return true;
+}
+
+}  // namespace ostrel::test

@@ -1,0 +1,133 @@
+// Recording fakes of the platform layer, frame builders and a scripted
+// decoder for the camera application's core.
+#ifndef OSTREL_TEST_FAKES_H
+#define OSTREL_TEST_FAKES_H
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "ostrel_core.h"
+
+namespace ostrel::test {
+
+inline const std::string kCross = "\x81\x7E";
+inline const std::string kTriangle = "\x81\xA2";
+inline const std::string kCircle = "\x81\x9B";
+
+// The real services underneath, with failures to script and calls recorded.
+class RecordingKernel final : public Kernel {
+  public:
+    enum class Threads { inline_run, deferred, real };
+
+    HANDLE CreateSemaphoreA(LONG initial_count, LONG maximum_count) override;
+    BOOL CloseHandle(HANDLE object) override;
+    DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) override;
+    BOOL ReleaseSemaphore(HANDLE semaphore, LONG release_count, LONG* previous_count) override;
+    DWORD GetLastError() override;
+    BOOL start_thread(ThreadProc start, void* parameter, SIZE_T stack_size) override;
+    void Sleep(DWORD milliseconds) override { real_.Sleep(milliseconds); }
+    void* HeapAlloc(SIZE_T bytes) override;
+    void* HeapReAlloc(void* block, SIZE_T bytes) override;
+    BOOL HeapFree(void* block) override;
+
+    // Runs the threads held back in deferred mode.
+    void run_pending();
+    size_t live_blocks();
+
+    // Set these before the code under test runs.
+    Threads threads = Threads::inline_run;
+    bool refuse_threads = false;
+    DWORD release_error = 0;                   // non-zero: releases fail with it
+    std::function<bool(SIZE_T)> refuse_alloc;  // true: that allocation fails
+    std::deque<DWORD> scripted_waits;          // results of the next waits
+
+    // Recorded.
+    std::vector<SIZE_T> stack_sizes;
+    std::vector<DWORD> wait_timeouts;
+    int allocations = 0;
+    int refusals = 0;
+
+  private:
+    LinuxKernel real_;
+    std::mutex mutex_;
+    std::set<void*> live_;
+    std::vector<std::pair<ThreadProc, void*>> pending_;
+};
+
+// Records every update as "beep 16" or "<control id> <text>".
+class RecordingWindowTexts final : public WindowTexts {
+  public:
+    void SetDlgItemTextA(int control_id, const char* text) override;
+    void MessageBeep(UINT type) override;
+    std::vector<std::string> take();
+
+  private:
+    std::mutex mutex_;
+    std::vector<std::string> events_;
+};
+
+// Answers WM_CAP_GET_VIDEOFORMAT from `format`.
+class FakeCaptureWindow final : public CaptureWindow {
+  public:
+    LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
+    void set_format(DWORD compression, WORD bit_count, LONG width, LONG height);
+
+    BITMAPINFOHEADER format = {};
+    DWORD block_size = sizeof(BITMAPINFO);
+    bool fail_fetch = false;
+    std::atomic<int> format_messages{0};
+};
+
+// Frame bytes in the capture layouts, from the luminance wanted at (x, y),
+// y = 0 being the top row. YUY2 chroma bytes are 0xFF.
+std::vector<uint8_t> yuy2_frame(int row_length, int rows, const std::function<uint8_t(int, int)>& luma);
+// Rows bottom-up, each pixel's three bytes from `bytes`.
+std::vector<uint8_t> rgb24_frame(int row_length, int rows,
+                                 const std::function<std::array<uint8_t, 3>(int, int)>& bytes);
+
+// The decoder as the tests script it: each call returns the next scripted
+// text (nullopt: no symbol; an empty script: no symbol) and records the image.
+struct DecodedImage {
+    int32_t width = 0, height = 0;
+    std::vector<uint8_t> pixels;
+    uint8_t at(int x, int y) const { return pixels[static_cast<size_t>(y) * width + x]; }
+};
+extern std::deque<std::optional<std::string>> decoder_script;
+extern std::vector<DecodedImage> decoded_images;
+const char* scripted_decode(const uint8_t* image, int32_t width, int32_t height, int32_t pixel_depth,
+                            FILE* log);
+
+// Installs the fakes, a fresh decode slot and ring, and a capture window
+// delivering 16 x 4 YUY2 frames; restores the real services afterwards.
+class CoreTest : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Feeds one frame through on_video_frame; `used` overrides dwBytesUsed.
+    void feed(std::vector<uint8_t> frame, std::optional<DWORD> used = std::nullopt);
+    // Feeds a 16 x 4 YUY2 frame with the decoder scripted to return `text`,
+    // and returns the window updates it caused.
+    std::vector<std::string> read(std::optional<std::string> text);
+    bool slot_is_free();
+
+    RecordingKernel kernel_;
+    RecordingWindowTexts texts_;
+    std::shared_ptr<FakeCaptureWindow> camera_;
+};
+
+}  // namespace ostrel::test
+
+#endif  // OSTREL_TEST_FAKES_H

@@ -1,0 +1,81 @@
+// Confirmation over the ring of the last ten reads, and what the dialog sees.
+#include <string>
+#include <vector>
+
+#include "fakes.h"
+
+namespace ostrel::test {
+namespace {
+
+using Events = std::vector<std::string>;
+
+const std::string kStatus = "1003 ";
+const std::string kBeep = "beep 16";
+
+class RingTest : public CoreTest {};
+
+TEST_F(RingTest, FirstReadShowsTriangleAndLeavesResultBoxAlone) {
+    EXPECT_EQ(read("A"), Events{kStatus + kTriangle});
+    EXPECT_STREQ(shown_text, "");
+    EXPECT_EQ(read_state, READ_ONCE);
+}
+
+TEST_F(RingTest, ReadsABAConfirmA) {
+    EXPECT_EQ(read("A"), Events{kStatus + kTriangle});
+    EXPECT_EQ(read("B"), Events{kStatus + kTriangle});
+    EXPECT_EQ(read("A"), (Events{kBeep, "1000 A", kStatus + kCircle}));
+    EXPECT_STREQ(shown_text, "A");
+    EXPECT_EQ(read_state, READ_CONFIRMED);
+}
+
+TEST_F(RingTest, ShownTextReadAgainIsConfirmedWithoutBeepOrResultBox) {
+    read("A");
+    EXPECT_EQ(read("A"), (Events{kBeep, "1000 A", kStatus + kCircle}));
+    EXPECT_EQ(read("A"), Events{kStatus + kCircle});
+    // Another confirmed text replaces it, with a beep.
+    EXPECT_EQ(read("B"), Events{kStatus + kTriangle});
+    EXPECT_EQ(read("B"), (Events{kBeep, "1000 B", kStatus + kCircle}));
+    EXPECT_EQ(read("A"), (Events{kBeep, "1000 A", kStatus + kCircle}));
+}
+
+TEST_F(RingTest, FailedReadsNeitherEnterTheRingNorPushTextsOut) {
+    read("A");
+    for (int i = 0; i < 25; ++i) EXPECT_EQ(read(std::nullopt), Events{kStatus + kCross});
+    EXPECT_EQ(read_state, READ_NOTHING);
+    EXPECT_EQ(read("A"), (Events{kBeep, "1000 A", kStatus + kCircle}));
+}
+
+TEST_F(RingTest, TextsOf7091BytesOrMoreCountAsFailedReads) {
+    const std::string longest(7090, 'x');
+    const std::string too_long(7091, 'y');
+    EXPECT_EQ(read(too_long), Events{kStatus + kCross});
+    EXPECT_EQ(read(too_long), Events{kStatus + kCross});
+    EXPECT_EQ(read(longest), Events{kStatus + kTriangle});
+    EXPECT_EQ(read(longest), (Events{kBeep, "1000 " + longest, kStatus + kCircle}));
+}
+
+TEST_F(RingTest, EmptyTextsAreNeverConfirmed) {
+    EXPECT_EQ(read(""), Events{kStatus + kTriangle});
+    EXPECT_EQ(read(""), Events{kStatus + kTriangle});
+    EXPECT_EQ(read_state, READ_ONCE);
+}
+
+TEST_F(RingTest, ConfirmedAcrossEightInterveningReadsButNotNine) {
+    for (int between : {8, 9}) {
+        SCOPED_TRACE(between);
+        const std::string text = "T" + std::to_string(between);
+        read(text);
+        for (int i = 0; i < between; ++i) read(text + "-other" + std::to_string(i));
+        EXPECT_EQ(read(text).back(), kStatus + (between == 8 ? kCircle : kTriangle));
+    }
+}
+
+TEST_F(RingTest, ReleaseFailureIsReportedOnStandardOutput) {
+    kernel_.release_error = ERROR_TOO_MANY_POSTS;
+    testing::internal::CaptureStdout();
+    read("A");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "ReleaseSemaphore error: 298\n");
+}
+
+}  // namespace
+}  // namespace ostrel::test
