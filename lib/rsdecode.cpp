@@ -49,6 +49,20 @@ inline uint8_t exp_of(int32_t log_sum) {
     return gf_exp[log_sum % 255];
 }
 
+// True when errors of these values at these positions account for every one
+// of the 2t syndromes, i.e. the corrected block is a code word.
+bool explains_syndromes(const uint8_t* syndromes, int32_t count, const int32_t* positions,
+                        const uint8_t* values, int32_t v) {
+    for (int32_t i = 0; i < count; ++i) {
+        uint8_t sum = syndromes[i];
+        for (int32_t j = 0; j < v; ++j) {
+            if (values[j] != 0) sum ^= exp_of(gf_logarithm(values[j]) + positions[j] * i);
+        }
+        if (sum != 0) return false;
+    }
+    return true;
+}
+
 // Points the row references at fresh v x (v+1) storage.
 void attach_rows(uint8_t (*storage)[kMaxCapacity + 1], uint8_t** rows, int32_t v) {
     for (int32_t i = 0; i < v; ++i) rows[i] = storage[i];
@@ -170,6 +184,14 @@ int32_t rs_decode(uint8_t* block, int32_t length, int32_t capacity) {
             return 0;
         }
         for (int32_t j = 0; j < v; ++j) values[j] = rows[j][v];
+        // A locator found from the first 2v syndromes alone can be a false
+        // one when the block holds more errors than the capacity; it would
+        // turn the block into garbage that passes for a clean read. Only a
+        // correction that leaves every syndrome zero is taken.
+        if (!explains_syndromes(syndromes, 2 * t, positions, values, v)) {
+            s.block_clean = 0;
+            return 0;
+        }
 
         // Both systems are solved: only now is the block touched.
         for (int32_t j = 0; j < v; ++j) {
