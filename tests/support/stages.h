@@ -1,0 +1,105 @@
+// Runs the decoder's stages one by one on a grey image, for tests that look
+// at the state between them.
+#ifndef VORDEN_TEST_STAGES_H
+#define VORDEN_TEST_STAGES_H
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "decoder.h"
+#include "renderer.h"
+
+namespace vorden::test {
+
+class Stages {
+  public:
+    // Installs the image and binarizes it for the pass; a log is captured
+    // when `logging` is set.
+    explicit Stages(const Image& image, int pass = 0, bool logging = false) : binary_(image.pixels.size()) {
+        DecoderState& s = decoder_state;
+        s.image_width = image.width;
+        s.image_height = image.height;
+        s.binary_image = binary_.data();
+        s.log_stream = logging ? open_memstream(&log_buffer_, &log_size_) : nullptr;
+        binarize(pass, image.pixels.data(), 8);
+    }
+    ~Stages() {
+        release_sampling_grid();
+        release_finder_patterns();
+        decoder_state.binary_image = nullptr;
+        log();
+    }
+    Stages(const Stages&) = delete;
+    Stages& operator=(const Stages&) = delete;
+
+    // The stages up to the module matrix, with the driver's two attempts;
+    // false when neither gets there. The last attempt's grid stays alive.
+    bool sample() {
+        DecoderState& s = decoder_state;
+        if (!find_finder_patterns()) return false;
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            release_sampling_grid();
+            s.symbol_version = estimate_version(attempt, s.image_width, s.image_height);
+            if (s.symbol_version >= 1 && build_sampling_grid() && sample_modules()) return true;
+        }
+        return false;
+    }
+
+    // Closes the log stream (writing stops) and returns what it holds.
+    std::string log() {
+        if (decoder_state.log_stream != nullptr) {
+            std::fclose(decoder_state.log_stream);
+            decoder_state.log_stream = nullptr;
+            text_.assign(log_buffer_, log_size_);
+            std::free(log_buffer_);
+            log_buffer_ = nullptr;
+        }
+        return text_;
+    }
+
+    // Modules of the sampled matrix that differ from the symbol's.
+    static int mismatches(const Symbol& symbol) {
+        const DecoderState& s = decoder_state;
+        if (s.symbol_size != symbol.size) return symbol.size * symbol.size;
+        int wrong = 0;
+        for (int i = 0; i < symbol.size * symbol.size; ++i) {
+            wrong += (s.module_matrix[i] == 64) != (symbol.dark[i] != 0);
+        }
+        return wrong;
+    }
+
+  private:
+    std::vector<uint8_t> binary_;
+    char* log_buffer_ = nullptr;
+    size_t log_size_ = 0;
+    std::string text_;
+};
+
+// The modules of each codeword in placement order (ISO/IEC 18004 7.7.3):
+// two-column strips from the right, alternately upward and downward, the
+// timing column skipped, function modules passed over. Indices are column +
+// row * size; codeword k holds bits 7 (first) to 0.
+inline std::vector<std::vector<int>> codeword_modules(const Symbol& symbol) {
+    const int n = symbol.size;
+    std::vector<int> order;
+    bool upward = true;
+    for (int right = n - 1; right > 0; right -= 2) {
+        if (right == 6) right = 5;
+        for (int i = 0; i < n; ++i) {
+            const int row = upward ? n - 1 - i : i;
+            for (int column : {right, right - 1}) {
+                if (!symbol.function[column + row * n]) order.push_back(column + row * n);
+            }
+        }
+        upward = !upward;
+    }
+    std::vector<std::vector<int>> codewords(order.size() / 8);
+    for (size_t k = 0; k < codewords.size(); ++k)
+        codewords[k].assign(order.begin() + 8 * k, order.begin() + 8 * k + 8);
+    return codewords;
+}
+
+}  // namespace vorden::test
+
+#endif
