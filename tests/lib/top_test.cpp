@@ -105,12 +105,27 @@ TEST(Binarize, TwoLevelRule) {
     EXPECT_EQ(binarized({0, 1, 255, 7}, 0, 65537), expected);  // only the low 16 bits count
 }
 
-TEST(Top, ImageWithoutSymbolLogsThreePasses) {
+TEST(Top, ImageWithoutSymbolLogsExactlyEachPass) {
     const std::vector<uint8_t> image = {10, 20, 30, 40};
-    const char* result = nullptr;
-    const std::string log = decode_log(image, 2, 2, 8, &result);
+    const std::string nothing = "cross 0 \ncross 0 \nonly 0 eye pattern found.\n";
+    const char* result = reinterpret_cast<const char*>(1);
+    EXPECT_EQ(decode_log(image, 2, 2, 8, &result), "mode 0\nmin 10, max 40, threshold 25\n" + nothing +
+                                                       "mode 1\nmin 10, max 40, threshold 17\n" + nothing +
+                                                       "mode 2\nmin 10, max 40, threshold 21\n" + nothing);
     EXPECT_EQ(result, nullptr);
-    EXPECT_NE(log.find("mode 0\nmin 10, max 40, threshold 25\n"), std::string::npos) << log;
-    EXPECT_NE(log.find("mode 1\nmin 10, max 40, threshold 17\n"), std::string::npos) << log;
-    EXPECT_NE(log.find("mode 2\nmin 10, max 40, threshold 21\n"), std::string::npos) << log;
+    // Two-level input: one pass, no threshold line; 65537 counts as 1.
+    EXPECT_EQ(decode_log(image, 2, 2, 1, &result), "mode 0\n" + nothing);
+    EXPECT_EQ(decode_log(image, 4, 1, 65537, &result), "mode 0\n" + nothing);
+    // 0 and 9 are grey levels like 8.
+    EXPECT_EQ(decode_log(image, 2, 2, 0, &result).substr(0, 36), "mode 0\nmin 10, max 40, threshold 25\n");
+    EXPECT_EQ(decode_log(image, 2, 2, 9, &result).substr(0, 36), "mode 0\nmin 10, max 40, threshold 25\n");
+}
+
+TEST(Top, NullLogWritesNothingAnywhere) {
+    const std::vector<uint8_t> image(64 * 48, 90);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(decode_symbol(image.data(), 64, 48, 8, nullptr), nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }

@@ -174,3 +174,73 @@ TEST(EstimateVersion, DegenerateGeometryIsNoVersion) {
         EXPECT_EQ(estimate_version(0, 400, 400), 0);
     }
 }
+
+// ---------------------------------------------------------------------------
+// Version information read from rendered symbols.
+
+#include "renderer.h"
+#include "stages.h"
+
+namespace {
+
+// Modules of version-information copy 1 (left of the upper right finder):
+// bit i at column size - 11 + i % 3, row i / 3.
+void flip_copy1_bit(vorden::test::Symbol& s, int bit) {
+    s.flip(s.size - 11 + bit % 3, bit / 3);
+}
+
+std::string estimate_logged(const vorden::test::Image& image, int32_t* version) {
+    vorden::test::Stages stages(image, 0, true);
+    EXPECT_EQ(find_finder_patterns(), -1);
+    *version = estimate_version(0, image.width, image.height);
+    const std::string log = stages.log();
+    return log.substr(log.find("x_unit("));
+}
+
+}  // namespace
+
+TEST(VersionInformation, UpToThreeWrongModulesInCopyOne) {
+    using namespace vorden::test;
+    for (int version : {7, 18, 32, 40}) {
+        EncodeOptions options;
+        options.version = version;
+        Symbol s = encode(Mode::Byte, "version information", options);
+        for (int wrong = 0; wrong <= 3; ++wrong) {
+            Symbol damaged = s;
+            for (int k = 0; k < wrong; ++k) flip_copy1_bit(damaged, 5 * k + 1);
+            RenderOptions render_options;
+            render_options.module_px = 3;
+            int32_t found = 0;
+            const std::string log = estimate_logged(render(damaged, render_options), &found);
+            EXPECT_EQ(found, version) << log;
+            EXPECT_NE(log.find("version bit different " + std::to_string(wrong) + " bits.\n"),
+                      std::string::npos)
+                << log;
+            EXPECT_EQ(log.find("version info bit"), log.rfind("version info bit")) << "copy 2 read: " << log;
+        }
+    }
+}
+
+TEST(VersionInformation, CopyOneOutsideTheImageFallsBackToCopyTwo) {
+    using namespace vorden::test;
+    EncodeOptions options;
+    options.version = 9;
+    const Symbol s = encode(Mode::Byte, "cut at the top", options);
+    RenderOptions render_options;
+    render_options.module_px = 11;
+    const Image full = render(s, render_options);
+    // Crop the top through row 0 of the symbol, 6 of its 11 pixels: row 0's
+    // centre is then above the image, while the finder patterns' shortened
+    // outer rings still pass the 1:1:3:1:1 test.
+    const int top = render_options.quiet_zone * 11 + 6;
+    Image cut;
+    cut.width = full.width;
+    cut.height = full.height - top;
+    cut.pixels.assign(full.pixels.begin() + static_cast<size_t>(top) * full.width, full.pixels.end());
+    int32_t found = 0;
+    const std::string log = estimate_logged(cut, &found);
+    EXPECT_EQ(found, 9) << log;
+    // Copy 1 fails before sampling anything; copy 2 is read.
+    EXPECT_EQ(log.find("version info bit"), log.rfind("version info bit")) << log;
+    EXPECT_NE(log.find("version info bit 0x9a99\n"), std::string::npos) << log;
+}
