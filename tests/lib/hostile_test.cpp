@@ -1,0 +1,149 @@
+// Hostile images: each gives a text or null, never a crash or a read outside
+// the image. The sanitizer build is what catches the reads; the images are
+// exact-size heap buffers so that one pixel too far is reported.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "renderer.h"
+#include "vorden.h"
+
+using namespace vorden::test;
+
+namespace {
+
+// Decodes from a heap block of exactly width x height bytes.
+const char* decode_exact(const std::vector<uint8_t>& pixels, int width, int height, int depth = 8) {
+    std::unique_ptr<uint8_t[]> exact(new uint8_t[pixels.size()]);
+    std::memcpy(exact.get(), pixels.data(), pixels.size());
+    return decode_symbol(exact.get(), width, height, depth, nullptr);
+}
+
+std::vector<uint8_t> image_of(int width, int height, const std::function<uint8_t(int, int)>& pixel) {
+    std::vector<uint8_t> out(static_cast<size_t>(width) * height);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) out[static_cast<size_t>(y) * width + x] = pixel(x, y);
+    return out;
+}
+
+Image crop(const Image& image, int left, int top, int width, int height) {
+    Image out;
+    out.width = width;
+    out.height = height;
+    for (int y = top; y < top + height; ++y)
+        for (int x = left; x < left + width; ++x) out.pixels.push_back(image.at(x, y));
+    return out;
+}
+
+// A damaged or partial symbol may be unreadable, but never misread.
+void expect_null_or_the_text(const char* text) {
+    if (text != nullptr) {
+        EXPECT_STREQ(text, "hostile");
+    }
+}
+
+Symbol symbol(int version, const std::string& data = "hostile") {
+    EncodeOptions options;
+    options.version = version;
+    return encode(Mode::Byte, data, options);
+}
+
+}  // namespace
+
+TEST(Hostile, DegenerateShapes) {
+    for (int depth : {8, 1}) {
+        EXPECT_EQ(decode_exact({0}, 1, 1, depth), nullptr);
+        EXPECT_EQ(decode_exact(image_of(1, 300, [](int, int y) { return y % 3 ? 0 : 255; }), 1, 300, depth),
+                  nullptr);
+        EXPECT_EQ(decode_exact(image_of(300, 1, [](int x, int) { return x % 5 ? 0 : 255; }), 300, 1, depth),
+                  nullptr);
+        // The widest line the run tables hold, with finder-like proportions.
+        const auto line = image_of(32767, 1, [](int x, int) { return (x / 7) % 7 == 2 ? 255 : 0; });
+        EXPECT_EQ(decode_exact(line, 32767, 1, depth), nullptr);
+        EXPECT_EQ(decode_exact(line, 1, 32767, depth), nullptr);
+    }
+}
+
+TEST(Hostile, UniformCheckerboardsAndStripes) {
+    const int w = 160, h = 120;
+    EXPECT_EQ(decode_exact(std::vector<uint8_t>(w * h, 0), w, h), nullptr);
+    EXPECT_EQ(decode_exact(std::vector<uint8_t>(w * h, 255), w, h), nullptr);
+    for (int period = 1; period <= 8; ++period) {
+        const auto board =
+            image_of(w, h, [&](int x, int y) { return ((x / period + y / period) % 2) ? 255 : 0; });
+        EXPECT_EQ(decode_exact(board, w, h), nullptr) << period;
+        const auto rows = image_of(w, h, [&](int, int y) { return (y / period) % 2 ? 255 : 0; });
+        EXPECT_EQ(decode_exact(rows, w, h), nullptr) << period;
+        const auto columns = image_of(w, h, [&](int x, int) { return (x / period) % 2 ? 255 : 0; });
+        EXPECT_EQ(decode_exact(columns, w, h), nullptr) << period;
+    }
+}
+
+TEST(Hostile, CrowdedWithFinderLikePatterns) {
+    // Hundreds of 1:1:3:1:1 squares of several sizes, some touching.
+    const int w = 640, h = 480;
+    std::vector<uint8_t> image(w * h, 255);
+    int drawn = 0;
+    for (int top = 2; top + 28 < h; top += 23) {
+        for (int left = 2 + (top % 3); left + 28 < w; left += 23) {
+            const int m = 2 + (left + top) % 3;  // module 2 to 4 pixels
+            for (int y = 0; y < 7 * m; ++y) {
+                for (int x = 0; x < 7 * m; ++x) {
+                    const int ring = std::min(std::min(x, y), std::min(7 * m - 1 - x, 7 * m - 1 - y)) / m;
+                    if (top + y < h && left + x < w) image[(top + y) * w + left + x] = ring == 1 ? 255 : 0;
+                }
+            }
+            ++drawn;
+        }
+    }
+    ASSERT_GT(drawn, 400);
+    EXPECT_EQ(decode_exact(image, w, h), nullptr);
+}
+
+TEST(Hostile, SymbolsCutByEachBorderAndAtTheEdges) {
+    RenderOptions options;
+    options.module_px = 4;
+    for (int version : {2, 7}) {
+        const Image full = render(symbol(version), options);
+        const int q = options.quiet_zone * 4;
+        const int size = (17 + 4 * version) * 4;
+        // Tight crops: no quiet zone at all, then each border cutting into
+        // the symbol by a module and by half the symbol.
+        const Image tight = crop(full, q, q, size, size);
+        expect_null_or_the_text(decode_exact(tight.pixels, tight.width, tight.height));
+        for (int cut : {4, 2, size / 2}) {
+            const Image crops[] = {crop(full, q + cut, 0, full.width - q - cut, full.height),
+                                   crop(full, 0, q + cut, full.width, full.height - q - cut),
+                                   crop(full, 0, 0, full.width - q - cut, full.height),
+                                   crop(full, 0, 0, full.width, full.height - q - cut)};
+            for (const Image& c : crops) expect_null_or_the_text(decode_exact(c.pixels, c.width, c.height));
+        }
+    }
+}
+
+TEST(Hostile, AlignmentWindowsAtTheVeryEdges) {
+    // A symbol with its alignment patterns just inside the image, turned so
+    // that the search windows around them reach the borders.
+    for (double angle : {0.0, 7.0, 90.0, 183.0}) {
+        RenderOptions options;
+        options.module_px = 3;
+        options.quiet_zone = 0;
+        options.angle_deg = angle;
+        const Image image = render(symbol(10), options);
+        expect_null_or_the_text(decode_exact(image.pixels, image.width, image.height));
+    }
+}
+
+TEST(Hostile, FillingTheImageWithoutQuietZoneStillReads) {
+    RenderOptions options;
+    options.module_px = 5;
+    options.quiet_zone = 0;
+    const Image image = render(symbol(3), options);
+    const char* text = decode_exact(image.pixels, image.width, image.height);
+    ASSERT_NE(text, nullptr);
+    EXPECT_STREQ(text, "hostile");
+}
