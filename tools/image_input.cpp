@@ -1,0 +1,248 @@
+#include "image_input.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#define STB_IMAGE_IMPLEMENTATION
+#define STB_IMAGE_STATIC
+#define STBI_NO_STDIO
+#define STBI_FAILURE_USERMSG
+#define STBI_ONLY_PNG
+#define STBI_ONLY_JPEG
+#define STBI_ONLY_BMP
+#include <stb/stb_image.h>
+
+namespace vorden::tools {
+
+namespace {
+
+std::string errno_text(int error) {
+    if (error == ENOENT) return "file not found";
+    std::string text = std::strerror(error);
+    if (!text.empty()) text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+    return text;
+}
+
+// stb_image takes the encoded size as an int.
+bool fits_stb(const std::vector<uint8_t>& bytes, std::string& error) {
+    if (bytes.size() > static_cast<size_t>(INT_MAX)) {
+        error = "file too large to decode";
+        return false;
+    }
+    return true;
+}
+
+// Binary PGM (P5) and PPM (P6) are read here rather than by stb_image,
+// whose reader of this version takes a raster shorter than the header
+// declares without complaint and overflows on long size fields.
+struct PnmHeader {
+    int channels = 0;  // 1 grey, 3 RGB
+    int64_t width = 0, height = 0;
+    int32_t max_value = 0;
+    size_t raster = 0;  // offset of the first sample
+};
+
+bool is_pnm(const std::vector<uint8_t>& bytes) {
+    return bytes.size() >= 2 && bytes[0] == 'P' && (bytes[1] == '5' || bytes[1] == '6');
+}
+
+bool pnm_space(uint8_t c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// Whitespace and '#' comments up to the end of their line, then a decimal
+// number; false when there is none or it exceeds `limit`.
+bool pnm_number(const std::vector<uint8_t>& bytes, size_t& at, int64_t limit, int64_t& value) {
+    while (at < bytes.size()) {
+        if (pnm_space(bytes[at])) {
+            ++at;
+        } else if (bytes[at] == '#') {
+            while (at < bytes.size() && bytes[at] != '\n' && bytes[at] != '\r') ++at;
+        } else {
+            break;
+        }
+    }
+    if (at >= bytes.size() || !std::isdigit(bytes[at])) return false;
+    value = 0;
+    while (at < bytes.size() && std::isdigit(bytes[at])) {
+        value = value * 10 + (bytes[at++] - '0');
+        if (value > limit) return false;
+    }
+    return true;
+}
+
+bool read_pnm_header(const std::vector<uint8_t>& bytes, PnmHeader& header, std::string& error) {
+    header.channels = bytes[1] == '6' ? 3 : 1;
+    size_t at = 2;
+    // Sides beyond 2^31 are refused here; the caller names its own limit.
+    int64_t max_value = 0;
+    if (!pnm_number(bytes, at, INT32_MAX, header.width) || !pnm_number(bytes, at, INT32_MAX, header.height) ||
+        !pnm_number(bytes, at, 65535, max_value)) {
+        error = "bad PGM/PPM header";
+        return false;
+    }
+    if (header.width < 1 || header.height < 1 || max_value < 1) {
+        error = "bad PGM/PPM header: zero size or maximum value";
+        return false;
+    }
+    // Exactly one whitespace character ends the header.
+    if (at >= bytes.size() || !pnm_space(bytes[at])) {
+        error = "bad PGM/PPM header";
+        return false;
+    }
+    header.max_value = static_cast<int32_t>(max_value);
+    header.raster = at + 1;
+    return true;
+}
+
+bool decode_pnm(const std::vector<uint8_t>& bytes, GreyImage& image, std::string& error) {
+    PnmHeader header;
+    if (!read_pnm_header(bytes, header, error)) return false;
+    const uint64_t sample_bytes = header.max_value > 255 ? 2 : 1;
+    const uint64_t pixels = static_cast<uint64_t>(header.width) * static_cast<uint64_t>(header.height);
+    // Divided rather than multiplied: the declared sides may be up to 2^31.
+    const uint64_t samples =
+        (bytes.size() - header.raster) / (static_cast<uint64_t>(header.channels) * sample_bytes);
+    if (samples / static_cast<uint64_t>(header.width) < static_cast<uint64_t>(header.height)) {
+        error = "PGM/PPM file truncated";
+        return false;
+    }
+    image.width = static_cast<int32_t>(header.width);
+    image.height = static_cast<int32_t>(header.height);
+    image.pixels.resize(static_cast<size_t>(pixels));
+    const uint8_t* in = bytes.data() + header.raster;
+    const uint32_t max = static_cast<uint32_t>(header.max_value);
+    // Samples are scaled from 0..max_value to 0..255, to the nearest level.
+    const auto sample = [&](size_t index) -> uint32_t {
+        const uint32_t v = sample_bytes == 2 ? (uint32_t{in[2 * index]} << 8) | in[2 * index + 1] : in[index];
+        return (std::min(v, max) * 255 + max / 2) / max;
+    };
+    for (size_t i = 0; i < pixels; ++i) {
+        if (header.channels == 1) {
+            image.pixels[i] = static_cast<uint8_t>(sample(i));
+        } else {
+            image.pixels[i] =
+                static_cast<uint8_t>((sample(3 * i) + sample(3 * i + 1) + sample(3 * i + 2)) / 3);
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool read_file(const std::string& path, std::vector<uint8_t>& bytes, std::string& error) {
+    bytes.clear();
+    const bool standard_input = path == "-";
+    std::unique_ptr<FILE, int (*)(FILE*)> owned(standard_input ? nullptr : std::fopen(path.c_str(), "rb"),
+                                                &std::fclose);
+    FILE* file = standard_input ? stdin : owned.get();
+    if (file == nullptr) {
+        error = errno_text(errno);
+        return false;
+    }
+    uint8_t chunk[65536];
+    for (;;) {
+        errno = 0;
+        const size_t got = std::fread(chunk, 1, sizeof chunk, file);
+        bytes.insert(bytes.end(), chunk, chunk + got);
+        if (got < sizeof chunk) break;
+    }
+    if (std::ferror(file)) {
+        // A directory opens for reading on Linux and fails here with EISDIR.
+        error = errno != 0 ? errno_text(errno) : "read error";
+        return false;
+    }
+    if (bytes.empty()) {
+        error = "empty file";
+        return false;
+    }
+    return true;
+}
+
+bool image_size(const std::vector<uint8_t>& bytes, int64_t& width, int64_t& height, std::string& error) {
+    if (is_pnm(bytes)) {
+        PnmHeader header;
+        if (!read_pnm_header(bytes, header, error)) return false;
+        width = header.width;
+        height = header.height;
+        return true;
+    }
+    if (!fits_stb(bytes, error)) return false;
+    int x = 0, y = 0, channels = 0;
+    if (!stbi_info_from_memory(bytes.data(), static_cast<int>(bytes.size()), &x, &y, &channels)) {
+        error = stbi_failure_reason();
+        return false;
+    }
+    width = x;
+    height = y;
+    return true;
+}
+
+bool decode_image(const std::vector<uint8_t>& bytes, GreyImage& image, std::string& error) {
+    if (is_pnm(bytes)) return decode_pnm(bytes, image, error);
+    if (!fits_stb(bytes, error)) return false;
+    int x = 0, y = 0, channels = 0;
+    std::unique_ptr<stbi_uc, void (*)(void*)> data(
+        stbi_load_from_memory(bytes.data(), static_cast<int>(bytes.size()), &x, &y, &channels, 0),
+        &stbi_image_free);
+    if (!data) {
+        error = stbi_failure_reason();
+        return false;
+    }
+    if (x < 1 || y < 1) {
+        error = "image has no pixels";
+        return false;
+    }
+    image.width = x;
+    image.height = y;
+    const size_t count = static_cast<size_t>(x) * static_cast<size_t>(y);
+    image.pixels.resize(count);
+    const stbi_uc* in = data.get();
+    uint8_t* out = image.pixels.data();
+    if (channels <= 2) {
+        // Grey, or grey and alpha.
+        for (size_t i = 0; i < count; ++i) out[i] = in[i * channels];
+    } else {
+        // RGB or RGBA, the camera's plain mean of the three.
+        for (size_t i = 0; i < count; ++i) {
+            const stbi_uc* p = in + i * channels;
+            out[i] = static_cast<uint8_t>((p[0] + p[1] + p[2]) / 3);
+        }
+    }
+    return true;
+}
+
+bool reduce_like_camera(GreyImage& image) {
+    const int32_t width = image.width;
+    const int32_t height = image.height;
+    if (width < 1280 && height < 1280) return false;
+    const int32_t f = std::max(width / 640, height / 640);
+    GreyImage reduced;
+    reduced.width = (width + f - 1) / f;
+    reduced.height = (height + f - 1) / f;
+    reduced.pixels.resize(static_cast<size_t>(reduced.width) * static_cast<size_t>(reduced.height));
+    for (int32_t y = 0; y < height; y += f) {
+        const int32_t bottom = std::min(y + f, height);
+        for (int32_t x = 0; x < width; x += f) {
+            const int32_t right = std::min(x + f, width);
+            uint64_t sum = 0;
+            for (int32_t v = y; v < bottom; ++v) {
+                const uint8_t* row =
+                    image.pixels.data() + static_cast<size_t>(v) * static_cast<size_t>(width);
+                for (int32_t u = x; u < right; ++u) sum += row[u];
+            }
+            const uint64_t count = static_cast<uint64_t>(bottom - y) * static_cast<uint64_t>(right - x);
+            reduced.pixels[static_cast<size_t>(y / f) * static_cast<size_t>(reduced.width) + x / f] =
+                static_cast<uint8_t>(sum / count);
+        }
+    }
+    image = std::move(reduced);
+    return true;
+}
+
+}  // namespace vorden::tools

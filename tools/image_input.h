@@ -1,0 +1,39 @@
+// Image files in, 8-bit luminance out, for the command-line decoder.
+#ifndef VORDEN_TOOLS_IMAGE_INPUT_H
+#define VORDEN_TOOLS_IMAGE_INPUT_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vorden::tools {
+
+// Row-major, no row gaps, 0 = black: what decode_symbol takes.
+struct GreyImage {
+    int32_t width = 0;
+    int32_t height = 0;
+    std::vector<uint8_t> pixels;
+};
+
+// Reads a whole file ("-" is standard input). False with `error` set to the
+// reason ("file not found", "empty file", ...) when it cannot be read.
+bool read_file(const std::string& path, std::vector<uint8_t>& bytes, std::string& error);
+
+// The size an encoded PNG, JPEG, BMP or binary PGM/PPM declares, from its
+// header alone. False with `error` set when the bytes are no such image.
+bool image_size(const std::vector<uint8_t>& bytes, int64_t& width, int64_t& height, std::string& error);
+
+// Decodes the image and turns it into luminance as the camera path does:
+// grey as it is, colour as (r + g + b) / 3; alpha is ignored. False with
+// `error` set when the image does not decode.
+bool decode_image(const std::vector<uint8_t>& bytes, GreyImage& image, std::string& error);
+
+// The camera's reduction: a frame with a side of 1280 pixels or more
+// shrinks by f = max(width / 640, height / 640), each output pixel being
+// the mean (rounded down) of the pixels of its f x f block that lie inside
+// the image. Smaller frames are left alone. True when it reduced.
+bool reduce_like_camera(GreyImage& image);
+
+}  // namespace vorden::tools
+
+#endif
