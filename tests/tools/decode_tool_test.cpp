@@ -1,0 +1,369 @@
+// vorden-decode as scripts use it: run as a subprocess on image files that
+// each test writes, judged by exit status, standard output and standard
+// error.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "decoder.h"
+#include "renderer.h"
+#include "stages.h"
+
+#define STB_IMAGE_WRITE_IMPLEMENTATION
+#define STB_IMAGE_WRITE_STATIC
+#include <stb/stb_image_write.h>
+
+extern char** environ;
+
+using namespace vorden::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Outcome {
+    int code = -1;
+    std::string out, err;
+};
+
+std::string slurp(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+class DecodeTool : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "vorden-decode-test-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    std::string path(const std::string& name) const { return (dir_ / name).string(); }
+
+    // Runs the tool with standard input from `input`. Unless the decoder's
+    // log was asked for, every line on standard error must be the tool's
+    // own: a sanitizer report would show up here.
+    Outcome run(const std::vector<std::string>& args, const std::string& input = "/dev/null") const {
+        const std::string out = path("stdout"), err = path("stderr");
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, input.c_str(), O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        std::vector<std::string> words = {VORDEN_DECODE_TOOL};
+        words.insert(words.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& w : words) argv.push_back(w.data());
+        argv.push_back(nullptr);
+        pid_t pid = 0;
+        Outcome r;
+        const int spawned = posix_spawn(&pid, VORDEN_DECODE_TOOL, &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (spawned != 0) {
+            ADD_FAILURE() << "cannot start " << VORDEN_DECODE_TOOL;
+            return r;
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status)) << "status " << status;
+        r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        r.out = slurp(out);
+        r.err = slurp(err);
+        if (std::find(args.begin(), args.end(), "--log") == args.end()) {
+            std::istringstream lines(r.err);
+            for (std::string line; std::getline(lines, line);) {
+                EXPECT_TRUE(line.rfind("vorden-decode: ", 0) == 0 || line.rfind("Try '", 0) == 0) << r.err;
+            }
+        }
+        return r;
+    }
+
+    std::string write(const std::string& name, const std::string& bytes) const {
+        std::ofstream(path(name), std::ios::binary) << bytes;
+        return path(name);
+    }
+    std::string pgm(const std::string& name, const Image& image) const {
+        write_pgm(image, path(name));
+        return path(name);
+    }
+    // Grey PNG, or colour with each grey level g drawn as dark + g / 255 *
+    // (light - dark), channel by channel.
+    std::string png(const std::string& name, const Image& image, std::vector<int> dark = {},
+                    std::vector<int> light = {}) const {
+        const int channels = dark.empty() ? 1 : static_cast<int>(dark.size());
+        std::vector<uint8_t> data(image.pixels.size() * channels);
+        for (size_t i = 0; i < image.pixels.size(); ++i) {
+            for (int c = 0; c < channels; ++c) {
+                data[i * channels + c] =
+                    channels == 1
+                        ? image.pixels[i]
+                        : static_cast<uint8_t>(dark[c] + image.pixels[i] * (light[c] - dark[c]) / 255);
+            }
+        }
+        EXPECT_TRUE(stbi_write_png(path(name).c_str(), image.width, image.height, channels, data.data(),
+                                   image.width * channels));
+        return path(name);
+    }
+
+    fs::path dir_;
+};
+
+Image symbol_image(const std::string& bytes, const RenderOptions& options = {}) {
+    return render(encode(Mode::Byte, bytes), options);
+}
+
+Image blank_image() {
+    Image image;
+    image.width = 160;
+    image.height = 120;
+    image.pixels.assign(160 * 120, 230);
+    return image;
+}
+
+std::string without_timing(const std::string& json) {
+    static const std::regex timing("\"milliseconds\":[0-9]+\\.[0-9]{3}");
+    return std::regex_replace(json, timing, "\"milliseconds\":T");
+}
+
+TEST_F(DecodeTool, ExitStatusIsTheWorstOfTheFiles) {
+    const std::string one = png("one.png", symbol_image("first")),
+                      two = pgm("two.pgm", symbol_image("second"));
+    const std::string blank = pgm("blank.pgm", blank_image()), missing = path("missing.png");
+
+    Outcome r = run({one, two});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out, "first\nsecond\n");
+    EXPECT_EQ(r.err, "");
+
+    r = run({one, blank});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.out, "first\n");
+    EXPECT_EQ(r.err, "vorden-decode: " + blank + ": no QR Code symbol found\n");
+
+    // A failed file does not stop the run, and 2 outranks 1 in either order.
+    r = run({missing, blank, two});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_EQ(r.out, "second\n");
+    EXPECT_EQ(r.err, "vorden-decode: " + missing + ": cannot read: file not found\nvorden-decode: " + blank +
+                         ": no QR Code symbol found\n");
+    EXPECT_EQ(run({blank, missing}).code, 2);
+}
+
+TEST_F(DecodeTool, ReadsEveryFormatAndTurnsColourIntoTheMeanOfItsChannels) {
+    const Image image = symbol_image("formats");
+    const std::string bmp = path("s.bmp"), jpg = path("s.jpg");
+    ASSERT_TRUE(stbi_write_bmp(bmp.c_str(), image.width, image.height, 1, image.pixels.data()));
+    ASSERT_TRUE(stbi_write_jpg(jpg.c_str(), image.width, image.height, 1, image.pixels.data(), 95));
+    // Light modules drawn as 1 with a maximum value of 1: read right only when scaled to 255.
+    Image two_level = image;
+    for (uint8_t& p : two_level.pixels) p = p >= 128;
+    std::string netpbm = "P5\n# two levels\n" + std::to_string(image.width) + " " +
+                         std::to_string(image.height) + "\n1\n" +
+                         std::string(two_level.pixels.begin(), two_level.pixels.end());
+    // Green modules (mean 85) on magenta (mean 170): weighted luma (150 against 105) would
+    // turn the symbol negative.
+    const std::string colour = png("colour.png", image, {0, 255, 0}, {255, 0, 255});
+    // Fully transparent, so a reader that used alpha would see nothing.
+    const std::string rgba = png("rgba.png", image, {0, 0, 0, 0}, {255, 255, 255, 0});
+    const std::string grey_alpha = png("ga.png", image, {0, 0}, {255, 0});
+    std::string ppm = "P6 " + std::to_string(image.width) + " " + std::to_string(image.height) + " 255\n";
+    for (uint8_t p : image.pixels)
+        ppm += p < 128 ? std::string("\x00\xff\x00", 3) : std::string("\xff\x00\xff", 3);
+
+    const std::vector<std::string> files = {png("s.png", image), bmp,    jpg,  write("max1.pgm", netpbm),
+                                            write("s.ppm", ppm), colour, rgba, grey_alpha};
+    const Outcome r = run(files);
+    EXPECT_EQ(r.code, 0) << r.err;
+    std::string expected;
+    for (size_t i = 0; i < files.size(); ++i) expected += "formats\n";
+    EXPECT_EQ(r.out, expected);
+}
+
+TEST_F(DecodeTool, InputErrorsNameTheFileAndTheReason) {
+    const Image image = symbol_image("cut short");
+    const std::string whole = png("whole.png", image);
+    const std::string png_bytes = slurp(whole);
+    std::string pgm_bytes = slurp(pgm("whole.pgm", image));
+    struct Case {
+        std::string file, reason;
+    };
+    for (const Case& c : {
+             Case{path("missing.png"), "cannot read: file not found"},
+             Case{dir_.string(), "cannot read: is a directory"},
+             Case{write("empty.png", ""), "cannot read: empty file"},
+             Case{write("notes.png", "not an image at all\n"), "not an image: "},
+             Case{write("cut.png", png_bytes.substr(0, png_bytes.size() / 2)), "cannot decode image: "},
+             Case{write("cut.pgm", pgm_bytes.substr(0, pgm_bytes.size() - 1)),
+                  "cannot decode image: PGM/PPM file truncated"},
+             Case{write("huge.pgm", "P5 40000 2 255\n"),
+                  "image too large: 40000 x 2 pixels; the decoder takes at most 32767 pixels on a side "
+                  "(--reduce shrinks it)"},
+         }) {
+        const Outcome r = run({c.file});
+        EXPECT_EQ(r.code, 2) << c.file;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err.rfind("vorden-decode: " + c.file + ": " + c.reason, 0), 0u) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    }
+    // The header's word is taken before any pixel is read, with --reduce too.
+    EXPECT_EQ(run({"--reduce", path("huge.pgm")}).code, 2);
+}
+
+TEST_F(DecodeTool, ReduceShrinksLargeImagesAsTheCameraDoes) {
+    // 1280 pixels wide, so f = 2. Light areas are a checkerboard of black and
+    // white pixels that only 2 x 2 averaging turns grey.
+    RenderOptions options;
+    options.module_px = 8;
+    options.canvas_width = 1280;
+    options.canvas_height = 720;
+    Image image = symbol_image("reduced", options);
+    for (int y = 0; y < image.height; ++y)
+        for (int x = 0; x < image.width; ++x) {
+            uint8_t& p = image.pixels[static_cast<size_t>(y) * image.width + x];
+            p = p >= 128 && (x + y) % 2 == 0 ? 255 : 0;
+        }
+    const std::string file = pgm("wide.pgm", image);
+    EXPECT_EQ(run({file}).code, 1);
+    const Outcome r = run({"--reduce", file});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "reduced\n");
+
+    // Past the decoder's 32767 pixels a side, only --reduce brings it in reach.
+    Image line;
+    line.width = 32768;
+    line.height = 1;
+    line.pixels.assign(32768, 200);
+    const std::string long_line = pgm("line.pgm", line);
+    const Outcome refused = run({long_line});
+    EXPECT_EQ(refused.code, 2);
+    EXPECT_NE(refused.err.find("32768 x 1 pixels"), std::string::npos) << refused.err;
+    EXPECT_EQ(run({"--reduce", long_line}).code, 1);
+}
+
+TEST_F(DecodeTool, JsonGivesOneObjectPerFile) {
+    const std::string good = png("good.png", symbol_image("caf\xc3\xa9 \"42\"\\"));
+    const std::string odd = pgm("odd.pgm", symbol_image("A\xff\x93\x5f\n"));
+    const std::string blank = pgm("blank.pgm", blank_image()), empty = write("empty.pgm", "");
+    const Outcome r = run({"--json", good, odd, blank, empty});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_EQ(without_timing(r.out),
+              "{\"file\":\"" + good + "\",\"text\":\"caf\xc3\xa9 \\\"42\\\"\\\\\",\"provisional\":false," +
+                  "\"milliseconds\":T}\n" + "{\"file\":\"" + odd +
+                  "\",\"text\":\"A\\u00ff\\u0093_\\n\",\"hex\":\"41ff935f0a\",\"provisional\":false," +
+                  "\"milliseconds\":T}\n" + "{\"file\":\"" + blank +
+                  "\",\"text\":null,\"milliseconds\":T}\n" + "{\"file\":\"" + empty +
+                  "\",\"error\":\"cannot read: empty file\"}\n");
+}
+
+TEST_F(DecodeTool, JsonCarriesStructuredAppendAndProvisionalReads) {
+    const std::string data = "Structured append splits this text over symbols.";
+    const std::vector<Symbol> parts = encode_structured(data, 1, Level::M);
+    ASSERT_GE(parts.size(), 2u);
+    int parity = 0;  // ISO/IEC 18004 8: the exclusive-or of every byte of the whole message
+    for (unsigned char c : data) parity ^= c;
+    std::string joined;
+    const std::regex fields(
+        "\\{\"file\":\"[^\"]*\",\"text\":\"([^\"]*)\",\"provisional\":false,\"structured_append\":"
+        "\\{\"present\":true,\"position\":([0-9]+),\"total\":([0-9]+),\"parity\":([0-9]+),\"length\":([0-9]+)"
+        "\\},"
+        "\"milliseconds\":[0-9.]+\\}\n");
+    for (size_t i = 0; i < parts.size(); ++i) {
+        const Outcome r = run({"--json", pgm("part.pgm", render(parts[i]))});
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(r.out, m, fields)) << r.out << r.err;
+        EXPECT_EQ(std::stoul(m[2]), i);
+        EXPECT_EQ(std::stoul(m[3]), parts.size() - 1);  // as coded: the count less one
+        EXPECT_EQ(std::stoi(m[4]), parity);
+        EXPECT_EQ(std::stoul(m[5]), m[1].length());
+        joined += m[1];
+    }
+    EXPECT_EQ(joined, data);
+
+    // Every block of a 1-M symbol damaged to its full capacity: read, but provisionally.
+    Symbol damaged = encode(Mode::Byte, "provisional", {.version = 1, .level = Level::M});
+    const auto codewords = codeword_modules(damaged);
+    for (int k = 0; k < vorden::ec_block_table[1][static_cast<int>(Level::M)][0][3]; ++k)
+        for (int m : codewords[k]) damaged.dark[m] ^= 1;
+    const std::string file = pgm("damaged.pgm", render(damaged));
+    const Outcome json = run({"--json", file});
+    EXPECT_EQ(json.code, 0);
+    EXPECT_EQ(
+        without_timing(json.out),
+        "{\"file\":\"" + file + "\",\"text\":\"provisional\",\"provisional\":true,\"milliseconds\":T}\n");
+    const Outcome plain = run({file});
+    EXPECT_EQ(plain.code, 0);
+    EXPECT_EQ(plain.out, "provisional\n");
+    EXPECT_EQ(plain.err, "vorden-decode: " + file +
+                             ": provisional text: read only through a correction that used a block's full "
+                             "capacity\n");
+}
+
+TEST_F(DecodeTool, RawWritesTheBytesAndNothingElse) {
+    const std::string a = pgm("a.pgm", symbol_image("A\xff\r\n")), b = pgm("b.pgm", symbol_image("b"));
+    Outcome r = run({"--raw", a, b});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out, "A\xff\r\nb");
+    // The library's text ends at its first zero byte.
+    r = run({"--raw", pgm("nul.pgm", symbol_image(std::string("ab\0cd", 5)))});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out, "ab");
+}
+
+TEST_F(DecodeTool, OptionsAndUsage) {
+    const std::string good = pgm("good.pgm", symbol_image("options"));
+    Outcome r = run({"--help"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out.rfind("Usage: vorden-decode [OPTION]... FILE...\n", 0), 0u);
+    for (const char* option : {"--json", "--raw", "--reduce", "--pixel-depth N", "--log", "--help"})
+        EXPECT_NE(r.out.find(option), std::string::npos) << option;
+    EXPECT_EQ(r.err, "");
+
+    for (const std::vector<std::string>& args : {std::vector<std::string>{},
+                                                 {"--bogus", good},
+                                                 {"--json", "--raw", good},
+                                                 {"--pixel-depth", "8x", good},
+                                                 {good, "--pixel-depth"}}) {
+        r = run(args);
+        EXPECT_EQ(r.code, 2) << testing::PrintToString(args);
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find("Try 'vorden-decode --help'."), std::string::npos) << r.err;
+    }
+
+    // "-" is standard input; "--" ends the options.
+    r = run({"--", "-"}, good);
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out, "options\n");
+
+    // --log passes the decoder's diagnostic lines through to standard error.
+    r = run({good, "--log"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.err.rfind("mode 0\n", 0), 0u) << r.err;
+    EXPECT_EQ(run({good}).err, "");
+}
+
+TEST_F(DecodeTool, PixelDepthOneReadsATwoLevelImage) {
+    // Dark 0, light 1: as grey the mean rounds down to 0 and nothing is darker.
+    Image image = symbol_image("two levels");
+    for (uint8_t& p : image.pixels) p = p >= 128;
+    const std::string file = pgm("levels.pgm", image);
+    EXPECT_EQ(run({file}).code, 1);
+    const Outcome r = run({"--pixel-depth", "1", file});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out, "two levels\n");
+    EXPECT_EQ(run({"--pixel-depth=1", file}).code, 0);
+}
+
+}  // namespace
