@@ -15,13 +15,13 @@ std::mutex registry_mutex;
 std::unordered_map<HWND, std::shared_ptr<CaptureWindow>> registry;
 uintptr_t last_handle = 0;
 
+}  // namespace
+
 std::shared_ptr<CaptureWindow> find_window(HWND window) {
     std::lock_guard lock(registry_mutex);
     auto found = registry.find(window);
     return found == registry.end() ? nullptr : found->second;
 }
-
-}  // namespace
 
 HWND register_capture_window(std::shared_ptr<CaptureWindow> window) {
     if (window == nullptr) return nullptr;

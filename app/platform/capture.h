@@ -118,6 +118,33 @@ BOOL IsWindow(HWND window);
 // Delivers the message on the calling thread; 0 when there is no such window.
 LRESULT SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
+// A window of the dialog layer given a handle, so that a capture window can
+// name it as its parent. It answers no capture messages.
+class NativeWindow final : public CaptureWindow {
+  public:
+    explicit NativeWindow(void* native) : native_(native) {}
+    LRESULT WindowProc(UINT, WPARAM, LPARAM) override { return 0; }
+    void* native() const { return native_; }
+
+  private:
+    void* native_;
+};
+
+// The window behind a handle, or null; it stays alive while the pointer is held.
+std::shared_ptr<CaptureWindow> find_window(HWND window);
+
+// Window styles that capCreateCaptureWindowA understands.
+constexpr DWORD WS_CHILD = 0x40000000;
+constexpr DWORD WS_VISIBLE = 0x10000000;
+
+// Creates a capture window showing its preview inside `parent`; null when
+// it cannot be made (no such parent).
+HWND capCreateCaptureWindowA(const char* window_name, DWORD style, int x, int y, int width, int height,
+                             HWND parent, int id);
+// Non-zero when a driver is installed at `index` (0 to 9); its name and
+// version are written NUL-terminated, cut to the buffer sizes.
+BOOL capGetDriverDescriptionA(UINT index, char* name, int name_size, char* version, int version_size);
+
 // The capture calls; a window that does not exist counts as a failed call
 // returning 0.
 inline LRESULT capture_message(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
