@@ -133,6 +133,84 @@ bool decode_pnm(const std::vector<uint8_t>& bytes, GreyImage& image, std::string
     return true;
 }
 
+uint32_t little_endian(const std::vector<uint8_t>& bytes, size_t at, int count) {
+    uint32_t value = 0;
+    for (int i = count - 1; i >= 0; --i) value = value << 8 | bytes[at + i];
+    return value;
+}
+
+// Checks that stb_image of this version leaves to chance; the reason, or
+// empty when the file may go to it.
+//
+// An uncompressed BMP whose pixel rows run past the end of the file is read
+// by stb_image as if the rest were black.
+std::string bmp_problem(const std::vector<uint8_t>& bytes) {
+    if (bytes.size() < 30 || bytes[0] != 'B' || bytes[1] != 'M') return {};
+    const uint64_t offset = little_endian(bytes, 10, 4);
+    const uint32_t header_size = little_endian(bytes, 14, 4);
+    int64_t width = 0, height = 0;
+    uint32_t bits = 0, compression = 0;
+    if (header_size == 12) {
+        width = little_endian(bytes, 18, 2);
+        height = little_endian(bytes, 20, 2);
+        bits = little_endian(bytes, 24, 2);
+    } else if (bytes.size() >= 34) {
+        width = static_cast<int32_t>(little_endian(bytes, 18, 4));
+        height = static_cast<int32_t>(little_endian(bytes, 22, 4));
+        bits = little_endian(bytes, 28, 2);
+        compression = little_endian(bytes, 30, 4);
+    }
+    // 0 none, 3 and 6 bit fields; the run-length forms are refused by stb_image.
+    if (compression != 0 && compression != 3 && compression != 6) return {};
+    if (width <= 0 || height == 0 || bits == 0) return {};
+    const uint64_t stride = (static_cast<uint64_t>(width) * bits + 31) / 32 * 4;
+    const uint64_t rows = static_cast<uint64_t>(height < 0 ? -height : height);
+    if (offset > bytes.size() || (bytes.size() - offset) / stride < rows) return "BMP file truncated";
+    return {};
+}
+
+// A JPEG Huffman table of more than 256 codes overruns stb_image's tables
+// (ISO/IEC 10918-1 B.2.4.2 allows at most 256 values per table). Tables may
+// also come between the scans of a progressive image, so every segment is
+// walked, passing over entropy-coded data.
+std::string jpeg_problem(const std::vector<uint8_t>& bytes) {
+    if (bytes.size() < 2 || bytes[0] != 0xFF || bytes[1] != 0xD8) return {};
+    size_t at = 2;
+    while (at + 4 <= bytes.size()) {
+        if (bytes[at] != 0xFF) {
+            ++at;  // entropy-coded data
+            continue;
+        }
+        const uint8_t marker = bytes[at + 1];
+        if (marker == 0xFF || marker == 0x00 || (marker >= 0xD0 && marker <= 0xD7)) {
+            ++at;  // fill byte, stuffed zero or restart marker
+            continue;
+        }
+        if (marker == 0xD9) break;
+        const size_t length = static_cast<size_t>(bytes[at + 2]) << 8 | bytes[at + 3];
+        const size_t end = std::min(at + 2 + length, bytes.size());
+        if (marker == 0xC4) {
+            for (size_t table = at + 4; table + 17 <= end;) {
+                size_t codes = 0;
+                for (size_t i = 1; i <= 16; ++i) codes += bytes[table + i];
+                if (codes > 256) return "bad Huffman table";
+                table += 17 + codes;
+            }
+        }
+        at = end;
+    }
+    return {};
+}
+
+// Reading the header alone already builds the Huffman tables, so every
+// check comes before any call of stb_image.
+bool stb_may_read(const std::vector<uint8_t>& bytes, std::string& error) {
+    if (!fits_stb(bytes, error)) return false;
+    error = bmp_problem(bytes);
+    if (error.empty()) error = jpeg_problem(bytes);
+    return error.empty();
+}
+
 }  // namespace
 
 bool read_file(const std::string& path, std::vector<uint8_t>& bytes, std::string& error) {
@@ -172,7 +250,7 @@ bool image_size(const std::vector<uint8_t>& bytes, int64_t& width, int64_t& heig
         height = header.height;
         return true;
     }
-    if (!fits_stb(bytes, error)) return false;
+    if (!stb_may_read(bytes, error)) return false;
     int x = 0, y = 0, channels = 0;
     if (!stbi_info_from_memory(bytes.data(), static_cast<int>(bytes.size()), &x, &y, &channels)) {
         error = stbi_failure_reason();
@@ -185,7 +263,7 @@ bool image_size(const std::vector<uint8_t>& bytes, int64_t& width, int64_t& heig
 
 bool decode_image(const std::vector<uint8_t>& bytes, GreyImage& image, std::string& error) {
     if (is_pnm(bytes)) return decode_pnm(bytes, image, error);
-    if (!fits_stb(bytes, error)) return false;
+    if (!stb_may_read(bytes, error)) return false;
     int x = 0, y = 0, channels = 0;
     std::unique_ptr<stbi_uc, void (*)(void*)> data(
         stbi_load_from_memory(bytes.data(), static_cast<int>(bytes.size()), &x, &y, &channels, 0),

@@ -154,7 +154,8 @@ class FileRun {
         // Refuse an over-large image on its header's word, before its pixels
         // take any memory.
         int64_t width = 0, height = 0;
-        if (!vorden::tools::image_size(bytes, width, height, error)) return fail("not an image: " + error);
+        if (!vorden::tools::image_size(bytes, width, height, error))
+            return fail("cannot decode image: " + error);
         int64_t decoded_width = width, decoded_height = height;
         if (options_.reduce && (width >= 1280 || height >= 1280)) {
             const int64_t f = std::max(width / 640, height / 640);

@@ -197,6 +197,10 @@ TEST_F(DecodeTool, InputErrorsNameTheFileAndTheReason) {
     const std::string whole = png("whole.png", image);
     const std::string png_bytes = slurp(whole);
     std::string pgm_bytes = slurp(pgm("whole.pgm", image));
+    ASSERT_TRUE(stbi_write_bmp(path("whole.bmp").c_str(), image.width, image.height, 1, image.pixels.data()));
+    const std::string bmp_bytes = slurp(path("whole.bmp"));
+    // A Huffman table of 16 x 17 = 272 codes, more than JPEG allows.
+    const std::string bad_dht = std::string("\xff\xd8\xff\xc4\x00\x13\x00", 7) + std::string(16, '\x11');
     struct Case {
         std::string file, reason;
     };
@@ -204,10 +208,14 @@ TEST_F(DecodeTool, InputErrorsNameTheFileAndTheReason) {
              Case{path("missing.png"), "cannot read: file not found"},
              Case{dir_.string(), "cannot read: is a directory"},
              Case{write("empty.png", ""), "cannot read: empty file"},
-             Case{write("notes.png", "not an image at all\n"), "not an image: "},
+             Case{write("notes.png", "not an image at all\n"),
+                  "cannot decode image: Image not of any known type, or corrupt"},
              Case{write("cut.png", png_bytes.substr(0, png_bytes.size() / 2)), "cannot decode image: "},
              Case{write("cut.pgm", pgm_bytes.substr(0, pgm_bytes.size() - 1)),
                   "cannot decode image: PGM/PPM file truncated"},
+             Case{write("cut.bmp", bmp_bytes.substr(0, bmp_bytes.size() - 1)),
+                  "cannot decode image: BMP file truncated"},
+             Case{write("dht.jpg", bad_dht), "cannot decode image: bad Huffman table"},
              Case{write("huge.pgm", "P5 40000 2 255\n"),
                   "image too large: 40000 x 2 pixels; the decoder takes at most 32767 pixels on a side "
                   "(--reduce shrinks it)"},
