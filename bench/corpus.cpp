@@ -1,0 +1,316 @@
+// The benchmark corpora: frames drawn by the test renderer, and folders of
+// images with a manifest of expected texts.
+#include "corpus.h"
+
+#define STB_IMAGE_IMPLEMENTATION
+#define STBI_ONLY_PNG
+#define STBI_ONLY_JPEG
+#define STBI_ONLY_PNM
+#define STBI_ONLY_BMP
+#include <stb/stb_image.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <numbers>
+#include <sstream>
+#include <stdexcept>
+
+#include "decoder.h"
+#include "renderer.h"
+#include "stages.h"
+#include "vorden.h"
+
+namespace vorden::bench {
+
+namespace {
+
+using test::Image;
+using test::Level;
+using test::Mode;
+using test::RenderOptions;
+
+constexpr int kWidth = 640;
+constexpr int kHeight = 480;
+
+// splitmix64, so that the corpus is the same on every run and machine.
+struct Dice {
+    uint64_t state;
+    explicit Dice(uint64_t seed) : state(seed) {}
+    uint32_t next(uint32_t bound) {
+        uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return static_cast<uint32_t>((z ^ (z >> 31)) % bound);
+    }
+};
+
+GreyImage grey_of(Image image) {
+    GreyImage g;
+    g.width = image.width;
+    g.height = image.height;
+    g.pixels = std::move(image.pixels);
+    return g;
+}
+
+GreyImage blank(int width, int height, uint8_t level) {
+    GreyImage g;
+    g.width = width;
+    g.height = height;
+    g.pixels.assign(static_cast<size_t>(width) * height, level);
+    return g;
+}
+
+void fill(GreyImage& image, int x0, int y0, int w, int h, uint8_t level) {
+    for (int y = std::max(y0, 0); y < std::min(y0 + h, image.height); ++y)
+        for (int x = std::max(x0, 0); x < std::min(x0 + w, image.width); ++x)
+            image.pixels[static_cast<size_t>(y) * image.width + x] = level;
+}
+
+const Level kLevels[] = {Level::L, Level::M, Level::Q, Level::H};
+
+// Printable text of about half the symbol's byte capacity at the level, so
+// that small and large versions alike carry data in most of their modules.
+std::string payload(int version, Level level, Dice& dice) {
+    const int32_t(*groups)[4] = ec_block_table[version][static_cast<int>(level)];
+    const int data_codewords = groups[0][0] * groups[0][2] + groups[1][0] * groups[1][2];
+    const int length = std::max(4, data_codewords / 2);
+    static const char kChars[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-._~/?=&";
+    std::string text = "https://example.org/";
+    while (static_cast<int>(text.size()) < length) text += kChars[dice.next(sizeof kChars - 1)];
+    text.resize(static_cast<size_t>(length));
+    return text;
+}
+
+// The largest module size up to `wanted`, in half pixels from 2, at which the
+// turned symbol and its quiet zone fit the canvas; 0 when none does.
+double fitting_module(int version, double angle_deg, double wanted, int width, int height) {
+    const double turn = std::fabs(std::cos(angle_deg * std::numbers::pi / 180)) +
+                        std::fabs(std::sin(angle_deg * std::numbers::pi / 180));
+    const double side = (4 * version + 17 + 8) * turn;
+    for (double m = wanted; m >= 2; m -= 0.5) {
+        if (side * m <= std::min(width, height) - 4) return m;
+    }
+    return 0;
+}
+
+Sample symbol_sample(const std::string& name, const std::string& group, int version, Level level,
+                     RenderOptions options, Dice& dice) {
+    test::EncodeOptions encode;
+    encode.version = version;
+    encode.level = level;
+    Sample s;
+    s.name = name;
+    s.group = group;
+    s.expected = payload(version, level, dice);
+    s.image = grey_of(test::render(test::encode(Mode::Byte, s.expected, encode), options));
+    return s;
+}
+
+// Five frames per version: clean, turned, blurred, noisy, low contrast.
+void add_symbol_frames(std::vector<Sample>& out) {
+    static const double kModules[] = {2, 2.5, 3, 3.5, 4, 5, 6, 7, 8};
+    Dice dice(2024);
+    for (int v = 1; v <= 40; ++v) {
+        const Level level = kLevels[v % 4];
+        for (int variant = 0; variant < 5; ++variant) {
+            RenderOptions o;
+            o.canvas_width = kWidth;
+            o.canvas_height = kHeight;
+            o.angle_deg = variant == 1 ? 10 + (v * 47) % 341 : 0;
+            double wanted = kModules[(v + variant * 2) % 9];
+            if (variant == 2) wanted = std::max(wanted, 3.0);  // blur needs a few pixels a module
+            double module = fitting_module(v, o.angle_deg, wanted, kWidth, kHeight);
+            while (module == 0) {  // too large to turn this far: turn less
+                o.angle_deg /= 2;
+                module = fitting_module(v, o.angle_deg, wanted, kWidth, kHeight);
+            }
+            o.module_px = module;
+            static const char* const kVariants[] = {"clean", "turned", "blurred", "noisy", "low-contrast"};
+            if (variant == 2) o.blur = 0.5 + (v % 4) * 0.3;
+            if (variant == 3) {
+                o.noise = 8 + (v % 5) * 6;
+                o.seed = static_cast<uint32_t>(v);
+            }
+            if (variant == 4) {
+                o.dark = static_cast<uint8_t>(80 + (v % 3) * 10);
+                o.light = static_cast<uint8_t>(150 + (v % 4) * 10);
+                o.gradient = 0.2;
+            }
+            char name[96];
+            std::snprintf(name, sizeof name, "v%02d-%s-%.1fpx-%.0fdeg", v, kVariants[variant], o.module_px,
+                          o.angle_deg);
+            out.push_back(symbol_sample(name, "640x480", v, level, o, dice));
+        }
+    }
+}
+
+void add_empty_frames(std::vector<Sample>& out) {
+    Dice dice(77);
+    for (int k = 0; k < 20; ++k) {
+        Sample s;
+        s.group = "640x480";
+        s.has_symbol = false;
+        s.name = "empty-" + std::to_string(k);
+        GreyImage image = blank(kWidth, kHeight, static_cast<uint8_t>(60 + dice.next(180)));
+        switch (k % 5) {
+            case 0:  // uniform
+                break;
+            case 1:  // sensor noise
+                for (uint8_t& p : image.pixels)
+                    p = static_cast<uint8_t>(std::clamp<int>(p - 30 + dice.next(61), 0, 255));
+                break;
+            case 2:  // print-like blocks
+                for (int i = 0; i < 2500; ++i)
+                    fill(image, dice.next(kWidth), dice.next(kHeight), 2 + dice.next(9), 2 + dice.next(9),
+                         static_cast<uint8_t>(dice.next(70)));
+                break;
+            case 3:  // finder-like squares, the costliest clutter for a finder search
+                for (int i = 0; i < 60; ++i) {
+                    const int m = 2 + dice.next(4);
+                    const int x = dice.next(kWidth - 7 * m), y = dice.next(kHeight - 7 * m);
+                    fill(image, x, y, 7 * m, 7 * m, 0);
+                    fill(image, x + m, y + m, 5 * m, 5 * m, 255);
+                    fill(image, x + 2 * m, y + 2 * m, 3 * m, 3 * m, 0);
+                }
+                break;
+            default:  // stripes, like text lines or blinds
+                for (int y = 0; y < kHeight; y += 6 + static_cast<int>(dice.next(10)))
+                    fill(image, 0, y, kWidth, 2 + dice.next(4), static_cast<uint8_t>(dice.next(60)));
+                break;
+        }
+        s.image = std::move(image);
+        out.push_back(std::move(s));
+    }
+}
+
+// 1280x720 camera frames, reduced as the application reduces them.
+void add_camera_frames(std::vector<Sample>& out) {
+    Dice dice(720);
+    for (int k = 0; k < 20; ++k) {
+        const int v = 1 + (k * 7) % 40;
+        RenderOptions o;
+        o.canvas_width = 1280;
+        o.canvas_height = 720;
+        o.angle_deg = (k % 3) * 15;
+        o.noise = 4;
+        o.blur = 0.8;
+        o.seed = static_cast<uint32_t>(k);
+        o.module_px = fitting_module(v, o.angle_deg, 4 + k % 7, 1280, 720);
+        char name[64];
+        std::snprintf(name, sizeof name, "camera-v%02d-%.1fpx-%.0fdeg", v, o.module_px, o.angle_deg);
+        Sample s = symbol_sample(name, "1280x720 reduced", v, kLevels[k % 4], o, dice);
+        s.image = reduce_frame(s.image);
+        out.push_back(std::move(s));
+    }
+}
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    throw std::runtime_error("bad hex digit in manifest");
+}
+
+std::string from_hex(const std::string& hex) {
+    std::string bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        bytes += static_cast<char>(hex_value(hex[i]) * 16 + hex_value(hex[i + 1]));
+    return bytes;
+}
+
+}  // namespace
+
+std::vector<Sample> generated_corpus() {
+    std::vector<Sample> out;
+    add_symbol_frames(out);
+    add_empty_frames(out);
+    add_camera_frames(out);
+    return out;
+}
+
+// A copy of the reduction in app/decode_worker.cpp (reduce_image), which is
+// internal to the application's worker: the same factor and block means.
+GreyImage reduce_frame(const GreyImage& frame) {
+    const int32_t width = frame.width, height = frame.height;
+    if (width < 1280 && height < 1280) return frame;
+    const int32_t f = std::max(width / 640, height / 640);
+    GreyImage out;
+    out.width = (width + f - 1) / f;
+    out.height = (height + f - 1) / f;
+    out.pixels.resize(static_cast<size_t>(out.width) * out.height);
+    for (int32_t y = 0; y < height; y += f) {
+        const int32_t bottom = std::min(y + f, height);
+        for (int32_t x = 0; x < width; x += f) {
+            const int32_t right = std::min(x + f, width);
+            uint64_t sum = 0;
+            for (int32_t v = y; v < bottom; ++v)
+                for (int32_t u = x; u < right; ++u) sum += frame.pixels[static_cast<size_t>(v) * width + u];
+            const uint64_t count = static_cast<uint64_t>(bottom - y) * (right - x);
+            out.pixels[static_cast<size_t>(y / f) * out.width + x / f] = static_cast<uint8_t>(sum / count);
+        }
+    }
+    return out;
+}
+
+std::vector<Sample> folder_corpus(const std::string& folder) {
+    std::ifstream manifest(folder + "/manifest.tsv");
+    if (!manifest) throw std::runtime_error("cannot read " + folder + "/manifest.tsv");
+    std::vector<Sample> out;
+    std::string line;
+    while (std::getline(manifest, line)) {
+        if (line.empty() || line.rfind("relpath\t", 0) == 0) continue;
+        std::istringstream fields(line);
+        std::string relpath, hex;
+        std::getline(fields, relpath, '\t');
+        std::getline(fields, hex, '\t');
+        int w = 0, h = 0, channels = 0;
+        stbi_uc* rgb = stbi_load((folder + "/" + relpath).c_str(), &w, &h, &channels, 3);
+        if (rgb == nullptr) throw std::runtime_error("cannot load " + relpath);
+        Sample s;
+        s.name = relpath;
+        s.group = "folder";
+        s.known = !hex.empty();
+        s.expected = from_hex(hex);
+        s.image.width = w;
+        s.image.height = h;
+        s.image.pixels.resize(static_cast<size_t>(w) * h);
+        for (size_t i = 0; i < s.image.pixels.size(); ++i) {
+            s.image.pixels[i] = static_cast<uint8_t>((rgb[3 * i] + rgb[3 * i + 1] + rgb[3 * i + 2]) / 3);
+        }
+        stbi_image_free(rgb);
+        s.image = reduce_frame(s.image);
+        out.push_back(std::move(s));
+    }
+    return out;
+}
+
+GreyImage stage_frame(int version) {
+    test::EncodeOptions encode;
+    encode.version = version;
+    encode.level = Level::M;
+    Dice dice(static_cast<uint64_t>(version));
+    test::Symbol symbol = test::encode(Mode::Byte, payload(version, Level::M, dice), encode);
+    // Two wrong codewords in every block keep the error correction busy.
+    const auto codewords = test::codeword_modules(symbol);
+    const int32_t(*groups)[4] = ec_block_table[version][static_cast<int>(Level::M)];
+    const int blocks = groups[0][0] + groups[1][0];
+    for (int k = 0; k < 2 * blocks; ++k)
+        for (int m : codewords[static_cast<size_t>(k)]) symbol.dark[static_cast<size_t>(m)] ^= 1;
+    RenderOptions o;
+    o.canvas_width = kWidth;
+    o.canvas_height = kHeight;
+    o.module_px = fitting_module(version, 0, 4, kWidth, kHeight);
+    o.noise = 4;
+    return grey_of(test::render(symbol, o));
+}
+
+bool vorden_read(const GreyImage& image, std::string* bytes) {
+    const char* text = decode_symbol(image.pixels.data(), image.width, image.height, 8, nullptr);
+    if (text == nullptr) return false;
+    bytes->assign(text);
+    return true;
+}
+
+}  // namespace vorden::bench

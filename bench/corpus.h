@@ -1,0 +1,54 @@
+// Benchmark corpora and the three decoders under test, all on the same 8-bit
+// grey images.
+#ifndef VORDEN_BENCH_CORPUS_H
+#define VORDEN_BENCH_CORPUS_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vorden::bench {
+
+struct GreyImage {
+    int32_t width = 0;
+    int32_t height = 0;
+    std::vector<uint8_t> pixels;  // row-major, 0 = black
+};
+
+struct Sample {
+    std::string name;
+    std::string group;  // the row of the results table it counts in
+    GreyImage image;
+    bool has_symbol = true;  // false: any text read is a wrong text
+    bool known = true;       // false: the expected text is unknown, a read cannot be judged
+    std::string expected;    // the symbol's bytes
+};
+
+// Frames drawn by the test renderer: 640x480 frames with one symbol of every
+// version 1 to 40 at 2 to 8 pixels a module (clean, turned, blurred, noisy,
+// low contrast), 640x480 frames without a symbol, and 1280x720 frames put
+// through the camera's reduction. Deterministic.
+std::vector<Sample> generated_corpus();
+
+// The images listed in `folder`/manifest.tsv (columns relpath,
+// expected_bytes_hex, ...), turned grey as (r + g + b) / 3 and, from 1280
+// pixels on a side, reduced as the camera application does. Throws
+// std::runtime_error when the manifest cannot be read.
+std::vector<Sample> folder_corpus(const std::string& folder);
+
+// The camera application's frame reduction: an integer factor so that
+// neither side exceeds 960 pixels, each pixel the mean of its block.
+GreyImage reduce_frame(const GreyImage& frame);
+
+// A 640x480 frame with one symbol of the version, for the stage benchmarks.
+GreyImage stage_frame(int version);
+
+// The decoders. Each returns true and the bytes of the symbol when it read
+// one, QR Code only.
+bool vorden_read(const GreyImage& image, std::string* bytes);
+bool zxing_read(const GreyImage& image, std::string* bytes);
+bool zbar_read(const GreyImage& image, std::string* bytes);
+
+}  // namespace vorden::bench
+
+#endif
