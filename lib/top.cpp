@@ -45,33 +45,88 @@ int32_t pixel_index(int32_t x, int32_t y) {
 // Binarization: one global threshold per pass, moving from the mean towards
 // the darkest grey level so that a failed pass retries with fewer dark pixels.
 
+namespace {
+
+struct GreyLevels {
+    int32_t min, max, mean;
+};
+
+// The image does not change between the passes of one call, so decode_symbol
+// has its levels swept once; a binarize called on its own sweeps every time.
+struct CallLevels {
+    bool in_call;
+    bool swept;
+    GreyLevels levels;
+} call_levels;
+
+// Loops over fixed blocks of this many pixels compile to vector code at
+// the usual optimisation levels; the remainder runs pixel by pixel.
+constexpr size_t kBlock = 64;
+
+GreyLevels sweep_levels(const uint8_t* __restrict image, size_t pixels) {
+    uint8_t min = image[0];
+    uint8_t max = image[0];
+    uint64_t sum = 0;
+    size_t i = 0;
+    for (; i + kBlock <= pixels; i += kBlock) {
+        uint32_t block_sum = 0;  // at most 64 x 255
+        for (size_t k = 0; k < kBlock; ++k) {
+            const uint8_t v = image[i + k];
+            min = v < min ? v : min;
+            max = v > max ? v : max;
+            block_sum += v;
+        }
+        sum += block_sum;
+    }
+    for (; i < pixels; ++i) {
+        const uint8_t v = image[i];
+        min = v < min ? v : min;
+        max = v > max ? v : max;
+        sum += v;
+    }
+    const int32_t mean = static_cast<int32_t>(static_cast<double>(sum) / static_cast<double>(pixels));
+    return GreyLevels{min, max, mean};
+}
+
+GreyLevels levels_of(const uint8_t* image, size_t pixels) {
+    CallLevels& c = call_levels;
+    if (!c.in_call) return sweep_levels(image, pixels);
+    if (!c.swept) {
+        c.levels = sweep_levels(image, pixels);
+        c.swept = true;
+    }
+    return c.levels;
+}
+
+// out[i] = 64 where image[i] < below, else 0. `below` is at most 255, the
+// mean of 8-bit levels, so the comparison fits in bytes.
+void threshold_image(const uint8_t* __restrict image, uint8_t* __restrict out, size_t pixels, uint8_t below) {
+    size_t i = 0;
+    for (; i + kBlock <= pixels; i += kBlock) {
+        for (size_t k = 0; k < kBlock; ++k) out[i + k] = image[i + k] < below ? 64 : 0;
+    }
+    for (; i < pixels; ++i) out[i] = image[i] < below ? 64 : 0;
+}
+
+}  // namespace
+
 void binarize(int32_t pass, const uint8_t* image, int32_t pixel_depth) {
     DecoderState& s = decoder_state;
     const size_t pixels = static_cast<size_t>(s.image_width) * static_cast<size_t>(s.image_height);
-    uint8_t* out = s.binary_image;
 
+    // Two-level input: only a byte of 0 is dark, so "below 1" is the rule.
     if (is_two_level(pixel_depth)) {
-        for (size_t i = 0; i < pixels; ++i) out[i] = image[i] == 0 ? 64 : 0;
+        threshold_image(image, s.binary_image, pixels, 1);
         return;
     }
 
-    int32_t min = image[0];
-    int32_t max = image[0];
-    uint64_t sum = 0;
-    for (size_t i = 0; i < pixels; ++i) {
-        const int32_t v = image[i];
-        if (v < min) min = v;
-        if (v > max) max = v;
-        sum += static_cast<uint64_t>(v);
-    }
-    const int32_t mean = static_cast<int32_t>(static_cast<double>(sum) / static_cast<double>(pixels));
+    const GreyLevels g = levels_of(image, pixels);
+    int32_t threshold = g.mean;
+    if (pass == 1) threshold = (g.mean + g.min) / 2;
+    if (pass == 2) threshold = (3 * g.mean + g.min) / 4;
+    log_line("min %d, max %d, threshold %d\n", g.min, g.max, threshold);
 
-    int32_t threshold = mean;
-    if (pass == 1) threshold = (mean + min) / 2;
-    if (pass == 2) threshold = (3 * mean + min) / 4;
-    log_line("min %d, max %d, threshold %d\n", min, max, threshold);
-
-    for (size_t i = 0; i < pixels; ++i) out[i] = image[i] < threshold ? 64 : 0;
+    threshold_image(image, s.binary_image, pixels, static_cast<uint8_t>(threshold));
 }
 
 }  // namespace vorden
@@ -99,6 +154,8 @@ extern "C" const char* decode_symbol(const uint8_t* image, int32_t width, int32_
         return nullptr;
     }
 
+    call_levels.in_call = true;
+    call_levels.swept = false;
     bool held = false;
     for (int32_t pass = 0; pass < 3; ++pass) {
         s.result_partial = 0;
@@ -125,6 +182,7 @@ extern "C" const char* decode_symbol(const uint8_t* image, int32_t width, int32_
                     release_finder_patterns();
                     std::free(s.binary_image);
                     s.binary_image = nullptr;
+                    call_levels.in_call = false;
                     return s.result_text;
                 }
                 // A full-capacity correction may be wrong: keep it only as a
@@ -137,6 +195,7 @@ extern "C" const char* decode_symbol(const uint8_t* image, int32_t width, int32_
     }
     std::free(s.binary_image);
     s.binary_image = nullptr;
+    call_levels.in_call = false;
 
     if (!held) return nullptr;
     s.result_partial = -1;
