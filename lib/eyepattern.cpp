@@ -5,9 +5,11 @@
 // is then a test on five consecutive runs, and the same tables serve the
 // alignment search (ISO/IEC 18004 6.3.6) later in the pass.
 #include <algorithm>
+#include <bit>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 
 #include "decoder.h"
 
@@ -43,33 +45,106 @@ FinderPattern* patterns() {
 
 // ---------------------------------------------------------------------------
 // Run tables: per line, alternating dark and light run lengths, dark first
-// (possibly of length 0), ended by -1.
+// (possibly of length 0), ended by -1 and filled up with zeros.
+//
+// Runs end where a pixel differs from the one before it along the line, so
+// the tables are built from those changes alone, eight pixels at a time:
+// most of a frame is long runs, and eight equal bytes compare as one word.
 
-int32_t build_runs(int16_t** table, int32_t line_length, int32_t line_count, bool by_rows) {
+// Eight pixels as one word. Two such words XORed hold a non-zero byte
+// wherever the pixels differ; first_changed finds the earliest of them along
+// the line and without_byte clears it.
+uint64_t load8(const uint8_t* p) {
+    uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+int32_t first_changed(uint64_t changes) {
+    if constexpr (std::endian::native == std::endian::little) return std::countr_zero(changes) / 8;
+    return std::countl_zero(changes) / 8;
+}
+uint64_t without_byte(uint64_t changes, int32_t byte) {
+    if constexpr (std::endian::native == std::endian::little) return changes & ~(0xFFull << (8 * byte));
+    return changes & ~(0xFFull << (8 * (7 - byte)));
+}
+
+// Ends the line's runs at `length` pixels: the last run, the terminator, and
+// zeros up to the line's `entries`.
+void close_line(int16_t* runs, int32_t j, int32_t length, int32_t start, int32_t entries) {
+    runs[j] = static_cast<int16_t>(length - start);
+    runs[j + 1] = -1;
+    std::memset(runs + j + 2, 0, static_cast<size_t>(entries - j - 2) * sizeof(int16_t));
+}
+
+void row_runs_of(const uint8_t* p, int32_t width, int16_t* runs) {
+    int32_t j = 0;
+    if (p[0] != 64) runs[j++] = 0;  // a light first pixel: the dark run is empty
+    int32_t start = 0;
+    int32_t x = 1;
+    while (x + 8 <= width) {
+        uint64_t changes = load8(p + x) ^ load8(p + x - 1);
+        while (changes != 0) {
+            const int32_t b = first_changed(changes);
+            runs[j++] = static_cast<int16_t>(x + b - start);
+            start = x + b;
+            changes = without_byte(changes, b);
+        }
+        x += 8;
+    }
+    for (; x < width; ++x) {
+        if (p[x] == p[x - 1]) continue;
+        runs[j++] = static_cast<int16_t>(x - start);
+        start = x;
+    }
+    close_line(runs, j, width, start, width + 2);
+}
+
+// Columns are built in strips of up to 64, walking down the rows, so the
+// image is read a cache line at a time rather than a pixel per line.
+constexpr int32_t kStrip = 64;
+
+void column_strip_runs(int32_t x0, int32_t columns, int16_t* table) {
+    const int32_t width = S.image_width, height = S.image_height;
+    const int32_t entries = height + 2;
+    const uint8_t* image = S.binary_image;
+    int16_t* runs[kStrip];
+    int32_t j[kStrip], start[kStrip];
+    for (int32_t k = 0; k < columns; ++k) {
+        runs[k] = table + static_cast<size_t>(x0 + k) * entries;
+        j[k] = 0;
+        start[k] = 0;
+        if (image[x0 + k] != 64) runs[k][j[k]++] = 0;
+    }
+    auto change = [&](int32_t k, int32_t y) {
+        runs[k][j[k]++] = static_cast<int16_t>(y - start[k]);
+        start[k] = y;
+    };
+    for (int32_t y = 1; y < height; ++y) {
+        const uint8_t* now = image + static_cast<size_t>(y) * width + x0;
+        const uint8_t* above = now - width;
+        int32_t k = 0;
+        for (; k + 8 <= columns; k += 8) {
+            uint64_t changes = load8(now + k) ^ load8(above + k);
+            while (changes != 0) {
+                const int32_t b = first_changed(changes);
+                change(k + b, y);
+                changes = without_byte(changes, b);
+            }
+        }
+        for (; k < columns; ++k) {
+            if (now[k] != above[k]) change(k, y);
+        }
+    }
+    for (int32_t k = 0; k < columns; ++k) close_line(runs[k], j[k], height, start[k], entries);
+}
+
+// A table still held from the pass before is freed first.
+int16_t* allocate_runs(int16_t** table, int32_t line_length, int32_t line_count) {
     std::free(*table);
     const size_t entries = static_cast<size_t>(line_length + 2) * static_cast<size_t>(line_count);
-    *table = static_cast<int16_t*>(std::calloc(entries, sizeof(int16_t)));
-    if (*table == nullptr) {
-        log_line("malloc() failed.\n");
-        return 0;
-    }
-    const uint8_t* image = S.binary_image;
-    const size_t step = by_rows ? 1 : static_cast<size_t>(S.image_width);
-    for (int32_t line = 0; line < line_count; ++line) {
-        int16_t* runs = *table + static_cast<size_t>(line) * (line_length + 2);
-        const uint8_t* p = by_rows ? image + static_cast<size_t>(line) * S.image_width : image + line;
-        uint8_t colour = 64;
-        int32_t j = 0;
-        for (int32_t i = 0; i < line_length; ++i, p += step) {
-            if (*p != colour) {
-                ++j;
-                colour ^= 64;
-            }
-            ++runs[j];
-        }
-        runs[j + 1] = -1;
-    }
-    return -1;
+    *table = static_cast<int16_t*>(std::malloc(entries * sizeof(int16_t)));
+    if (*table == nullptr) log_line("malloc() failed.\n");
+    return *table;
 }
 
 // Appends a fresh record per group number; false when the table cannot hold
@@ -121,11 +196,23 @@ void join(ScanHit& h, ScanHit& v, int32_t first_group, int32_t& next) {
 // Finder-pattern scan.
 
 int32_t build_row_runs() {
-    return build_runs(&S.row_runs, S.image_width, S.image_height, true);
+    const int32_t width = S.image_width;
+    int16_t* table = allocate_runs(&S.row_runs, width, S.image_height);
+    if (table == nullptr) return 0;
+    for (int32_t y = 0; y < S.image_height; ++y) {
+        row_runs_of(S.binary_image + static_cast<size_t>(y) * width, width,
+                    table + static_cast<size_t>(y) * (width + 2));
+    }
+    return -1;
 }
 
 int32_t build_column_runs() {
-    return build_runs(&S.column_runs, S.image_height, S.image_width, false);
+    int16_t* table = allocate_runs(&S.column_runs, S.image_height, S.image_width);
+    if (table == nullptr) return 0;
+    for (int32_t x0 = 0; x0 < S.image_width; x0 += kStrip) {
+        column_strip_runs(x0, std::min(kStrip, S.image_width - x0), table);
+    }
+    return -1;
 }
 
 void scan_finder_runs(const int16_t* table, int32_t line_length, int32_t line_count, MemChunk* hits) {
