@@ -245,14 +245,27 @@ void group_crossing_hits() {
     int32_t groups = 0;
     ScanHit* rows = hits_of(S.row_hits);
     ScanHit* columns = hits_of(S.column_hits);
+    ScanHit* columns_end = columns + S.column_hits.count;
+    const auto by_line = [](const ScanHit& a, const ScanHit& b) { return a.line < b.line; };
+    // The column scan stores its hits in column order, so the columns that
+    // pass through a row hit's centre run are one stretch of the array, and
+    // walking that stretch in order joins the same pairs in the same order as
+    // a sweep over all of them. Hits in any other order get the full sweep.
+    const bool in_column_order = std::is_sorted(columns, columns_end, by_line);
     for (int32_t i = 0; i < S.row_hits.count; ++i) {
         ScanHit& h = rows[i];
-        for (int32_t j = 0; j < S.column_hits.count; ++j) {
-            ScanHit& v = columns[j];
+        const int32_t last_column = h.center_start + h.center_length;
+        ScanHit* v = columns;
+        if (in_column_order) {
+            const ScanHit first{h.center_start, 0, 0, 0, 0, 0};
+            v = std::lower_bound(columns, columns_end, first, by_line);
+        }
+        for (; v != columns_end; ++v) {
+            if (in_column_order && v->line > last_column) break;
             // Each line passes through the other's centre run (its end included).
-            if (h.center_start <= v.line && v.line <= h.center_start + h.center_length &&
-                v.center_start <= h.line && h.line <= v.center_start + v.center_length) {
-                join(h, v, 0, groups);
+            if (h.center_start <= v->line && v->line <= last_column && v->center_start <= h.line &&
+                h.line <= v->center_start + v->center_length) {
+                join(h, *v, 0, groups);
             }
         }
     }
