@@ -1,0 +1,221 @@
+// Ostrel as a whole, in its own process on a private X server: the virtual
+// camera on rendered symbols, the failures the dialog reports, the About
+// box, the settings button, and shutdown during a decode.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "harness.h"
+#include "ostrel_core.h"
+#include "platform/capture_service.h"
+#include "platform/virtual_camera.h"
+#include "renderer.h"
+#include "vorden.h"
+
+namespace ostrel::test {
+namespace {
+
+using vorden::test::Mode;
+
+// Waits are generous: these tests run under the sanitizers on a busy
+// machine, and no speed is checked here.
+constexpr double WAIT_SECONDS = 60;
+
+const std::string kCircle = "\x81\x9B";
+
+std::string artifact(const std::string& name) {
+    return std::string(OSTREL_ARTIFACT_DIR) + "/" + name;
+}
+
+// Writes a picture of the symbol for the virtual camera.
+std::string symbol_picture(const std::vector<vorden::test::Segment>& segments, const std::string& name) {
+    vorden::test::RenderOptions options;
+    options.module_px = 4;
+    const std::string path = ::testing::TempDir() + name + ".pgm";
+    vorden::test::write_pgm(vorden::test::render(vorden::test::encode(segments), options), path);
+    return path;
+}
+
+class Gui : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() { start_private_display(); }
+    static void TearDownTestSuite() { stop_private_display(); }
+    void SetUp() override {
+        if (std::getenv("DISPLAY") == nullptr) GTEST_SKIP() << "Xvfb did not start";
+    }
+
+    // Closes the main dialog with its "終了" button; the exit status.
+    static std::optional<int> close(AppProcess& app) {
+        app.command("click 2");
+        std::optional<int> status = app.wait_exit(WAIT_SECONDS);
+        if (!status) {
+            for (const std::string& line : app.trace()) {
+                if (line.rfind("settext 1003", 0) != 0) std::printf("trace: %s\n", line.c_str());
+            }
+        }
+        return status;
+    }
+};
+
+TEST_F(Gui, VirtualCameraYuy2SymbolIsConfirmedAndTheAboutBoxShowsTheDecoderVersion) {
+    const std::string text = "Ostrel GUI test: YUY2";
+    AppProcess app({{{"OSTREL_VIRTUAL_CAMERA", symbol_picture({{Mode::Byte, text}}, "yuy2")}}, nullptr});
+    const auto result = app.wait_for(settext_line(1000, text), WAIT_SECONDS);
+    ASSERT_TRUE(result) << "no confirmed text";
+    ASSERT_TRUE(app.wait_for(settext_line(1003, kCircle), WAIT_SECONDS, *result));
+    const std::vector<std::string> trace = app.trace();
+    // The beep with the confirmed text; no message box.
+    EXPECT_EQ(trace[*result - 1], "beep");
+    for (const std::string& line : trace) EXPECT_EQ(line.rfind("messagebox", 0), std::string::npos) << line;
+
+    EXPECT_TRUE(app.screenshot("main", artifact("ostrel-main-dialog.png")));
+
+    const size_t before_about = app.trace().size();
+    app.command("click 16");
+    ASSERT_TRUE(app.wait_for(settext_line(1004, "libvorden Ver. 1.2.6"), WAIT_SECONDS, before_about));
+    EXPECT_TRUE(app.screenshot("about", artifact("ostrel-about-box.png")));
+    app.command("dismiss");
+    EXPECT_EQ(close(app), 0);
+}
+
+TEST_F(Gui, VirtualCameraRgb24KanjiSymbolIsConfirmedAsShiftJis) {
+    const std::string kanji = "\x93\xfa\x96\x7b\x8c\xea";  // 日本語
+    AppProcess app({{{"OSTREL_VIRTUAL_CAMERA", symbol_picture({{Mode::Kanji, kanji}}, "rgb24")},
+                     {"OSTREL_VIRTUAL_CAMERA_FORMAT", "RGB24"}},
+                    nullptr});
+    const auto result = app.wait_for(settext_line(1000, kanji), WAIT_SECONDS);
+    ASSERT_TRUE(result) << "no confirmed text";
+    EXPECT_TRUE(app.wait_for(settext_line(1003, kCircle), WAIT_SECONDS, *result));
+    EXPECT_EQ(close(app), 0);
+}
+
+TEST_F(Gui, NoCameraIsReportedOnceAndTheDialogStaysOpenUntilClosed) {
+    AppProcess app({{}, [] { set_installed_drivers(std::vector<std::shared_ptr<CaptureDriver>>{}); }});
+    ASSERT_TRUE(app.wait_for(messagebox_line("camera not found", "カメラが見つかりません。"), WAIT_SECONDS));
+    app.command("dismiss");
+    // The dialog goes on answering after the message box.
+    EXPECT_TRUE(app.screenshot("no-camera", artifact("ostrel-no-camera.png")));
+    EXPECT_TRUE(app.alive());
+
+    // Without a camera the settings button cannot read a format.
+    app.command("click 1006");
+    ASSERT_TRUE(
+        app.wait_for(messagebox_line("get format error", "capGetVideoFormat() failed."), WAIT_SECONDS));
+    app.command("dismiss");
+    EXPECT_EQ(close(app), 0);
+
+    int boxes = 0;
+    for (const std::string& line : app.trace()) {
+        boxes += line.rfind("messagebox", 0) == 0;
+        EXPECT_EQ(line.rfind("settext 1003", 0), std::string::npos) << "the indicator stays at ×";
+    }
+    EXPECT_EQ(boxes, 2);
+}
+
+TEST_F(Gui, UnsupportedVirtualCameraModeIsReportedAndTheSettingsButtonRecovers) {
+    const std::string text = "Ostrel GUI test: settings";
+    AppProcess app({{{"OSTREL_VIRTUAL_CAMERA", symbol_picture({{Mode::Byte, text}}, "rgb32")},
+                     {"OSTREL_VIRTUAL_CAMERA_FORMAT", "RGB32"}},
+                    nullptr});
+    ASSERT_TRUE(app.wait_for(messagebox_line("not support", "サポートしていない画像のモードです。\n0 32"),
+                             WAIT_SECONDS));
+    app.command("dismiss");
+
+    // A supported format chosen in the settings starts the preview and the
+    // reading.
+    app.command("click 1006");
+    app.command("format YUY2 320x240");
+    const auto result = app.wait_for(settext_line(1000, text), WAIT_SECONDS);
+    ASSERT_TRUE(result);
+
+    // Back to the unsupported mode: reported again, and nothing more is read.
+    app.command("click 1006");
+    app.command("format RGB32 640x480");
+    const auto second = app.wait_for(
+        messagebox_line("not support", "サポートしていない画像のモードです。\n0 32"), WAIT_SECONDS, *result);
+    ASSERT_TRUE(second);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    const std::vector<std::string> trace = app.trace();
+    for (size_t k = *second + 1; k < trace.size(); ++k)
+        EXPECT_NE(trace[k].rfind("settext", 0), 0u) << trace[k];
+    app.command("dismiss");
+    EXPECT_EQ(close(app), 0);
+}
+
+// Holds the first decode long enough for the dialog to be closed under it.
+const char* slow_decode(const uint8_t* image, int32_t width, int32_t height, int32_t depth, FILE* log) {
+    static std::atomic<bool> first{true};
+    if (first.exchange(false)) {
+        trace_test_line("decode-start");
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        trace_test_line("decode-end");
+    }
+    return decode_symbol(image, width, height, depth, log);
+}
+
+TEST_F(Gui, ClosingDuringADecodeWaitsForItAndEndsWithStatusZero) {
+    AppProcess app({{{"OSTREL_VIRTUAL_CAMERA", symbol_picture({{Mode::Byte, "slow"}}, "slow")}},
+                    [] { frame_decoder = slow_decode; }});
+    ASSERT_TRUE(app.wait_for("test decode-start", WAIT_SECONDS));
+    app.command("click 2");
+    EXPECT_EQ(app.wait_exit(WAIT_SECONDS), 0);
+    const std::vector<std::string> trace = app.trace();
+    // The worker finished, and its indicator update was still taken.
+    const auto end = std::find(trace.begin(), trace.end(), "test decode-end");
+    ASSERT_NE(end, trace.end());
+}
+
+// A camera that refuses to connect twice before it works.
+class SlowCamera final : public CaptureDriver {
+  public:
+    explicit SlowCamera(std::shared_ptr<CaptureDriver> camera) : camera_(std::move(camera)) {}
+    std::string name() override { return camera_->name(); }
+    std::string version() override { return camera_->version(); }
+    std::unique_ptr<CaptureDevice> open() override {
+        trace_test_line("connect");
+        return ++tries_ < 3 ? nullptr : camera_->open();
+    }
+
+  private:
+    std::shared_ptr<CaptureDriver> camera_;
+    int tries_ = 0;
+};
+
+TEST_F(Gui, CameraThatConnectsOnTheThirdTryPreviewsWithoutComplaint) {
+    const std::string text = "third time";
+    AppProcess app({{{"OSTREL_VIRTUAL_CAMERA", symbol_picture({{Mode::Byte, text}}, "retry")}}, [] {
+                        set_installed_drivers(std::vector<std::shared_ptr<CaptureDriver>>{
+                            std::make_shared<SlowCamera>(virtual_camera_from_environment())});
+                    }});
+    ASSERT_TRUE(app.wait_for(settext_line(1000, text), WAIT_SECONDS));
+    EXPECT_EQ(close(app), 0);
+    int connects = 0;
+    for (const std::string& line : app.trace()) {
+        connects += line == "test connect";
+        EXPECT_NE(line.rfind("messagebox", 0), 0u) << line;
+    }
+    EXPECT_EQ(connects, 3);
+}
+
+TEST_F(Gui, SystemCommandsWithTheLowBitsOfSixteenOpenTheAboutBox) {
+    AppProcess app({{}, [] { set_installed_drivers(std::vector<std::shared_ptr<CaptureDriver>>{}); }});
+    ASSERT_TRUE(app.wait_for(messagebox_line("camera not found", "カメラが見つかりません。"), WAIT_SECONDS));
+    app.command("dismiss");
+    const std::string about = settext_line(1004, "libvorden Ver. 1.2.6");
+    app.command("menu 32");  // not the About entry: nothing
+    app.command("menu 19");  // 16 with low bits set
+    const auto opened = app.wait_for(about, WAIT_SECONDS);
+    ASSERT_TRUE(opened);
+    app.command("dismiss");
+    EXPECT_EQ(close(app), 0);
+    int abouts = 0;
+    for (const std::string& line : app.trace()) abouts += line == about;
+    EXPECT_EQ(abouts, 1);
+}
+
+}  // namespace
+}  // namespace ostrel::test

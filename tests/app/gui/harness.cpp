@@ -1,0 +1,348 @@
+#include "harness.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <wx/app.h>
+#include <wx/button.h>
+#include <wx/dialog.h>
+#include <wx/listbox.h>
+#include <wx/timer.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "ostrel_app.h"
+#include "platform/trace.h"
+#include "platform/wx_window_system.h"
+
+namespace ostrel::test {
+
+namespace {
+
+pid_t xvfb_pid = -1;
+int trace_counter = 0;
+
+std::vector<wxDialog*> shown_dialogs() {
+    std::vector<wxDialog*> dialogs;
+    for (wxWindow* window : wxTopLevelWindows) {
+        auto* dialog = dynamic_cast<wxDialog*>(window);
+        if (dialog != nullptr && dialog->IsShown() && !dialog->IsBeingDeleted()) dialogs.push_back(dialog);
+    }
+    return dialogs;
+}
+
+// The topmost modal dialog other than the main one (which has the preview
+// frame, control 1001).
+wxDialog* topmost_box() {
+    std::vector<wxDialog*> dialogs = shown_dialogs();
+    for (auto it = dialogs.rbegin(); it != dialogs.rend(); ++it) {
+        if ((*it)->IsModal() && (*it)->FindWindow(1001) == nullptr) return *it;
+    }
+    return nullptr;
+}
+
+// A dialog ended by a command, until its ShowModal has returned (the
+// object is gone then). Commands wait for that: ending the main dialog while
+// a nested modal loop still unwinds would quit the wrong loop.
+wxDialog* closing = nullptr;
+
+bool still_closing() {
+    if (closing == nullptr) return false;
+    for (wxWindow* window : wxTopLevelWindows) {
+        if (window == closing) return true;
+    }
+    closing = nullptr;
+    return false;
+}
+
+void end_dialog(wxDialog* dialog) {
+    closing = dialog;
+    dialog->EndModal(wxID_OK);
+}
+
+void choose_format(const std::string& name, const std::string& size) {
+    auto* dialog = dynamic_cast<wxDialog*>(wxWindow::FindWindowByName(FORMAT_DIALOG_NAME));
+    if (dialog == nullptr) return;
+    std::vector<wxListBox*> lists;
+    for (wxWindow* child : dialog->GetChildren()) {
+        if (auto* list = dynamic_cast<wxListBox*>(child)) lists.push_back(list);
+    }
+    if (lists.size() != 2) return;
+    const int format = lists[0]->FindString(wxString::FromUTF8(name));
+    lists[0]->SetSelection(format);
+    wxCommandEvent changed(wxEVT_LISTBOX, lists[0]->GetId());
+    changed.SetEventObject(lists[0]);
+    changed.SetInt(format);
+    lists[0]->HandleWindowEvent(changed);
+    int width = 0;
+    int height = 0;
+    std::sscanf(size.c_str(), "%dx%d", &width, &height);
+    lists[1]->SetSelection(lists[1]->FindString(wxString::Format("%d x %d", width, height)));
+    end_dialog(dialog);
+}
+
+void execute(const std::string& line) {
+    std::istringstream words(line);
+    std::string verb;
+    words >> verb;
+    if (verb == "click") {
+        int id = 0;
+        words >> id;
+        std::vector<wxDialog*> dialogs = shown_dialogs();
+        for (auto it = dialogs.rbegin(); it != dialogs.rend(); ++it) {
+            if (auto* button = dynamic_cast<wxButton*>((*it)->FindWindow(id))) {
+                wxCommandEvent click(wxEVT_BUTTON, id);
+                click.SetEventObject(button);
+                button->HandleWindowEvent(click);
+                return;
+            }
+        }
+    } else if (verb == "menu") {
+        int id = 0;
+        words >> id;
+        for (wxDialog* dialog : shown_dialogs()) {
+            if (dialog->FindWindow(1001) == nullptr) continue;
+            wxCommandEvent command(wxEVT_MENU, id);
+            command.SetEventObject(dialog);
+            dialog->HandleWindowEvent(command);
+        }
+    } else if (verb == "dismiss") {
+        if (wxDialog* dialog = topmost_box()) end_dialog(dialog);
+    } else if (verb == "format") {
+        std::string name;
+        std::string size;
+        words >> name >> size;
+        choose_format(name, size);
+    } else if (verb == "rect") {
+        std::string tag;
+        words >> tag;
+        std::vector<wxDialog*> dialogs = shown_dialogs();
+        if (dialogs.empty()) return;
+        const wxRect rect = dialogs.back()->GetScreenRect();
+        trace_test_line("rect " + tag + " " + std::to_string(rect.x) + " " + std::to_string(rect.y) + " " +
+                        std::to_string(rect.width) + " " + std::to_string(rect.height));
+    }
+}
+
+// Whether a command can run now: not while a dialog it ended is still
+// unwinding, and a command for a box only once the box is open (its trace
+// line is written just before it opens).
+bool ready_for(const std::string& line) {
+    if (still_closing()) return false;
+    if (line == "dismiss") return topmost_box() != nullptr;
+    if (line.rfind("format", 0) == 0) {
+        auto* dialog = dynamic_cast<wxDialog*>(wxWindow::FindWindowByName(FORMAT_DIALOG_NAME));
+        return dialog != nullptr && dialog->IsModal();
+    }
+    return true;
+}
+
+std::mutex commands_mutex;
+std::deque<std::string> commands;
+
+// Runs on the dialog's thread. A command may open a modal dialog; the ones
+// after it then run inside that dialog's event loop.
+void pump() {
+    for (;;) {
+        std::string line;
+        {
+            std::lock_guard lock(commands_mutex);
+            if (commands.empty()) return;
+            if (!ready_for(commands.front())) break;
+            line = std::move(commands.front());
+            commands.pop_front();
+        }
+        execute(line);
+    }
+    // Again a little later, from a timer: a pending event posted from inside
+    // pending-event processing would be run at once, for ever.
+    static wxTimer* retry = [] {
+        auto* timer = new wxTimer;
+        timer->Bind(wxEVT_TIMER, [](wxTimerEvent&) { pump(); });
+        return timer;
+    }();
+    if (!retry->IsRunning()) retry->StartOnce(20);
+}
+
+// In the child: queues each command for the dialog's thread.
+void read_commands(int fd) {
+    std::string pending;
+    char buffer[256];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got <= 0) return;
+        pending.append(buffer, static_cast<size_t>(got));
+        for (size_t end; (end = pending.find('\n')) != std::string::npos;) {
+            {
+                std::lock_guard lock(commands_mutex);
+                commands.push_back(pending.substr(0, end));
+            }
+            pending.erase(0, end + 1);
+            while (wxTheApp == nullptr) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            wxTheApp->CallAfter([] { pump(); });
+        }
+    }
+}
+
+}  // namespace
+
+void start_private_display() {
+    int fds[2];
+    if (pipe(fds) != 0) return;
+    xvfb_pid = fork();
+    if (xvfb_pid == 0) {
+        ::close(fds[0]);
+        const std::string fd = std::to_string(fds[1]);
+        execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
+               static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    ::close(fds[1]);
+    std::string number;
+    pollfd ready = {fds[0], POLLIN, 0};
+    char c;
+    while (::poll(&ready, 1, 20000) > 0 && ::read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+    ::close(fds[0]);
+    if (!number.empty()) setenv("DISPLAY", (":" + number).c_str(), 1);
+    setenv("NO_AT_BRIDGE", "1", 1);
+    setenv("GDK_BACKEND", "x11", 1);
+}
+
+void stop_private_display() {
+    if (xvfb_pid <= 0) return;
+    kill(xvfb_pid, SIGTERM);
+    waitpid(xvfb_pid, nullptr, 0);
+    xvfb_pid = -1;
+}
+
+std::string settext_line(int control_id, const std::string& text) {
+    return "settext " + std::to_string(control_id) + " " + hex_bytes(text);
+}
+
+std::string messagebox_line(const std::string& caption, const std::string& text) {
+    return "messagebox " + hex_bytes(caption) + " " + hex_bytes(text);
+}
+
+void trace_test_line(const std::string& line) {
+    if (const char* path = std::getenv("OSTREL_TRACE"))
+        std::ofstream(path, std::ios::app) << "test " << line << "\n";
+}
+
+AppProcess::AppProcess(const AppOptions& options) {
+    trace_path_ = ::testing::TempDir() + "ostrel-gui-" + std::to_string(getpid()) + "-" +
+                  std::to_string(++trace_counter) + ".trace";
+    std::remove(trace_path_.c_str());
+    std::ofstream(trace_path_).flush();
+    int fds[2];
+    if (pipe(fds) != 0) return;
+    std::fflush(nullptr);
+    pid_ = fork();
+    if (pid_ == 0) {
+        ::close(fds[1]);
+        unsetenv("OSTREL_VIRTUAL_CAMERA");
+        unsetenv("OSTREL_VIRTUAL_CAMERA_FORMAT");
+        for (const auto& [name, value] : options.environment) setenv(name.c_str(), value.c_str(), 1);
+        setenv("OSTREL_TRACE", trace_path_.c_str(), 1);
+        if (options.child_setup) options.child_setup();
+        std::thread(read_commands, fds[0]).detach();
+        char name[] = "ostrel";
+        char* argv[] = {name, nullptr};
+        const int status = run_ostrel(1, argv);
+        std::fflush(nullptr);
+        // Straight out: the test program's own teardown is the parent's.
+        _exit(status);
+    }
+    ::close(fds[0]);
+    command_fd_ = fds[1];
+}
+
+AppProcess::~AppProcess() {
+    if (command_fd_ >= 0) ::close(command_fd_);
+    if (alive()) {
+        kill(pid_, SIGKILL);
+        wait_exit(10);
+    }
+    std::remove(trace_path_.c_str());
+}
+
+void AppProcess::command(const std::string& line) {
+    const std::string text = line + "\n";
+    [[maybe_unused]] ssize_t written = ::write(command_fd_, text.data(), text.size());
+}
+
+std::vector<std::string> AppProcess::trace() const {
+    std::vector<std::string> lines;
+    std::ifstream file(trace_path_);
+    for (std::string line; std::getline(file, line);) lines.push_back(line);
+    return lines;
+}
+
+std::optional<size_t> AppProcess::wait_for(const std::string& line, double seconds, size_t from) const {
+    return wait_until(seconds, from, [&](const std::string& seen) { return seen == line; });
+}
+
+std::optional<size_t> AppProcess::wait_for_prefix(const std::string& prefix, double seconds,
+                                                  size_t from) const {
+    return wait_until(seconds, from, [&](const std::string& seen) { return seen.rfind(prefix, 0) == 0; });
+}
+
+std::optional<size_t> AppProcess::wait_until(double seconds, size_t from,
+                                             const std::function<bool(const std::string&)>& match) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    do {
+        const std::vector<std::string> lines = trace();
+        for (size_t k = from; k < lines.size(); ++k) {
+            if (match(lines[k])) return k;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    } while (std::chrono::steady_clock::now() < deadline);
+    return std::nullopt;
+}
+
+bool AppProcess::alive() {
+    if (status_ || pid_ <= 0) return false;
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+        return false;
+    }
+    return true;
+}
+
+std::optional<int> AppProcess::wait_exit(double seconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (alive()) {
+        if (std::chrono::steady_clock::now() > deadline) return std::nullopt;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return status_;
+}
+
+bool AppProcess::screenshot(const std::string& tag, const std::string& path) {
+    const size_t from = trace().size();
+    command("rect " + tag);
+    const auto found = wait_for_prefix("test rect " + tag + " ", 30, from);
+    if (!found) return false;
+    std::istringstream words(trace()[*found].substr(std::string("test rect " + tag + " ").size()));
+    int x = 0, y = 0, w = 0, h = 0;
+    words >> x >> y >> w >> h;
+    if (w <= 0 || h <= 0) return false;
+    // Time for the last repaint to reach the screen.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const std::string crop =
+        std::to_string(w) + "x" + std::to_string(h) + "+" + std::to_string(x) + "+" + std::to_string(y);
+    const std::string command = "import -window root -crop " + crop + " '" + path + "' 2>/dev/null";
+    return std::system(command.c_str()) == 0;
+}
+
+}  // namespace ostrel::test
