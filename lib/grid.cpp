@@ -124,8 +124,50 @@ int32_t squared_distance(int32_t column, int32_t row, const GridPoint& p) {
 // Positions are floored: a module's position is the pixel it falls in.
 int32_t pixel_at(float px, float py) {
     if (!(px >= 0 && px < S.image_width && py >= 0 && py < S.image_height)) return -1;
-    return S.binary_image[pixel_index(static_cast<int32_t>(std::floor(px)),
-                                      static_cast<int32_t>(std::floor(py)))];
+    const auto x = static_cast<int32_t>(std::floor(px));
+    const auto y = static_cast<int32_t>(std::floor(py));
+    return S.binary_image[static_cast<size_t>(y) * S.image_width + x];
+}
+
+// The four corner anchors of one grid cell; null where the grid lacks one.
+struct Cell {
+    GridPoint *tl, *tr, *bl, *br;
+};
+
+// The cell between alignment coordinates a[k] .. a[k + 1] (rows) and
+// a[l] .. a[l + 1] (columns). Finder centres stand in for the alignment
+// positions they cover.
+Cell cell_at(const int32_t* a, int32_t k, int32_t l) {
+    const int32_t size = S.symbol_size;
+    GridPoint* grid = anchors();
+    const int32_t top = a[k], bottom = a[k + 1];
+    const int32_t left = a[l], right = a[l + 1];
+    return Cell{left < 7 && top < 7 ? &grid[0] : find_grid_point(top, left),
+                right >= size - 7 && top < 7 ? &grid[1] : find_grid_point(top, right),
+                left < 7 && bottom >= size - 7 ? &grid[2] : find_grid_point(bottom, left),
+                find_grid_point(bottom, right)};
+}
+
+int32_t sample_in_cell(const Cell& cell, int32_t column, int32_t row) {
+    GridPoint* tl = cell.tl;
+    if (tl == nullptr || cell.tr == nullptr || cell.bl == nullptr || cell.br == nullptr) return -1;
+    if (tl->units_state < 0) cell_units(*tl, *cell.tr, *cell.bl, *cell.br);
+
+    // The nearest corner anchors the position; ties go to the earlier corner.
+    const GridPoint* origin = tl;
+    int32_t nearest = squared_distance(column, row, *tl);
+    for (const GridPoint* p : {cell.tr, cell.bl, cell.br}) {
+        const int32_t d = squared_distance(column, row, *p);
+        if (d < nearest) {
+            nearest = d;
+            origin = p;
+        }
+    }
+    const float c = static_cast<float>(column - origin->column);
+    const float r = static_cast<float>(row - origin->row);
+    const float px = c * tl->local_x_unit[0] + origin->x + r * tl->local_y_unit[0];
+    const float py = c * tl->local_x_unit[1] + origin->y + r * tl->local_y_unit[1];
+    return pixel_at(px, py);
 }
 
 }  // namespace
@@ -186,46 +228,53 @@ int32_t sample_module(int32_t column, int32_t row) {
         return pixel_at(c * S.x_unit[0] + f0.x + r * S.y_unit[0], c * S.x_unit[1] + f0.y + r * S.y_unit[1]);
     }
 
+    const int32_t* a = alignment_centres_row(S.symbol_version);
+    return sample_in_cell(cell_at(a, interval(a, row), interval(a, column)), column, row);
+}
+
+namespace {
+
+// Versions 2 and up: the anchors of each cell are looked up once, not once
+// per module, and each module's cell comes from its row's and column's
+// interval. Modules are visited in the same order as one by one, so a
+// module outside the image stops the sampling at the same place.
+int32_t sample_by_cells() {
     const int32_t size = S.symbol_size;
     const int32_t* a = alignment_centres_row(S.symbol_version);
-    const int32_t k = interval(a, row);
-    const int32_t l = interval(a, column);
-    const int32_t top = a[k], bottom = a[k + 1];
-    const int32_t left = a[l], right = a[l + 1];
+    constexpr int32_t kMaxCells = 6;  // seven coordinates at most
+    Cell cells[kMaxCells][kMaxCells];
+    int32_t count = 0;
+    while (count < 7 && a[count] > 0) ++count;
+    for (int32_t k = 0; k + 1 < count; ++k)
+        for (int32_t l = 0; l + 1 < count; ++l) cells[k][l] = cell_at(a, k, l);
+    int32_t column_cell[177];
+    for (int32_t c = 0; c < size; ++c) column_cell[c] = interval(a, c);
 
-    // Finder centres stand in for the alignment positions they cover.
-    GridPoint* tl = left < 7 && top < 7 ? &grid[0] : find_grid_point(top, left);
-    GridPoint* tr = right >= size - 7 && top < 7 ? &grid[1] : find_grid_point(top, right);
-    GridPoint* bl = left < 7 && bottom >= size - 7 ? &grid[2] : find_grid_point(bottom, left);
-    GridPoint* br = find_grid_point(bottom, right);
-    if (tl == nullptr || tr == nullptr || bl == nullptr || br == nullptr) return -1;
-
-    if (tl->units_state < 0) cell_units(*tl, *tr, *bl, *br);
-
-    // The nearest corner anchors the position; ties go to the earlier corner.
-    const GridPoint* origin = tl;
-    int32_t nearest = squared_distance(column, row, *tl);
-    for (const GridPoint* p : {tr, bl, br}) {
-        const int32_t d = squared_distance(column, row, *p);
-        if (d < nearest) {
-            nearest = d;
-            origin = p;
+    for (int32_t r = 0; r < size; ++r) {
+        const Cell* row_cells = cells[interval(a, r)];
+        uint8_t* out = S.module_matrix + r * size;
+        for (int32_t c = 0; c < size; ++c) {
+            const int32_t v = sample_in_cell(row_cells[column_cell[c]], c, r);
+            if (v < 0) return 0;
+            out[c] = static_cast<uint8_t>(v);
         }
     }
-    const float c = static_cast<float>(column - origin->column);
-    const float r = static_cast<float>(row - origin->row);
-    const float px = c * tl->local_x_unit[0] + origin->x + r * tl->local_y_unit[0];
-    const float py = c * tl->local_x_unit[1] + origin->y + r * tl->local_y_unit[1];
-    return pixel_at(px, py);
+    return -1;
 }
+
+}  // namespace
 
 int32_t sample_modules() {
     const int32_t size = S.symbol_size;
-    for (int32_t r = 0; r < size; ++r) {
-        for (int32_t c = 0; c < size; ++c) {
-            const int32_t v = sample_module(c, r);
-            if (v < 0) return 0;
-            S.module_matrix[c + r * size] = static_cast<uint8_t>(v);
+    if (S.symbol_version >= 2 && S.symbol_version <= 40 && S.sampling_grid.count >= 3) {
+        if (!sample_by_cells()) return 0;
+    } else {
+        for (int32_t r = 0; r < size; ++r) {
+            for (int32_t c = 0; c < size; ++c) {
+                const int32_t v = sample_module(c, r);
+                if (v < 0) return 0;
+                S.module_matrix[c + r * size] = static_cast<uint8_t>(v);
+            }
         }
     }
     std::memset(S.function_map, 0, sizeof S.function_map);
