@@ -116,9 +116,8 @@ void score_finder_candidates();
 void choose_finder_triple();
 int32_t orient_finder_triple();
 int32_t find_alignment_pattern(GridPoint* point);
-int32_t scan_alignment_runs(const int16_t* table, int32_t line_length, MemChunk* hits,
-                            int32_t first_line, int32_t first_position, int32_t line_count,
-                            int32_t span, float module);
+int32_t scan_alignment_runs(const int16_t* table, int32_t line_length, MemChunk* hits, int32_t first_line,
+                            int32_t first_position, int32_t line_count, int32_t span, float module);
 // version
 int32_t estimate_version(int32_t attempt, int32_t image_width, int32_t image_height);
 int32_t read_version_information(int32_t copy, int32_t image_width, int32_t image_height);
@@ -154,6 +153,14 @@ uint32_t read_bits(int32_t n);
 int32_t bits_remaining();
 char alphanumeric_char(int32_t value);
 double round_nearest(double v);
+
+// pixel_index for the stages' pixel-by-pixel loops, where a call per pixel
+// would cost more than the test it makes: the same rule, inlined.
+inline int32_t pixel_offset(int32_t x, int32_t y) {
+    const DecoderState& s = decoder_state;
+    if (x < 0 || x >= s.image_width || y < 0 || y >= s.image_height) return 0;
+    return y * s.image_width + x;
+}
 
 // Writes a printf-style diagnostic line to log_stream; silent when it is null.
 void log_line(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -33,7 +33,7 @@ bool within(int32_t run, int32_t total, double lo, double hi) {
 }
 
 bool dark(int32_t x, int32_t y) {
-    return S.binary_image[pixel_index(x, y)] == 64;
+    return S.binary_image[pixel_offset(x, y)] == 64;
 }
 
 ScanHit* hits_of(MemChunk& pool) {

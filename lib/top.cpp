@@ -36,9 +36,7 @@ void log_line(const char* format, ...) {
 // Positions outside the image read the top-left pixel; callers rely on never
 // leaving the buffer rather than on an error.
 int32_t pixel_index(int32_t x, int32_t y) {
-    const DecoderState& s = decoder_state;
-    if (x < 0 || x >= s.image_width || y < 0 || y >= s.image_height) return 0;
-    return y * s.image_width + x;
+    return pixel_offset(x, y);
 }
 
 // ---------------------------------------------------------------------------
