@@ -48,15 +48,20 @@ class Gui : public ::testing::Test {
         if (std::getenv("DISPLAY") == nullptr) GTEST_SKIP() << "Xvfb did not start";
     }
 
+    // The trace without the indicator's lines, for a failure message.
+    static std::string dump(const AppProcess& app) {
+        std::string lines;
+        for (const std::string& line : app.trace()) {
+            if (line.rfind("settext 1003", 0) != 0) lines += line + "\n";
+        }
+        return lines;
+    }
+
     // Closes the main dialog with its "終了" button; the exit status.
     static std::optional<int> close(AppProcess& app) {
         app.command("click 2");
         std::optional<int> status = app.wait_exit(WAIT_SECONDS);
-        if (!status) {
-            for (const std::string& line : app.trace()) {
-                if (line.rfind("settext 1003", 0) != 0) std::printf("trace: %s\n", line.c_str());
-            }
-        }
+        if (!status) std::printf("%s", dump(app).c_str());
         return status;
     }
 };
@@ -130,7 +135,7 @@ TEST_F(Gui, UnsupportedVirtualCameraModeIsReportedAndTheSettingsButtonRecovers) 
     app.command("click 1006");
     app.command("format YUY2 320x240");
     const auto result = app.wait_for(settext_line(1000, text), WAIT_SECONDS);
-    ASSERT_TRUE(result);
+    ASSERT_TRUE(result) << dump(app);
 
     // Back to the unsupported mode: reported again, and nothing more is read.
     app.command("click 1006");

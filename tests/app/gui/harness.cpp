@@ -150,28 +150,37 @@ bool ready_for(const std::string& line) {
 std::mutex commands_mutex;
 std::deque<std::string> commands;
 
-// Runs on the dialog's thread. A command may open a modal dialog; the ones
-// after it then run inside that dialog's event loop.
+void pump();
+
+// Runs pump a little later from a timer of its own: a pending event posted
+// from inside pending-event processing would run at once, for ever, and a
+// timer whose handler is still running (it opened a modal dialog) does not
+// fire again inside that dialog's loop.
+void schedule_pump() {
+    auto* timer = new wxTimer;  // the child ends with _exit: never freed
+    timer->Bind(wxEVT_TIMER, [](wxTimerEvent&) { pump(); });
+    timer->StartOnce(20);
+}
+
+// Runs on the dialog's thread. A command may open a modal dialog and so not
+// return for a while: the commands after it then run inside that dialog's
+// event loop.
 void pump() {
     for (;;) {
         std::string line;
+        bool more;
         {
             std::lock_guard lock(commands_mutex);
             if (commands.empty()) return;
             if (!ready_for(commands.front())) break;
             line = std::move(commands.front());
             commands.pop_front();
+            more = !commands.empty();
         }
+        if (more) schedule_pump();
         execute(line);
     }
-    // Again a little later, from a timer: a pending event posted from inside
-    // pending-event processing would be run at once, for ever.
-    static wxTimer* retry = [] {
-        auto* timer = new wxTimer;
-        timer->Bind(wxEVT_TIMER, [](wxTimerEvent&) { pump(); });
-        return timer;
-    }();
-    if (!retry->IsRunning()) retry->StartOnce(20);
+    schedule_pump();
 }
 
 // In the child: queues each command for the dialog's thread.
