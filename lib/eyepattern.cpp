@@ -417,13 +417,63 @@ bool live(const FinderPattern& f) {
     return f.score >= 0;
 }
 
+// The hits of every group in one direction, in array order: the hits of
+// group g are hits[order[first[g]] .. order[first[g + 1] - 1]]. Built once
+// for the scoring passes, which would otherwise search the whole array for
+// every candidate, several times over.
+struct GroupIndex {
+    const ScanHit* hits;
+    int32_t groups;
+    int32_t* first;  // groups + 1 entries; null: no index, search the array
+    int32_t* order;
+};
+
+// One direction's hits of one candidate. Without an index it is the whole
+// array, and users skip the hits of other groups; with one they find none.
+struct HitView {
+    const ScanHit* hits;
+    const int32_t* order;  // null: hits[0 .. count)
+    int32_t count;
+    const ScanHit& operator[](int32_t i) const { return order != nullptr ? hits[order[i]] : hits[i]; }
+};
+
+// A group number outside the index (none of the hits carries it, or -1,
+// which the ungrouped hits carry) gets the whole array as well.
+HitView hits_of_group(const GroupIndex& index, const MemChunk& pool, int32_t group) {
+    if (index.first == nullptr || group < 0 || group >= index.groups) {
+        return HitView{index.hits, nullptr, pool.count};
+    }
+    const int32_t begin = index.first[group];
+    return HitView{index.hits, index.order + begin, index.first[group + 1] - begin};
+}
+
+// Counting sort of the hit numbers by group, stable, so that each group's
+// hits keep their array order. `storage` holds groups + 1 + count entries.
+void build_index(const MemChunk& pool, int32_t groups, int32_t* storage, GroupIndex& index) {
+    const ScanHit* hits = reinterpret_cast<const ScanHit*>(pool.data);
+    int32_t* first = storage;
+    int32_t* order = storage + groups + 1;
+    std::fill(first, first + groups + 1, 0);
+    for (int32_t i = 0; i < pool.count; ++i) {
+        if (hits[i].group >= 0) ++first[hits[i].group + 1];
+    }
+    for (int32_t g = 0; g < groups; ++g) first[g + 1] += first[g];
+    // first[g] is now where group g starts; filling moves it to where g ends,
+    // which is where g + 1 starts, hence the shift afterwards.
+    for (int32_t i = 0; i < pool.count; ++i) {
+        if (hits[i].group >= 0) order[first[hits[i].group]++] = i;
+    }
+    for (int32_t g = groups; g > 0; --g) first[g] = first[g - 1];
+    first[0] = 0;
+    index = GroupIndex{hits, groups, first, order};
+}
+
 // Centre-run bounds over one direction's hits of a candidate: hi < lo means
 // the long centre runs share no common part.
-void common_center(const MemChunk& pool, int32_t group, float center, int32_t& lo, int32_t& hi) {
-    const ScanHit* hits = reinterpret_cast<const ScanHit*>(pool.data);
+void common_center(const HitView& hits, int32_t group, float center, int32_t& lo, int32_t& hi) {
     lo = 0;
     hi = kNoBound;
-    for (int32_t i = 0; i < pool.count; ++i) {
+    for (int32_t i = 0; i < hits.count; ++i) {
         const ScanHit& h = hits[i];
         if (h.group != group) continue;
         if (static_cast<float>(h.center_length) / center < 0.5) continue;
@@ -432,15 +482,15 @@ void common_center(const MemChunk& pool, int32_t group, float center, int32_t& l
     }
 }
 
-void score_center_runs(FinderPattern& p) {
+void score_center_runs(FinderPattern& p, const HitView& rows, const HitView& columns) {
     int32_t lo, hi;
-    common_center(S.row_hits, p.group, p.center_width, lo, hi);
+    common_center(rows, p.group, p.center_width, lo, hi);
     if (hi < lo) {
         p.score = -1;
     } else if (p.x > static_cast<float>(hi) || p.x < static_cast<float>(lo)) {
         p.score -= 1;
     }
-    common_center(S.column_hits, p.group, p.center_height, lo, hi);
+    common_center(columns, p.group, p.center_height, lo, hi);
     if (hi < lo) {
         p.score = -1;
     } else if (p.y > static_cast<float>(hi) || p.y < static_cast<float>(lo)) {
@@ -450,15 +500,13 @@ void score_center_runs(FinderPattern& p) {
 
 // Where each crossing line meets the hit, relative to the pattern's extent:
 // a crossing far outside the pattern marks a false candidate.
-void score_crossings(FinderPattern& p, const MemChunk& along, const MemChunk& across, float extent) {
-    const ScanHit* hits = reinterpret_cast<const ScanHit*>(along.data);
-    const ScanHit* others = reinterpret_cast<const ScanHit*>(across.data);
+void score_crossings(FinderPattern& p, const HitView& along, const HitView& across, float extent) {
     int32_t k = 0;
     for (int32_t i = 0; i < along.count; ++i) {
-        const ScanHit& h = hits[i];
+        const ScanHit& h = along[i];
         if (h.group != p.group) continue;
         for (int32_t j = 0; j < across.count; ++j) {
-            const ScanHit& v = others[j];
+            const ScanHit& v = across[j];
             if (v.group != h.group) continue;
             const float q = static_cast<float>(v.line - h.center_start) / extent;
             if (q < -0.3 || q > 1) {
@@ -477,14 +525,13 @@ void score_crossings(FinderPattern& p, const MemChunk& along, const MemChunk& ac
 // the centre of a true pattern lies inside every centre run through it, so
 // this tells apart candidates whose hits only brush the centre square, which
 // the five-run extent would almost always contain.
-void score_containment(FinderPattern& p) {
+void score_containment(FinderPattern& p, const HitView& rows, const HitView& columns) {
     int32_t n = 0;
     int32_t m = 0;
     for (int32_t pass = 0; pass < 2; ++pass) {
-        const MemChunk& pool = pass == 0 ? S.row_hits : S.column_hits;
+        const HitView& hits = pass == 0 ? rows : columns;
         const float centre = pass == 0 ? p.x : p.y;
-        const ScanHit* hits = reinterpret_cast<const ScanHit*>(pool.data);
-        for (int32_t i = 0; i < pool.count; ++i) {
+        for (int32_t i = 0; i < hits.count; ++i) {
             const ScanHit& h = hits[i];
             if (h.group != p.group) continue;
             ++n;
@@ -503,11 +550,39 @@ bool similar(float a, float b) {
     return (q >= 0.7 && q <= 1.4) || (d >= -2 && d <= 2);
 }
 
+// One more than the largest group number of either hit array and of the
+// candidates.
+int32_t group_numbers() {
+    int32_t groups = 0;
+    for (const MemChunk* pool : {&S.row_hits, &S.column_hits}) {
+        const ScanHit* hits = reinterpret_cast<const ScanHit*>(pool->data);
+        for (int32_t i = 0; i < pool->count; ++i) groups = std::max(groups, hits[i].group + 1);
+    }
+    const FinderPattern* found = patterns();
+    for (int32_t i = 0; i < S.finder_count; ++i) groups = std::max(groups, found[i].group + 1);
+    return groups;
+}
+
 }  // namespace
 
 void score_finder_candidates() {
     FinderPattern* found = patterns();
     const int32_t count = S.finder_count;
+
+    // Without room for the index the passes search the arrays instead; the
+    // scores are the same either way.
+    const int32_t groups = group_numbers();
+    const size_t entries = 2 * (static_cast<size_t>(groups) + 1) + static_cast<size_t>(S.row_hits.count) +
+                           static_cast<size_t>(S.column_hits.count);
+    auto* storage = static_cast<int32_t*>(std::malloc(entries * sizeof(int32_t)));
+    GroupIndex rows{hits_of(S.row_hits), groups, nullptr, nullptr};
+    GroupIndex columns{hits_of(S.column_hits), groups, nullptr, nullptr};
+    if (storage != nullptr) {
+        build_index(S.row_hits, groups, storage, rows);
+        build_index(S.column_hits, groups, storage + groups + 1 + S.row_hits.count, columns);
+    }
+    auto row_hits = [&](const FinderPattern& p) { return hits_of_group(rows, S.row_hits, p.group); };
+    auto column_hits = [&](const FinderPattern& p) { return hits_of_group(columns, S.column_hits, p.group); };
 
     for (int32_t i = 0; i < count; ++i) {  // a square centre
         FinderPattern& p = found[i];
@@ -516,17 +591,19 @@ void score_finder_candidates() {
         if ((q > 1.2 || q < 0.8) && (d < -2 || d > 2)) p.score = -1;
     }
     for (int32_t i = 0; i < count; ++i) {
-        if (live(found[i])) score_center_runs(found[i]);
+        if (live(found[i])) score_center_runs(found[i], row_hits(found[i]), column_hits(found[i]));
     }
     for (int32_t i = 0; i < count; ++i) {
         FinderPattern& p = found[i];
         if (!live(p)) continue;
-        score_crossings(p, S.row_hits, S.column_hits, p.width);
-        score_crossings(p, S.column_hits, S.row_hits, p.height);
+        score_crossings(p, row_hits(p), column_hits(p), p.width);
+        score_crossings(p, column_hits(p), row_hits(p), p.height);
     }
     for (int32_t i = 0; i < count; ++i) {
-        if (live(found[i])) score_containment(found[i]);
+        if (live(found[i])) score_containment(found[i], row_hits(found[i]), column_hits(found[i]));
     }
+    std::free(storage);
+
     // A finder pattern has two partners of about its own size.
     for (int32_t i = 0; i < count; ++i) {
         FinderPattern& p = found[i];
