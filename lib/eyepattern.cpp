@@ -323,15 +323,64 @@ void group_crossing_hits() {
 
 namespace {
 
+// Dark regions can span much of a symbol, and every candidate inside one
+// walks all of it, so the walks along a row test eight pixels at a time
+// where they can: a word of eight dark pixels, or one without any.
+constexpr uint64_t kAllDark = 0x4040404040404040ull;
+
+bool all_dark(const uint8_t* p) {
+    return load8(p) == kAllDark;
+}
+bool any_dark(const uint8_t* p) {
+    const uint64_t x = load8(p) ^ kAllDark;  // a zero byte where a pixel is dark
+    return ((x - 0x0101010101010101ull) & ~x & 0x8080808080808080ull) != 0;
+}
+
+// The first dark x in [from, to), or to.
+int32_t next_dark(const uint8_t* line, int32_t from, int32_t to) {
+    while (from + 8 <= to && !any_dark(line + from)) from += 8;
+    while (from < to && line[from] != 64) ++from;
+    return from;
+}
+// The last dark x in (floor, from], or floor.
+int32_t previous_dark(const uint8_t* line, int32_t from, int32_t floor) {
+    while (from - 8 >= floor && !any_dark(line + from - 7)) from -= 8;
+    while (from > floor && line[from] != 64) --from;
+    return from;
+}
+// The first x from `from` on that is not dark, or limit.
+int32_t after_dark(const uint8_t* line, int32_t from, int32_t limit) {
+    while (from + 8 <= limit && all_dark(line + from)) from += 8;
+    while (from < limit && line[from] == 64) ++from;
+    return from;
+}
+// The first x from `from` down that is not dark, or -1.
+int32_t before_dark(const uint8_t* line, int32_t from) {
+    while (from >= 7 && all_dark(line + from - 7)) from -= 8;
+    while (from >= 0 && line[from] == 64) --from;
+    return from;
+}
+
 // Widens [left, right] over the dark run on `row` that overlaps the previous
 // row's run, leaving them on the first non-dark column each side. False when
 // the row has no dark pixel in [left, right).
+//
+// left may stand on column -1 and right on column image_width from the row
+// before; like every position outside the image they read the top-left
+// pixel.
 bool follow_row(int32_t row, int32_t& left, int32_t& right) {
-    while (left < right && !dark(left, row)) ++left;
+    const int32_t width = S.image_width;
+    const uint8_t* line = S.binary_image + static_cast<size_t>(row) * width;
+    const bool outside_dark = S.binary_image[0] == 64;
+
+    if (left < 0 && left < right && !outside_dark) ++left;
+    if (left >= 0) left = next_dark(line, left, right);
     if (left >= right) return false;
-    while (left >= 0 && dark(left, row)) --left;
-    while (left < right && !dark(right, row)) --right;
-    while (right < S.image_width && dark(right, row)) ++right;
+    if (left >= 0) left = before_dark(line, left);
+    if (right >= width && left < right && !outside_dark) --right;
+    if (right < width) right = previous_dark(line, right, left);
+    if (right < 0 && outside_dark) right = 0;
+    if (right >= 0 && right < width) right = after_dark(line, right, width);
     return true;
 }
 
