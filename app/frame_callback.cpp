@@ -74,8 +74,10 @@ bool hand_off_frame(const VIDEOHDR* header, BITMAPINFOHEADER*& format) {
 
     // A frame shorter than its format says (an RGB24 width that is not a
     // multiple of 16 does that) is given up, never read past its end.
+    // The bytes used (0: the whole buffer) never count past the buffer's end.
     if (header == nullptr || header->lpData == nullptr) return false;
-    const DWORD frame_data = header->dwBytesUsed != 0 ? header->dwBytesUsed : header->dwBufferLength;
+    DWORD frame_data = header->dwBufferLength;
+    if (header->dwBytesUsed != 0 && header->dwBytesUsed < frame_data) frame_data = header->dwBytesUsed;
     if (frame_data < frame_bytes) return false;
 
     if (frame_copy == nullptr || luma_frame_size < luma_bytes || frame_copy_size < frame_bytes) {
