@@ -85,8 +85,12 @@ class FakeCaptureWindow final : public CaptureWindow {
     void set_format(DWORD compression, WORD bit_count, LONG width, LONG height);
 
     BITMAPINFOHEADER format = {};
-    DWORD block_size = sizeof(BITMAPINFO);
+    DWORD block_size = sizeof(BITMAPINFO);  // the size query's answer
     bool fail_fetch = false;
+    // A window whose fetch disagrees with its size answer: it writes this
+    // many bytes (at most the buffer's size) and returns `fetch_claims`.
+    std::optional<DWORD> fetch_writes;
+    std::optional<DWORD> fetch_claims;
     std::atomic<int> format_messages{0};
 };
 
