@@ -16,6 +16,14 @@
 
 namespace ostrel {
 
+struct VirtualPlug {
+    std::mutex mutex;
+    // Notified when the camera is unplugged or one of its devices is asked
+    // to stop.
+    std::condition_variable changed;
+    bool unplugged = false;
+};
+
 namespace {
 
 constexpr uint32_t DEFAULT_INTERVAL_US = 100000;  // ten frames a second
@@ -39,14 +47,20 @@ int row_pixels(VirtualFormat format, int width) {
 class VirtualDevice final : public CaptureDevice {
   public:
     VirtualDevice(std::shared_ptr<const std::vector<RgbPicture>> pictures, VirtualFormat format,
-                  FrameSize size)
-        : pictures_(std::move(pictures)), format_(format), size_(size) {}
+                  FrameSize size, std::shared_ptr<VirtualPlug> plug)
+        : pictures_(std::move(pictures)), format_(format), size_(size), plug_(std::move(plug)) {}
     ~VirtualDevice() override { stop(); }
 
     BITMAPINFOHEADER format() override { return virtual_frame_format(format_, size_); }
-    std::vector<FormatOption> format_options() override { return virtual_format_options(); }
+    std::vector<FormatOption> format_options() override {
+        // An unplugged camera answers no questions, as a V4L2 node of a
+        // removed camera fails every ioctl.
+        if (unplugged()) return {};
+        return virtual_format_options();
+    }
     FormatChoice current_choice() override { return {static_cast<size_t>(format_), size_}; }
     bool set_format(const FormatOption& option, FrameSize size) override {
+        if (unplugged()) return false;
         if (option.code > static_cast<uint32_t>(VirtualFormat::rgb32)) return false;
         if (std::find(std::begin(SIZES), std::end(SIZES), size) == std::end(SIZES)) return false;
         format_ = static_cast<VirtualFormat>(option.code);
@@ -59,10 +73,11 @@ class VirtualDevice final : public CaptureDevice {
 
     bool start(FrameSink sink) override {
         stop();
+        if (unplugged()) return false;
         std::vector<RgbPicture> fitted;
         for (const RgbPicture& picture : *pictures_) fitted.push_back(fit_picture(picture, size_));
         {
-            std::lock_guard lock(mutex_);
+            std::lock_guard lock(plug_->mutex);
             stopping_ = false;
         }
         thread_ =
@@ -73,10 +88,10 @@ class VirtualDevice final : public CaptureDevice {
     void stop() override {
         if (!thread_.joinable()) return;
         {
-            std::lock_guard lock(mutex_);
+            std::lock_guard lock(plug_->mutex);
             stopping_ = true;
         }
-        stop_requested_.notify_all();
+        plug_->changed.notify_all();
         if (thread_.get_id() == std::this_thread::get_id()) {
             // Released from inside its own frame callback: the thread ends
             // by itself after this frame.
@@ -87,28 +102,38 @@ class VirtualDevice final : public CaptureDevice {
     }
 
   private:
+    bool unplugged() {
+        std::lock_guard lock(plug_->mutex);
+        return plug_->unplugged;
+    }
+
+    // Ends when stopped, or by itself when the camera is unplugged.
     void run(const std::vector<RgbPicture>& fitted, const FrameSink& sink) {
         uint32_t state = 0x12345678u;
         auto next = std::chrono::steady_clock::now();
         const auto interval = std::chrono::microseconds(interval_us_);
+        const auto ended = [this] { return stopping_ || plug_->unplugged; };
         for (size_t frame = 0;; ++frame) {
+            {
+                std::lock_guard lock(plug_->mutex);
+                if (ended()) return;
+            }
             std::vector<uint8_t> data =
                 make_virtual_frame(fitted[frame % fitted.size()], format_, NOISE_LEVELS, state);
             sink(data.data(), data.size());
             next += interval;
-            std::unique_lock lock(mutex_);
-            if (stop_requested_.wait_until(lock, next, [this] { return stopping_; })) return;
+            std::unique_lock lock(plug_->mutex);
+            if (plug_->changed.wait_until(lock, next, ended)) return;
         }
     }
 
     std::shared_ptr<const std::vector<RgbPicture>> pictures_;
     VirtualFormat format_;
     FrameSize size_;
+    std::shared_ptr<VirtualPlug> plug_;
     uint32_t interval_us_ = DEFAULT_INTERVAL_US;
     std::thread thread_;
-    std::mutex mutex_;
-    std::condition_variable stop_requested_;
-    bool stopping_ = false;
+    bool stopping_ = false;  // guarded by plug_->mutex
 };
 
 bool parse_format(const std::string& text, VirtualFormat& format, FrameSize& size) {
@@ -286,11 +311,24 @@ std::vector<RgbPicture> load_pictures(const std::string& path, std::string& erro
 VirtualCamera::VirtualCamera(std::vector<RgbPicture> pictures, VirtualFormat format, FrameSize size)
     : pictures_(std::make_shared<const std::vector<RgbPicture>>(std::move(pictures))),
       format_(format),
-      size_(size) {}
+      size_(size),
+      plug_(std::make_shared<VirtualPlug>()) {}
 
 std::unique_ptr<CaptureDevice> VirtualCamera::open() {
     if (pictures_->empty()) return nullptr;
-    return std::make_unique<VirtualDevice>(pictures_, format_, size_);
+    {
+        std::lock_guard lock(plug_->mutex);
+        if (plug_->unplugged) return nullptr;
+    }
+    return std::make_unique<VirtualDevice>(pictures_, format_, size_, plug_);
+}
+
+void VirtualCamera::unplug() {
+    {
+        std::lock_guard lock(plug_->mutex);
+        plug_->unplugged = true;
+    }
+    plug_->changed.notify_all();
 }
 
 std::shared_ptr<CaptureDriver> virtual_camera_from_environment() {

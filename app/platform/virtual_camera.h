@@ -41,17 +41,30 @@ std::vector<uint8_t> make_virtual_frame(const RgbPicture& fitted, VirtualFormat 
 // Empty, with `error` set, when nothing could be loaded.
 std::vector<RgbPicture> load_pictures(const std::string& path, std::string& error);
 
+// Whether a virtual camera is still plugged in; shared with its devices.
+struct VirtualPlug;
+
 class VirtualCamera final : public CaptureDriver {
   public:
     VirtualCamera(std::vector<RgbPicture> pictures, VirtualFormat format, FrameSize size);
     std::string name() override { return "Ostrel virtual camera"; }
     std::string version() override { return "1.0"; }
+    // Null once the camera has been unplugged.
     std::unique_ptr<CaptureDevice> open() override;
+
+    // Pulls the camera out, as a USB camera unplugged mid-stream, for the
+    // tests of a camera that vanishes: a running stream ends by itself on
+    // its capture thread, delivering nothing more, and the devices opened
+    // from the camera keep their last format but offer no formats and
+    // neither change format nor start again. Safe from any thread, the
+    // capture thread's frame callback included. There is no plugging back.
+    void unplug();
 
   private:
     std::shared_ptr<const std::vector<RgbPicture>> pictures_;
     VirtualFormat format_;
     FrameSize size_;
+    std::shared_ptr<VirtualPlug> plug_;
 };
 
 // The virtual camera that OSTREL_VIRTUAL_CAMERA asks for, or null (with a

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace ostrel::test {
@@ -153,6 +154,55 @@ TEST(VirtualCamera, StreamsCyclingPicturesUntilStopped) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     std::lock_guard lock(mutex);
     EXPECT_EQ(centre_luma.size(), seen) << "no frame after stop";
+}
+
+TEST(VirtualCamera, UnpluggedCameraEndsItsStreamByItselfAndCannotBeStartedAgain) {
+    VirtualCamera camera({solid(4, 4, 0, 0, 0)}, VirtualFormat::yuy2, {160, 120});
+    std::unique_ptr<CaptureDevice> device = camera.open();
+    ASSERT_NE(device, nullptr);
+    device->set_frame_interval(1000);
+
+    std::mutex mutex;
+    std::condition_variable arrived;
+    int frames = 0;
+    // The capture thread holds the sink, and so this token, until it ends.
+    auto token = std::make_shared<int>();
+    std::weak_ptr<int> capture_thread = token;
+    ASSERT_TRUE(device->start([&, token](const uint8_t*, size_t) {
+        std::lock_guard lock(mutex);
+        ++frames;
+        arrived.notify_all();
+    }));
+    token.reset();
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(arrived.wait_for(lock, std::chrono::seconds(30), [&] { return frames >= 2; }));
+    }
+
+    camera.unplug();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!capture_thread.expired() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(capture_thread.expired()) << "the stream did not end without stop()";
+    int seen;
+    {
+        std::lock_guard lock(mutex);
+        seen = frames;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    {
+        std::lock_guard lock(mutex);
+        EXPECT_EQ(frames, seen) << "a frame after the stream ended";
+    }
+
+    // Gone for good: its last format is still known, nothing else.
+    EXPECT_EQ(device->format().biWidth, 160);
+    EXPECT_TRUE(device->format_options().empty());
+    EXPECT_FALSE(device->set_format(virtual_format_options()[1], {320, 240}));
+    EXPECT_FALSE(device->start([](const uint8_t*, size_t) { ADD_FAILURE() << "a frame after unplugging"; }));
+    EXPECT_EQ(camera.open(), nullptr);
+    device->stop();
+    device.reset();
 }
 
 TEST(VirtualCamera, EnvironmentChoosesPicturesAndStartingFormat) {
