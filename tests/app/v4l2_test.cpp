@@ -5,15 +5,20 @@
 #include <poll.h>
 #include <sys/mman.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/v4l2_camera.h"
+#include "watched_driver.h"
 
 namespace ostrel::test {
 namespace {
@@ -105,7 +110,7 @@ class ScriptedCamera final : public V4l2Io {
     int open(const char* path, int) override {
         std::lock_guard lock(mutex_);
         calls.push_back(std::string("open ") + path);
-        if (std::string(path) != "/dev/video2") {
+        if (std::string(path) != "/dev/video2" || unplugged) {
             errno = ENOENT;
             return -1;
         }
@@ -117,6 +122,18 @@ class ScriptedCamera final : public V4l2Io {
     }
     int ioctl(int, unsigned long request, void* argument) override {
         std::unique_lock lock(mutex_);
+        // A removed camera fails whatever it is still asked.
+        if (unplugged) {
+            if (request == VIDIOC_REQBUFS) {
+                calls.push_back("REQBUFS " +
+                                std::to_string(static_cast<v4l2_requestbuffers*>(argument)->count));
+            } else if (request == VIDIOC_QBUF) {
+                calls.push_back("QBUF " + std::to_string(static_cast<v4l2_buffer*>(argument)->index));
+            } else if (request == VIDIOC_STREAMOFF) {
+                calls.push_back("STREAMOFF");
+            }
+            return fail(ENODEV);
+        }
         switch (request) {
             case VIDIOC_QUERYCAP: {
                 calls.push_back("QUERYCAP");
@@ -150,10 +167,8 @@ class ScriptedCamera final : public V4l2Io {
             }
             case VIDIOC_QBUF:
                 calls.push_back("QBUF " + std::to_string(static_cast<v4l2_buffer*>(argument)->index));
-                if (unplugged) return fail(ENODEV);
                 return 0;
             case VIDIOC_DQBUF: {
-                if (unplugged) return fail(ENODEV);
                 if (frames.empty()) return fail(EAGAIN);
                 auto* buffer = static_cast<v4l2_buffer*>(argument);
                 buffer->index = next_buffer;
@@ -292,6 +307,14 @@ struct Frames {
     }
 };
 
+// Whether the weak pointer expires within `seconds`.
+bool ended_within(const std::weak_ptr<int>& watched, int seconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!watched.expired() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return watched.expired();
+}
+
 TEST(V4l2Camera, CamerasAreFoundByQueryingCapabilities) {
     ScriptedCamera camera;
     auto found = find_v4l2_cameras(camera, 10);
@@ -340,11 +363,17 @@ TEST(V4l2Camera, UnpluggedCameraEndsItsStreamAndStillClosesCleanly) {
     auto device = V4l2Camera::probe(camera, "/dev/video2")->open();
     ASSERT_NE(device, nullptr);
     Frames frames;
-    ASSERT_TRUE(device->start(frames.sink()));
+    // The capture thread holds the sink, and so this token, until it ends.
+    auto token = std::make_shared<int>();
+    std::weak_ptr<int> capture_thread = token;
+    ASSERT_TRUE(device->start(
+        [sink = frames.sink(), token](const uint8_t* data, size_t bytes) { sink(data, bytes); }));
+    token.reset();
     camera.queue_frame(std::vector<uint8_t>(16, 7));
     ASSERT_TRUE(frames.wait_for(1));
     camera.unplug();
     camera.queue_frame(std::vector<uint8_t>(16, 8));
+    ASSERT_TRUE(ended_within(capture_thread, 30)) << "the stream did not end without stop()";
     device->stop();
     device.reset();
     EXPECT_EQ(frames.seen.size(), 1u);
@@ -354,6 +383,67 @@ TEST(V4l2Camera, UnpluggedCameraEndsItsStreamAndStillClosesCleanly) {
     ASSERT_GE(calls.size(), 4u);
     EXPECT_EQ(std::vector<std::string>(calls.end() - 4, calls.end()),
               (std::vector<std::string>{"munmap 0", "munmap 1", "REQBUFS 0", "close 42"}));
+}
+
+std::atomic<int> window_frames{0};
+
+LRESULT count_window_frame(HWND, VIDEOHDR*) {
+    ++window_frames;
+    return 1;
+}
+
+// The capture window over a camera pulled out mid-stream: the stream ends
+// by itself, no frame reaches the callback after it, and the window goes on
+// answering what the dialog asks until it disconnects.
+TEST(V4l2Camera, CaptureWindowOverAnUnpluggedCameraKeepsAnsweringUntilDisconnected) {
+    ScriptedCamera camera;
+    auto events = std::make_shared<StreamEvents>();
+    std::atomic<int> streams_ended{0};
+    events->on_stream_end = [&] { ++streams_ended; };
+    set_installed_drivers(std::vector<std::shared_ptr<CaptureDriver>>{
+        std::make_shared<WatchedDriver>(V4l2Camera::probe(camera, "/dev/video2"), events)});
+    HWND window = register_capture_window(std::make_shared<CaptureServiceWindow>(nullptr, nullptr));
+    window_frames = 0;
+    capSetCallbackOnFrame(window, count_window_frame);
+    capPreview(window, 1);
+    ASSERT_NE(capDriverConnect(window, 0), 0);
+    camera.queue_frame(std::vector<uint8_t>(16, 7));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (window_frames == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_EQ(window_frames, 1);
+
+    camera.unplug();
+    while (streams_ended == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_EQ(streams_ended, 1) << "the stream did not end by itself";
+    camera.queue_frame(std::vector<uint8_t>(16, 8));
+
+    // The format it had is still known; the settings find no formats to
+    // offer, and a new frame interval cannot restart the stream.
+    EXPECT_EQ(capGetVideoFormatSize(window), sizeof(BITMAPINFOHEADER));
+    int dialogs = 0;
+    set_format_dialog([&](void*, const std::vector<FormatOption>& options, const FormatChoice&) {
+        ++dialogs;
+        EXPECT_TRUE(options.empty());
+        return std::optional<FormatChoice>(FormatChoice{0, {4, 2}});
+    });
+    EXPECT_NE(capDlgVideoFormat(window), 0);
+    EXPECT_EQ(dialogs, 1);
+    CAPTUREPARMS parms = {};
+    capCaptureGetSetup(window, &parms, sizeof parms);
+    parms.dwRequestMicroSecPerFrame = 100000;
+    EXPECT_NE(capCaptureSetSetup(window, &parms, sizeof parms), 0);
+    EXPECT_EQ(window_frames, 1) << "a frame after the camera was unplugged";
+
+    camera.take_calls();
+    EXPECT_NE(capDriverDisconnect(window), 0);
+    EXPECT_EQ(camera.take_calls().back(), "close 42");
+    EXPECT_EQ(capGetVideoFormatSize(window), 0u);
+    EXPECT_EQ(capDriverConnect(window, 0), 0) << "the camera is gone";
+    DestroyWindow(window);
+    set_format_dialog(nullptr);
+    set_installed_drivers(std::nullopt);
 }
 
 TEST(V4l2Camera, FormatDialogListsFormatsWithTheirSizesAndAppliesTheChoice) {
