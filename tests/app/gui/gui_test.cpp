@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "../watched_driver.h"
 #include "harness.h"
 #include "ostrel_core.h"
 #include "platform/capture_service.h"
@@ -151,15 +152,18 @@ TEST_F(Gui, UnsupportedVirtualCameraModeIsReportedAndTheSettingsButtonRecovers) 
     EXPECT_EQ(close(app), 0);
 }
 
-// Holds the first decode long enough for the dialog to be closed under it.
+// Holds the decode of the second successful read long enough for the
+// dialog to be closed under it. That read confirms the text, so the worker
+// posts a beep and the result box to a dialog that is going away.
 const char* slow_decode(const uint8_t* image, int32_t width, int32_t height, int32_t depth, FILE* log) {
-    static std::atomic<bool> first{true};
-    if (first.exchange(false)) {
+    static int reads = 0;  // workers run one at a time
+    const char* text = decode_symbol(image, width, height, depth, log);
+    if (text != nullptr && ++reads == 2) {
         trace_test_line("decode-start");
         std::this_thread::sleep_for(std::chrono::milliseconds(1500));
         trace_test_line("decode-end");
     }
-    return decode_symbol(image, width, height, depth, log);
+    return text;
 }
 
 TEST_F(Gui, ClosingDuringADecodeWaitsForItAndEndsWithStatusZero) {
@@ -169,9 +173,55 @@ TEST_F(Gui, ClosingDuringADecodeWaitsForItAndEndsWithStatusZero) {
     app.command("click 2");
     EXPECT_EQ(app.wait_exit(WAIT_SECONDS), 0);
     const std::vector<std::string> trace = app.trace();
-    // The worker finished, and its indicator update was still taken.
+    // The worker finished before the application returned.
     const auto end = std::find(trace.begin(), trace.end(), "test decode-end");
     ASSERT_NE(end, trace.end());
+    EXPECT_NE(std::find(end, trace.end(), "test returned 0"), trace.end());
+}
+
+// Each decode as a trace line, then the real decoder.
+const char* traced_decode(const uint8_t* image, int32_t width, int32_t height, int32_t depth, FILE* log) {
+    trace_test_line("decode");
+    return decode_symbol(image, width, height, depth, log);
+}
+
+TEST_F(Gui, CameraUnpluggedMidStreamEndsItsStreamAndTheDialogStaysUsable) {
+    const std::string text = "unplugged later";
+    AppProcess app({{{"OSTREL_VIRTUAL_CAMERA", symbol_picture({{Mode::Byte, text}}, "unplug")}}, [] {
+                        auto camera =
+                            std::dynamic_pointer_cast<VirtualCamera>(virtual_camera_from_environment());
+                        auto events = std::make_shared<StreamEvents>();
+                        events->on_stream_end = [] { trace_test_line("stream-ended"); };
+                        set_installed_drivers(std::vector<std::shared_ptr<CaptureDriver>>{
+                            std::make_shared<WatchedDriver>(camera, events)});
+                        frame_decoder = traced_decode;
+                        on_child_command("unplug", [camera] { camera->unplug(); });
+                    }});
+    ASSERT_TRUE(app.wait_for(settext_line(1000, text), WAIT_SECONDS)) << dump(app);
+    // (The preview's start already ended one stream, to restart it at ten
+    // frames a second.)
+    const size_t before_unplug = app.trace().size();
+    app.command("unplug");
+    const auto ended = app.wait_for("test stream-ended", WAIT_SECONDS, before_unplug);
+    ASSERT_TRUE(ended) << "the capture thread did not end\n" << dump(app);
+
+    // The settings (the camera offers no formats now), the About box, and
+    // ten frame intervals more: no complaint, and nothing decoded.
+    app.command("click 1006");
+    app.command("click 16");
+    ASSERT_TRUE(app.wait_for(settext_line(1004, "libvorden Ver. 1.2.6"), WAIT_SECONDS, *ended)) << dump(app);
+    app.command("dismiss");
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_EQ(close(app), 0);
+
+    const std::vector<std::string> trace = app.trace();
+    int decodes = 0;
+    for (size_t k = *ended + 1; k < trace.size(); ++k) {
+        decodes += trace[k] == "test decode";
+        EXPECT_NE(trace[k].rfind("messagebox", 0), 0u) << trace[k];
+    }
+    // The last frame's worker may start after its capture thread ended.
+    EXPECT_LE(decodes, 1);
 }
 
 // A camera that refuses to connect twice before it works.

@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <deque>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -91,6 +92,9 @@ void choose_format(const std::string& name, const std::string& size) {
     end_dialog(dialog);
 }
 
+// Registered by on_child_command; used on the dialog's thread only.
+std::map<std::string, std::function<void()>> child_commands;
+
 void execute(const std::string& line) {
     std::istringstream words(line);
     std::string verb;
@@ -131,6 +135,8 @@ void execute(const std::string& line) {
         const wxRect rect = dialogs.back()->GetScreenRect();
         trace_test_line("rect " + tag + " " + std::to_string(rect.x) + " " + std::to_string(rect.y) + " " +
                         std::to_string(rect.width) + " " + std::to_string(rect.height));
+    } else if (auto found = child_commands.find(verb); found != child_commands.end()) {
+        found->second();
     }
 }
 
@@ -247,6 +253,10 @@ void trace_test_line(const std::string& line) {
         std::ofstream(path, std::ios::app) << "test " << line << "\n";
 }
 
+void on_child_command(const std::string& verb, std::function<void()> action) {
+    child_commands[verb] = std::move(action);
+}
+
 AppProcess::AppProcess(const AppOptions& options) {
     trace_path_ = ::testing::TempDir() + "ostrel-gui-" + std::to_string(getpid()) + "-" +
                   std::to_string(++trace_counter) + ".trace";
@@ -267,6 +277,7 @@ AppProcess::AppProcess(const AppOptions& options) {
         char name[] = "ostrel";
         char* argv[] = {name, nullptr};
         const int status = run_ostrel(1, argv);
+        trace_test_line("returned " + std::to_string(status));
         std::fflush(nullptr);
         // Straight out: the test program's own teardown is the parent's.
         _exit(status);

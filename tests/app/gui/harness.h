@@ -26,6 +26,10 @@ std::string messagebox_line(const std::string& caption, const std::string& text)
 // Appends "test ..." to the trace file, from the child.
 void trace_test_line(const std::string& line);
 
+// In the child (from AppOptions::child_setup): the command VERB runs
+// `action` on the dialog's thread.
+void on_child_command(const std::string& verb, std::function<void()> action);
+
 struct AppOptions {
     std::map<std::string, std::string> environment;
     // Runs in the child before the application starts.
@@ -45,6 +49,9 @@ class AppProcess {
     //   dismiss          ends the topmost modal dialog with OK
     //   format NAME WxH  chooses in the open video-format dialog
     //   rect TAG         traces "test rect TAG X Y W H" of the topmost dialog
+    //   VERB             what on_child_command gave for VERB
+    // When the application has returned, the child traces "test returned
+    // STATUS".
     void command(const std::string& line);
 
     std::vector<std::string> trace() const;
