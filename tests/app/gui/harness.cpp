@@ -9,10 +9,12 @@
 #include <wx/app.h>
 #include <wx/button.h>
 #include <wx/dialog.h>
+#include <wx/eventfilter.h>
 #include <wx/listbox.h>
 #include <wx/timer.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
@@ -189,6 +191,29 @@ void pump() {
     schedule_pump();
 }
 
+// Set on the dialog's thread once the application handles events. The
+// command reader waits for it: wxTheApp is published before the application
+// object has been fully constructed, so seeing it non-null is not enough.
+std::mutex app_ready_mutex;
+std::condition_variable app_ready_changed;
+bool app_ready = false;
+
+class ReadySignal final : public wxEventFilter {
+  public:
+    int FilterEvent(wxEvent&) override {
+        if (!signalled_) {
+            signalled_ = true;
+            std::lock_guard lock(app_ready_mutex);
+            app_ready = true;
+            app_ready_changed.notify_all();
+        }
+        return Event_Skip;
+    }
+
+  private:
+    bool signalled_ = false;
+};
+
 // In the child: queues each command for the dialog's thread.
 void read_commands(int fd) {
     std::string pending;
@@ -203,7 +228,10 @@ void read_commands(int fd) {
                 commands.push_back(pending.substr(0, end));
             }
             pending.erase(0, end + 1);
-            while (wxTheApp == nullptr) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            {
+                std::unique_lock lock(app_ready_mutex);
+                app_ready_changed.wait(lock, [] { return app_ready; });
+            }
             wxTheApp->CallAfter([] { pump(); });
         }
     }
@@ -273,6 +301,7 @@ AppProcess::AppProcess(const AppOptions& options) {
         for (const auto& [name, value] : options.environment) setenv(name.c_str(), value.c_str(), 1);
         setenv("OSTREL_TRACE", trace_path_.c_str(), 1);
         if (options.child_setup) options.child_setup();
+        wxEvtHandler::AddFilter(new ReadySignal);  // the child ends with _exit: never freed
         std::thread(read_commands, fds[0]).detach();
         char name[] = "ostrel";
         char* argv[] = {name, nullptr};
