@@ -124,8 +124,9 @@ int32_t squared_distance(int32_t column, int32_t row, const GridPoint& p) {
 // Positions are floored: a module's position is the pixel it falls in.
 int32_t pixel_at(float px, float py) {
     if (!(px >= 0 && px < S.image_width && py >= 0 && py < S.image_height)) return -1;
-    const auto x = static_cast<int32_t>(std::floor(px));
-    const auto y = static_cast<int32_t>(std::floor(py));
+    // Both are at least 0 here, where truncation is the floor.
+    const auto x = static_cast<int32_t>(px);
+    const auto y = static_cast<int32_t>(py);
     return S.binary_image[static_cast<size_t>(y) * S.image_width + x];
 }
 
@@ -234,10 +235,52 @@ int32_t sample_module(int32_t column, int32_t row) {
 
 namespace {
 
+// Samples row r's modules c0 .. c1 - 1, which lie in one cell, into out;
+// false at the first that maps outside the image. The same arithmetic as
+// sample_in_cell, with what depends on the row alone worked out once.
+bool sample_cell_row(const Cell& cell, int32_t r, int32_t c0, int32_t c1, uint8_t* out) {
+    GridPoint* tl = cell.tl;
+    if (tl == nullptr || cell.tr == nullptr || cell.bl == nullptr || cell.br == nullptr) return false;
+    if (tl->units_state < 0) cell_units(*tl, *cell.tr, *cell.bl, *cell.br);
+    const GridPoint* corners[4] = {tl, cell.tr, cell.bl, cell.br};
+    int32_t column[4], row_distance[4];
+    float row_x[4], row_y[4];
+    for (int32_t k = 0; k < 4; ++k) {
+        const int32_t dr = r - corners[k]->row;
+        column[k] = corners[k]->column;
+        row_distance[k] = dr * dr;
+        row_x[k] = static_cast<float>(dr) * tl->local_y_unit[0];
+        row_y[k] = static_cast<float>(dr) * tl->local_y_unit[1];
+    }
+    const float step_x = tl->local_x_unit[0];
+    const float step_y = tl->local_x_unit[1];
+    const float width = static_cast<float>(S.image_width), height = static_cast<float>(S.image_height);
+    for (int32_t c = c0; c < c1; ++c) {
+        // The nearest corner anchors the position; ties go to the earlier corner.
+        int32_t origin = 0;
+        int32_t nearest = (c - column[0]) * (c - column[0]) + row_distance[0];
+        const int32_t d1 = (c - column[1]) * (c - column[1]) + row_distance[1];
+        const int32_t d2 = (c - column[2]) * (c - column[2]) + row_distance[2];
+        const int32_t d3 = (c - column[3]) * (c - column[3]) + row_distance[3];
+        if (d1 < nearest) nearest = d1, origin = 1;
+        if (d2 < nearest) nearest = d2, origin = 2;
+        if (d3 < nearest) origin = 3;
+        const GridPoint& o = *corners[origin];
+        const float dc = static_cast<float>(c - o.column);
+        const float px = dc * step_x + o.x + row_x[origin];
+        const float py = dc * step_y + o.y + row_y[origin];
+        // As pixel_at: outside is a failure; inside, truncation is the floor.
+        if (!(px >= 0 && px < width && py >= 0 && py < height)) return false;
+        out[c] = S.binary_image[static_cast<int32_t>(py) * S.image_width + static_cast<int32_t>(px)];
+    }
+    return true;
+}
+
 // Versions 2 and up: the anchors of each cell are looked up once, not once
-// per module, and each module's cell comes from its row's and column's
-// interval. Modules are visited in the same order as one by one, so a
-// module outside the image stops the sampling at the same place.
+// per module, and each row is sampled cell by cell. Modules are visited in
+// the same order as one by one, so a module outside the image stops the
+// sampling at the same place, and each cell's units are worked out at its
+// first module as before.
 int32_t sample_by_cells() {
     const int32_t size = S.symbol_size;
     const int32_t* a = alignment_centres_row(S.symbol_version);
@@ -247,16 +290,16 @@ int32_t sample_by_cells() {
     while (count < 7 && a[count] > 0) ++count;
     for (int32_t k = 0; k + 1 < count; ++k)
         for (int32_t l = 0; l + 1 < count; ++l) cells[k][l] = cell_at(a, k, l);
-    int32_t column_cell[177];
-    for (int32_t c = 0; c < size; ++c) column_cell[c] = interval(a, c);
+    // Cell l spans columns column_start[l] .. column_start[l + 1] - 1.
+    int32_t column_start[kMaxCells + 1];
+    for (int32_t l = 0; l + 1 < count; ++l) column_start[l] = l == 0 ? 0 : a[l];
+    column_start[count - 1] = size;
 
     for (int32_t r = 0; r < size; ++r) {
         const Cell* row_cells = cells[interval(a, r)];
         uint8_t* out = S.module_matrix + r * size;
-        for (int32_t c = 0; c < size; ++c) {
-            const int32_t v = sample_in_cell(row_cells[column_cell[c]], c, r);
-            if (v < 0) return 0;
-            out[c] = static_cast<uint8_t>(v);
+        for (int32_t l = 0; l + 1 < count; ++l) {
+            if (!sample_cell_row(row_cells[l], r, column_start[l], column_start[l + 1], out)) return 0;
         }
     }
     return -1;
