@@ -35,12 +35,16 @@ HWND register_capture_window(std::shared_ptr<CaptureWindow> window) {
 }
 
 BOOL DestroyWindow(HWND window) {
-    std::shared_ptr<CaptureWindow> released;
+    std::shared_ptr<CaptureWindow> released = find_window(window);
+    if (released == nullptr) return 0;
+    // The window winds down here, on the destroying thread: a message still
+    // being delivered on another thread may hold the last reference, and
+    // the window must not be left to end on that thread.
+    released->WindowProc(WM_DESTROY, 0, 0);
     {
         std::lock_guard lock(registry_mutex);
         auto found = registry.find(window);
         if (found == registry.end()) return 0;
-        released = std::move(found->second);
         registry.erase(found);
     }
     // The window is destroyed here, outside the lock, unless a message is

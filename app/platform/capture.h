@@ -11,6 +11,7 @@
 
 namespace ostrel {
 
+constexpr UINT WM_DESTROY = 0x0002;  // sent by DestroyWindow, on its caller's thread
 constexpr UINT WM_USER = 0x0400;
 constexpr UINT WM_CAP_START = WM_USER;
 constexpr UINT WM_CAP_SET_CALLBACK_FRAME = WM_CAP_START + 5;   // 1029: 0, callback or null
@@ -113,6 +114,8 @@ class CaptureWindow {
 // Gives `window` a fresh handle; the window lives at least until
 // DestroyWindow and any message being delivered to it have finished.
 HWND register_capture_window(std::shared_ptr<CaptureWindow> window);
+// Sends WM_DESTROY to the window, on the calling thread, then releases its
+// handle.
 BOOL DestroyWindow(HWND window);
 BOOL IsWindow(HWND window);
 // Delivers the message on the calling thread; 0 when there is no such window.

@@ -108,7 +108,8 @@ CaptureServiceWindow::CaptureServiceWindow(std::unique_ptr<PreviewSurface> surfa
     : surface_(std::move(surface)), parent_(parent), parms_(default_parms()) {}
 
 CaptureServiceWindow::~CaptureServiceWindow() {
-    // A window destroyed while connected stops its stream first.
+    // DestroyWindow has disconnected a registered window; one that never
+    // was registered stops its stream here.
     stop_stream();
 }
 
@@ -123,6 +124,12 @@ LRESULT CaptureServiceWindow::WindowProc(UINT message, WPARAM wParam, LPARAM lPa
             return connect(wParam);
         case WM_CAP_DRIVER_DISCONNECT:
             return disconnect();
+        case WM_DESTROY:
+            // Disconnected here, not in the destructor: the last reference
+            // may be let go by a frame callback on the capture thread, which
+            // cannot stop its own stream and free the device it runs in.
+            disconnect();
+            return 0;
         case WM_CAP_DLG_VIDEOFORMAT:
             return format_dialog();
         case WM_CAP_GET_VIDEOFORMAT:

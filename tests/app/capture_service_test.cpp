@@ -5,10 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace ostrel::test {
@@ -230,6 +234,130 @@ TEST_F(CaptureServiceTest, FormatDialogChoiceIsAppliedWithTheStreamStopped) {
     driver_->log.clear();
     EXPECT_NE(capDlgVideoFormat(window_), 0);
     EXPECT_TRUE(driver_->log.empty());
+}
+
+// A device with a capture thread of its own, delivering until stopped; it
+// notes the thread it is destroyed on.
+struct DeviceLife {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool stop_requested = false;
+    bool in_callback = false;
+    bool destroyed = false;
+    std::thread::id destroyed_on;
+};
+
+class ThreadedDevice final : public CaptureDevice {
+  public:
+    explicit ThreadedDevice(std::shared_ptr<DeviceLife> life) : life_(std::move(life)) {}
+    ~ThreadedDevice() override {
+        stop();
+        std::lock_guard lock(life_->mutex);
+        life_->destroyed = true;
+        life_->destroyed_on = std::this_thread::get_id();
+        life_->changed.notify_all();
+    }
+    BITMAPINFOHEADER format() override {
+        BITMAPINFOHEADER header = {};
+        header.biWidth = 4;
+        header.biHeight = 2;
+        header.biBitCount = 16;
+        header.biCompression = FOURCC_YUY2;
+        return header;
+    }
+    std::vector<FormatOption> format_options() override { return {}; }
+    FormatChoice current_choice() override { return {}; }
+    bool set_format(const FormatOption&, FrameSize) override { return false; }
+    void set_frame_interval(uint32_t) override {}
+    bool start(FrameSink sink) override {
+        // The thread touches only the shared record, never the device.
+        thread_ = std::thread([life = life_, sink = std::move(sink)] {
+            const std::vector<uint8_t> frame(16, 0x80);
+            for (;;) {
+                {
+                    std::unique_lock lock(life->mutex);
+                    if (life->changed.wait_for(lock, std::chrono::milliseconds(1),
+                                               [&] { return life->stop_requested; }))
+                        return;
+                }
+                sink(frame.data(), frame.size());
+            }
+        });
+        return true;
+    }
+    void stop() override {
+        {
+            std::lock_guard lock(life_->mutex);
+            life_->stop_requested = true;
+            life_->changed.notify_all();
+        }
+        if (!thread_.joinable()) return;
+        if (thread_.get_id() == std::this_thread::get_id()) {
+            thread_.detach();
+        } else {
+            thread_.join();
+        }
+    }
+
+  private:
+    std::shared_ptr<DeviceLife> life_;
+    std::thread thread_;
+};
+
+class ThreadedDriver final : public CaptureDriver {
+  public:
+    explicit ThreadedDriver(std::shared_ptr<DeviceLife> life) : life_(std::move(life)) {}
+    std::string name() override { return "Threaded"; }
+    std::string version() override { return "1"; }
+    std::unique_ptr<CaptureDevice> open() override { return std::make_unique<ThreadedDevice>(life_); }
+
+  private:
+    std::shared_ptr<DeviceLife> life_;
+};
+
+std::shared_ptr<DeviceLife> held_device;
+std::atomic<bool> first_frame{true};
+
+// The first frame holds the window as a message in flight would, until the
+// stream is asked to stop (or two seconds have passed).
+LRESULT hold_window(HWND window, VIDEOHDR*) {
+    if (!first_frame.exchange(false)) return 1;
+    std::shared_ptr<CaptureWindow> held = find_window(window);
+    std::unique_lock lock(held_device->mutex);
+    held_device->in_callback = true;
+    held_device->changed.notify_all();
+    held_device->changed.wait_for(lock, std::chrono::seconds(2), [] { return held_device->stop_requested; });
+    return 1;
+}
+
+TEST(CaptureWindowLifetime, WindowDestroyedDuringAFrameCallbackStopsItsStreamOnTheDestroyingThread) {
+    held_device = std::make_shared<DeviceLife>();
+    first_frame = true;
+    set_installed_drivers(
+        std::vector<std::shared_ptr<CaptureDriver>>{std::make_shared<ThreadedDriver>(held_device)});
+    HWND window = register_capture_window(std::make_shared<CaptureServiceWindow>(nullptr, nullptr));
+    capSetCallbackOnFrame(window, hold_window);
+    capPreview(window, 1);
+    ASSERT_NE(capDriverConnect(window, 0), 0);
+    {
+        std::unique_lock lock(held_device->mutex);
+        ASSERT_TRUE(held_device->changed.wait_for(lock, std::chrono::seconds(30),
+                                                  [] { return held_device->in_callback; }));
+    }
+
+    // Still connected, a frame callback under way: the capture thread must
+    // not be the one to let go of the window, or it would free its own
+    // device and return into a window that is gone.
+    EXPECT_NE(DestroyWindow(window), 0);
+    {
+        std::unique_lock lock(held_device->mutex);
+        ASSERT_TRUE(held_device->changed.wait_for(lock, std::chrono::seconds(30),
+                                                  [] { return held_device->destroyed; }));
+        EXPECT_EQ(held_device->destroyed_on, std::this_thread::get_id());
+    }
+    EXPECT_EQ(IsWindow(window), 0);
+    set_installed_drivers(std::nullopt);
+    held_device.reset();
 }
 
 TEST(CaptureWindowCreation, ChildWindowNeedsAnExistingParent) {
