@@ -63,6 +63,35 @@ bool explains_syndromes(const uint8_t* syndromes, int32_t count, const int32_t* 
     return true;
 }
 
+// x * alpha^i for every byte x and every i < 2 x kMaxCapacity, worked out
+// when compiling: multiplying by alpha is a shift with reduction by 0x11D.
+struct PowerProducts {
+    uint8_t by[2 * kMaxCapacity][256];
+};
+constexpr PowerProducts power_products() {
+    PowerProducts t{};
+    for (int32_t x = 0; x < 256; ++x) {
+        int32_t v = x;
+        for (int32_t i = 0; i < 2 * kMaxCapacity; ++i) {
+            t.by[i][x] = static_cast<uint8_t>(v);
+            v <<= 1;
+            if (v & 0x100) v ^= 0x11D;
+        }
+    }
+    return t;
+}
+constexpr PowerProducts kPowerProducts = power_products();
+
+// The block as a polynomial, first codeword the highest power, at alpha^i,
+// by Horner's rule: one table look-up per codeword. Most blocks are clean,
+// so this is most of the work of the corrector.
+uint8_t syndrome(const uint8_t* block, int32_t n, int32_t i) {
+    const uint8_t* times = kPowerProducts.by[i];
+    uint8_t sum = 0;
+    for (int32_t p = 0; p < n; ++p) sum = times[sum] ^ block[p];
+    return sum;
+}
+
 // Points the row references at fresh v x (v+1) storage.
 void attach_rows(uint8_t (*storage)[kMaxCapacity + 1], uint8_t** rows, int32_t v) {
     for (int32_t i = 0; i < v; ++i) rows[i] = storage[i];
@@ -132,12 +161,8 @@ int32_t rs_decode(uint8_t* block, int32_t length, int32_t capacity) {
     uint8_t syndromes[2 * kMaxCapacity + 2] = {};
     bool any_syndrome = false;
     for (int32_t i = 0; i < 2 * t; ++i) {
-        uint8_t sum = 0;
-        for (int32_t p = 0; p < n; ++p) {
-            if (block[p] != 0) sum ^= exp_of(gf_logarithm(block[p]) + (n - 1 - p) * i);
-        }
-        syndromes[i] = sum;
-        if (sum != 0) any_syndrome = true;
+        syndromes[i] = syndrome(block, n, i);
+        if (syndromes[i] != 0) any_syndrome = true;
     }
     if (!any_syndrome) return -1;
 
