@@ -155,6 +155,10 @@ extern "C" const char* decode_symbol(const uint8_t* image, int32_t width, int32_
     call_levels.in_call = true;
     call_levels.swept = false;
     bool held = false;
+    // What decoder_query reports of the held text; a later attempt's parse
+    // rewrites the live record even when it fails.
+    StructuredAppendInfo held_append{};
+    int32_t held_length = 0;
     for (int32_t pass = 0; pass < 3; ++pass) {
         s.result_partial = 0;
         log_line("mode %d\n", pass);
@@ -186,6 +190,8 @@ extern "C" const char* decode_symbol(const uint8_t* image, int32_t width, int32_
                 // A full-capacity correction may be wrong: keep it only as a
                 // fallback while the remaining attempts look for a sure read.
                 held = true;
+                held_append = s.structured_append;
+                held_length = s.text_length;
             }
         }
         release_finder_patterns();
@@ -197,6 +203,8 @@ extern "C" const char* decode_symbol(const uint8_t* image, int32_t width, int32_
 
     if (!held) return nullptr;
     s.result_partial = -1;
+    s.structured_append = held_append;
+    s.text_length = held_length;
     return s.result_text;
 }
 

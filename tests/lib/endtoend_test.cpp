@@ -322,6 +322,22 @@ TEST(EndToEnd, DamageUpToCapacityAndProvisionalReads) {
     }
 }
 
+TEST(EndToEnd, ProvisionalReadReportsItsOwnStructuredAppendHeader) {
+    const std::vector<Symbol> parts = encode_structured("held back, then handed out", 1, Level::M);
+    ASSERT_GE(parts.size(), 2u);
+    Symbol s = parts[1];
+    damage(s, first_codewords_of_each_block(1, Level::M, 4));  // 1-M corrects 4
+    const Read r = decode(render(s));
+    ASSERT_TRUE(r.ok);
+    EXPECT_EQ(r.partial, -1);
+    const StructuredAppendInfo* info = nullptr;
+    ASSERT_EQ(decoder_query(2, &info), -1);
+    EXPECT_EQ(info->present, -1);
+    EXPECT_EQ(info->position, 1);
+    EXPECT_EQ(info->total, parts.size() - 1);
+    EXPECT_EQ(info->length, static_cast<int32_t>(r.bytes.size()));
+}
+
 TEST(EndToEnd, NothingToReadReturnsNull) {
     Image blank;
     blank.width = 320;
