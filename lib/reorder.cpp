@@ -261,19 +261,31 @@ int32_t collect_codewords() {
     S.total_codewords = b[0].block_count * b[0].block_length + b[1].block_count * b[1].block_length;
     S.data_codeword_count = b[0].block_count * b[0].data_length + b[1].block_count * b[1].data_length;
 
-    int32_t column = s - 1, row = s - 1, placement_column = s - 1, upward = -1;
-    auto inside = [&] { return column >= 0 && column < s && row >= 0 && row < s; };
-    for (int32_t n = 0; n < S.total_codewords; ++n) {
-        int32_t codeword = 0;
-        for (int32_t bit = 0; bit < 8; ++bit) {
-            while (inside() && marked(column, row)) next_module(column, row, placement_column, upward);
-            if (!inside()) return 0;
-            codeword = (codeword << 1) | (S.module_matrix[column + row * s] == 0x40 ? 1 : 0);
-            next_module(column, row, placement_column, upward);
+    // The modules in next_module's order, strip by strip: two columns from
+    // the right, alternately upward and downward, the timing column skipped.
+    // Running out of strips before the last codeword fails, as leaving the
+    // symbol does there.
+    const int32_t total = S.total_codewords;
+    if (total <= 0) return -1;
+    int32_t n = 0, bits = 0, codeword = 0;
+    bool upward = true;
+    for (int32_t right = s - 1; right >= 0; right -= 2) {
+        if (right == 6) right = 5;
+        for (int32_t i = 0; i < s; ++i) {
+            const int32_t row = upward ? s - 1 - i : i;
+            for (int32_t column = right; column >= right - 1; --column) {
+                if (marked(column, row)) continue;
+                codeword = (codeword << 1) | (S.module_matrix[column + row * s] == 0x40 ? 1 : 0);
+                if (++bits < 8) continue;
+                S.raw_codewords[n] = static_cast<uint8_t>(codeword);
+                if (++n == total) return -1;
+                bits = 0;
+                codeword = 0;
+            }
         }
-        S.raw_codewords[n] = static_cast<uint8_t>(codeword);
+        upward = !upward;
     }
-    return -1;
+    return 0;
 }
 
 int32_t correct_blocks() {
