@@ -195,9 +195,21 @@ int32_t read_bit() {
     return bit;
 }
 
+// As n calls of read_bit, with the end of the stream found once: the bits
+// up to it are read, any after it are 0.
 uint32_t read_bits(int32_t n) {
+    DecoderState& s = decoder_state;
+    const int32_t available = bits_remaining();
     uint32_t value = 0;
-    for (int32_t i = 0; i < n; ++i) value = (value << 1) | static_cast<uint32_t>(read_bit());
+    for (int32_t i = 0; i < n; ++i) {
+        value <<= 1;
+        if (i >= available) continue;
+        value |= static_cast<uint32_t>(*s.bit_cursor >> (7 - s.bit_offset)) & 1;
+        if (++s.bit_offset == 8) {
+            s.bit_offset = 0;
+            ++s.bit_cursor;
+        }
+    }
     return value;
 }
 
