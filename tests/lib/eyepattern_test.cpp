@@ -15,6 +15,12 @@ namespace {
 
 DecoderState& S = decoder_state;
 
+// Empties a pool of the state, releasing what an earlier case left in it.
+void fresh(MemChunk* pool, int32_t element_size) {
+    memchunk_free(pool);
+    memchunk_init(pool, element_size);
+}
+
 // Owns a binary image installed in the decoder state for one test.
 struct BinaryImage {
     std::vector<uint8_t> pixels;
@@ -143,9 +149,9 @@ TEST(Grouping, CrossingHitsShareAGroupAndEmptyImagesGiveNone) {
 
 TEST(Grouping, MergesAndEndBoundCrossing) {
     BinaryImage image(10, 10);
-    memchunk_init(&S.row_hits, sizeof(ScanHit));
-    memchunk_init(&S.column_hits, sizeof(ScanHit));
-    memchunk_init(&S.finder_patterns, sizeof(FinderPattern));
+    fresh(&S.row_hits, sizeof(ScanHit));
+    fresh(&S.column_hits, sizeof(ScanHit));
+    fresh(&S.finder_patterns, sizeof(FinderPattern));
     // Row hits on rows 2 and 6; column hits on columns 2, 6 and 4.
     const ScanHit rows[] = {{2, 0, 1, 2, 5, -1}, {6, 4, 5, 2, 5, -1}};
     const ScanHit columns[] = {{3, 0, 1, 2, 5, -1}, {7, 4, 5, 2, 5, -1}, {6, 4, 5, 2, 5, -1}};
@@ -175,9 +181,9 @@ TEST(Grouping, MergesAndEndBoundCrossing) {
 TEST(Grouping, MergeKeepsSmallerNumberAndDropsOneDirectionGroups) {
     BinaryImage image(20, 20);
     image.fill(0, 0, 20, 20);
-    memchunk_init(&S.row_hits, sizeof(ScanHit));
-    memchunk_init(&S.column_hits, sizeof(ScanHit));
-    memchunk_init(&S.finder_patterns, sizeof(FinderPattern));
+    fresh(&S.row_hits, sizeof(ScanHit));
+    fresh(&S.column_hits, sizeof(ScanHit));
+    fresh(&S.finder_patterns, sizeof(FinderPattern));
     // Row 1 opens group 0 with column 1 and row 10 group 1 with column 10;
     // row 5 joins group 1 through column 10, then crosses column 1 (group 0):
     // group 1 becomes 0.
@@ -202,7 +208,7 @@ TEST(Grouping, MergeKeepsSmallerNumberAndDropsOneDirectionGroups) {
 TEST(Refinement, CentroidOfCentreSquareAndSize) {
     BinaryImage image(60, 60);
     image.finder(10, 10, 4);  // centre square at 18..29, centre (24, 24)
-    memchunk_init(&S.finder_patterns, sizeof(FinderPattern));
+    fresh(&S.finder_patterns, sizeof(FinderPattern));
     FinderPattern f{};
     f.x = 23.2f;
     f.y = 23.6f;
@@ -264,7 +270,7 @@ TEST(Refinement, SquareAtLeftEdgeReadsThroughPixelIndex) {
 namespace {
 
 void three_candidates(const float (&centres)[3][2]) {
-    memchunk_init(&S.finder_patterns, sizeof(FinderPattern));
+    fresh(&S.finder_patterns, sizeof(FinderPattern));
     for (int i = 0; i < 3; ++i) {
         FinderPattern f{};
         f.x = centres[i][0];
@@ -316,7 +322,7 @@ TEST(Orientation, CollinearOrRepeatedCentresCannotBeOrdered) {
 
 TEST(Choice, HighestScoreFirstEarlierOnTiesAndIndexZeroWhenNoneQualifies) {
     BinaryImage image(1, 1);
-    memchunk_init(&S.finder_patterns, sizeof(FinderPattern));
+    fresh(&S.finder_patterns, sizeof(FinderPattern));
     const int scores[] = {-1, 30, 12, 30, -1};
     for (int s : scores) {
         FinderPattern f{};
@@ -335,9 +341,9 @@ TEST(Choice, HighestScoreFirstEarlierOnTiesAndIndexZeroWhenNoneQualifies) {
 
 TEST(Scoring, SquareCentreRuleUsesQuotientOrDifference) {
     BinaryImage image(1, 1);
-    memchunk_init(&S.row_hits, sizeof(ScanHit));
-    memchunk_init(&S.column_hits, sizeof(ScanHit));
-    memchunk_init(&S.finder_patterns, sizeof(FinderPattern));
+    fresh(&S.row_hits, sizeof(ScanHit));
+    fresh(&S.column_hits, sizeof(ScanHit));
+    fresh(&S.finder_patterns, sizeof(FinderPattern));
     const float sizes[][2] = {{12, 10}, {18, 15}, {10, 10}, {10, 10}};
     for (int i = 0; i < 4; ++i) {
         FinderPattern f{};
@@ -394,7 +400,7 @@ void alignment(BinaryImage& image, int cx, int cy) {
 // Finder records and units as a grid would see them: F0 centre at (x0, y0),
 // 4 pixels per module.
 void predict_from(float x0, float y0) {
-    memchunk_init(&S.finder_patterns, sizeof(FinderPattern));
+    fresh(&S.finder_patterns, sizeof(FinderPattern));
     for (int i = 0; i < 3; ++i) {
         FinderPattern f{};
         f.x = x0;
@@ -414,8 +420,8 @@ TEST(Alignment, FoundNearPredictionAndFailsOutside) {
     alignment(image, 100, 100);
     ASSERT_EQ(build_row_runs(), -1);
     ASSERT_EQ(build_column_runs(), -1);
-    memchunk_init(&S.row_hits, sizeof(ScanHit));
-    memchunk_init(&S.column_hits, sizeof(ScanHit));
+    fresh(&S.row_hits, sizeof(ScanHit));
+    fresh(&S.column_hits, sizeof(ScanHit));
     // Module (18, 18) predicted at 2 pixels off the true centre.
     predict_from(100 - 60 + 2, 100 - 60 - 1);
     GridPoint p{0, 0, 18, 18, -1, {0, 0}, {0, 0}};
@@ -462,8 +468,8 @@ TEST(Alignment, TwoClustersTakeTheFirstCrossing) {
     image.fill(102, 94, 5, 5);
     ASSERT_EQ(build_row_runs(), -1);
     ASSERT_EQ(build_column_runs(), -1);
-    memchunk_init(&S.row_hits, sizeof(ScanHit));
-    memchunk_init(&S.column_hits, sizeof(ScanHit));
+    fresh(&S.row_hits, sizeof(ScanHit));
+    fresh(&S.column_hits, sizeof(ScanHit));
     predict_from(100 - 60, 96 - 60);
     GridPoint p{0, 0, 18, 18, -1, {0, 0}, {0, 0}};
     ASSERT_EQ(find_alignment_pattern(&p), -1);

@@ -15,6 +15,12 @@ namespace {
 
 DecoderState& S = decoder_state;
 
+// Empties a pool of the state, releasing what an earlier case left in it.
+void fresh(MemChunk* pool, int32_t element_size) {
+    memchunk_free(pool);
+    memchunk_init(pool, element_size);
+}
+
 uint32_t bch_18_6(uint32_t version) {
     // Generator x^12 + x^11 + x^10 + x^9 + x^8 + x^5 + x^2 + 1.
     uint32_t r = version << 12;
@@ -46,7 +52,7 @@ struct Finders {
         S.image_height = h;
         S.binary_image = pixels.data();
         S.log_stream = nullptr;
-        memchunk_init(&S.finder_patterns, sizeof(FinderPattern));
+        fresh(&S.finder_patterns, sizeof(FinderPattern));
         const float centres[3][2] = {{x0, y0}, {x1, y1}, {x2, y2}};
         for (int i = 0; i < 3; ++i) {
             FinderPattern f{};
