@@ -344,65 +344,223 @@ void group_crossing_hits() {
 
 namespace {
 
-// Dark regions can span much of a symbol, and every candidate inside one
-// walks all of it, so the walks along a row test eight pixels at a time
-// where they can: a word of eight dark pixels, or one without any.
+// Dark regions can span much of a symbol (or of a noisy frame), and every
+// candidate inside one walks all of it, row by row. A walk reads each row
+// through one of two views that answer the same four questions: the bytes
+// of binary_image, eight at a time where a word is all dark or holds no
+// dark pixel; or, while refine_finder_centers runs, the row packed into
+// bits, where an answer is mostly one bit scan.
 constexpr uint64_t kAllDark = 0x4040404040404040ull;
 
-bool all_dark(const uint8_t* p) {
-    return load8(p) == kAllDark;
-}
-bool any_dark(const uint8_t* p) {
-    const uint64_t x = load8(p) ^ kAllDark;  // a zero byte where a pixel is dark
-    return ((x - 0x0101010101010101ull) & ~x & 0x8080808080808080ull) != 0;
-}
+struct ByteRow {
+    const uint8_t* line;
 
-// The first dark x in [from, to), or to.
-int32_t next_dark(const uint8_t* line, int32_t from, int32_t to) {
-    while (from + 8 <= to && !any_dark(line + from)) from += 8;
-    while (from < to && line[from] != 64) ++from;
-    return from;
-}
-// The last dark x in (floor, from], or floor.
-int32_t previous_dark(const uint8_t* line, int32_t from, int32_t floor) {
-    while (from - 8 >= floor && !any_dark(line + from - 7)) from -= 8;
-    while (from > floor && line[from] != 64) --from;
-    return from;
-}
-// The first x from `from` on that is not dark, or limit.
-int32_t after_dark(const uint8_t* line, int32_t from, int32_t limit) {
-    while (from + 8 <= limit && all_dark(line + from)) from += 8;
-    while (from < limit && line[from] == 64) ++from;
-    return from;
-}
-// The first x from `from` down that is not dark, or -1.
-int32_t before_dark(const uint8_t* line, int32_t from) {
-    while (from >= 7 && all_dark(line + from - 7)) from -= 8;
-    while (from >= 0 && line[from] == 64) --from;
-    return from;
-}
+    bool all_dark(int32_t x) const { return load8(line + x) == kAllDark; }
+    bool any_dark(int32_t x) const {
+        const uint64_t v = load8(line + x) ^ kAllDark;  // a zero byte where a pixel is dark
+        return ((v - 0x0101010101010101ull) & ~v & 0x8080808080808080ull) != 0;
+    }
+    // The first dark x in [from, to), or to (from itself when from >= to).
+    int32_t next_dark(int32_t from, int32_t to) const {
+        while (from + 8 <= to && !any_dark(from)) from += 8;
+        while (from < to && line[from] != 64) ++from;
+        return from;
+    }
+    // The last dark x in (floor, from], or floor (from itself when from <= floor).
+    int32_t previous_dark(int32_t from, int32_t floor) const {
+        while (from - 8 >= floor && !any_dark(from - 7)) from -= 8;
+        while (from > floor && line[from] != 64) --from;
+        return from;
+    }
+    // The first x from `from` on that is not dark, or limit.
+    int32_t after_dark(int32_t from, int32_t limit) const {
+        while (from + 8 <= limit && all_dark(from)) from += 8;
+        while (from < limit && line[from] == 64) ++from;
+        return from;
+    }
+    // The first x from `from` down that is not dark, or -1.
+    int32_t before_dark(int32_t from) const {
+        while (from >= 7 && all_dark(from - 7)) from -= 8;
+        while (from >= 0 && line[from] == 64) --from;
+        return from;
+    }
+};
 
-// Widens [left, right] over the dark run on `row` that overlaps the previous
-// row's run, leaving them on the first non-dark column each side. False when
-// the row has no dark pixel in [left, right).
+// The same answers from the row as bits: bit k of word w is pixel 64 w + k;
+// bits past the row's end are 0 and never taken for pixels.
+struct BitRow {
+    const uint64_t* words;
+
+    static uint64_t from_bit(int32_t x) { return ~0ull << (x & 63); }
+    static uint64_t up_to_bit(int32_t x) { return ~0ull >> (63 - (x & 63)); }
+    static int32_t lowest(int32_t w, uint64_t bits) { return 64 * w + std::countr_zero(bits); }
+    static int32_t highest(int32_t w, uint64_t bits) { return 64 * w + 63 - std::countl_zero(bits); }
+
+    int32_t next_dark(int32_t from, int32_t to) const {
+        if (from >= to) return from;
+        int32_t w = from >> 6;
+        uint64_t bits = words[w] & from_bit(from);
+        while (bits == 0) {
+            if (64 * ++w >= to) return to;
+            bits = words[w];
+        }
+        return std::min(lowest(w, bits), to);
+    }
+    int32_t previous_dark(int32_t from, int32_t floor) const {
+        if (from <= floor) return from;
+        int32_t w = from >> 6;
+        uint64_t bits = words[w] & up_to_bit(from);
+        while (bits == 0) {
+            if (64 * w <= floor + 1) return floor;  // no word left above floor
+            bits = words[--w];
+        }
+        return std::max(highest(w, bits), floor);
+    }
+    int32_t after_dark(int32_t from, int32_t limit) const {
+        if (from >= limit) return from;
+        int32_t w = from >> 6;
+        uint64_t bits = ~words[w] & from_bit(from);
+        while (bits == 0) {
+            if (64 * ++w >= limit) return limit;
+            bits = ~words[w];
+        }
+        return std::min(lowest(w, bits), limit);
+    }
+    int32_t before_dark(int32_t from) const {
+        if (from < 0) return from;
+        int32_t w = from >> 6;
+        uint64_t bits = ~words[w] & up_to_bit(from);
+        while (bits == 0) {
+            if (w == 0) return -1;
+            bits = ~words[--w];
+        }
+        return highest(w, bits);
+    }
+};
+
+// Widens [left, right] over the dark runs of the row that overlap the
+// previous row's bounds, leaving them on the first non-dark column each
+// side. False when the row has no dark pixel in [left, right).
 //
 // left may stand on column -1 and right on column image_width from the row
 // before; like every position outside the image they read the top-left
-// pixel.
-bool follow_row(int32_t row, int32_t& left, int32_t& right) {
+// pixel, whose darkness is outside_dark.
+template <typename Row>
+[[gnu::always_inline]] inline bool step_row(const Row& line, bool outside_dark, int32_t& left,
+                                            int32_t& right) {
+    const int32_t width = S.image_width;
+    if (left < 0 && left < right && !outside_dark) ++left;
+    if (left >= 0) left = line.next_dark(left, right);
+    if (left >= right) return false;
+    if (left >= 0) left = line.before_dark(left);
+    if (right >= width && left < right && !outside_dark) --right;
+    if (right < width) right = line.previous_dark(right, left);
+    if (right < 0 && outside_dark) right = 0;
+    if (right >= 0 && right < width) right = line.after_dark(right, width);
+    return true;
+}
+
+// The rows as bits, each packed when a walk first reaches it; alive while
+// refine_finder_centers runs.
+struct RowBits {
+    uint64_t* words;  // image_height rows of `stride` words; null when absent
+    uint8_t* packed;  // per row: 0 until packed
+    int32_t stride;
+} row_bits;
+
+// Eight pixels as eight bits, pixel k in bit k; dark is exactly the byte 64.
+uint64_t pack8(const uint8_t* p) {
+    const uint64_t x = load8(p) ^ kAllDark;  // a zero byte where dark
+    const uint64_t nonzero = ((x & 0x7F7F7F7F7F7F7F7Full) + 0x7F7F7F7F7F7F7F7Full) | x;
+    const uint64_t dark = ~nonzero & 0x8080808080808080ull;  // the high bit of each dark byte
+    return ((dark >> 7) * 0x0102040810204080ull) >> 56;      // gathered into one byte
+}
+
+const uint64_t* bits_of_row(int32_t row) {
+    uint64_t* words = row_bits.words + static_cast<size_t>(row) * row_bits.stride;
+    if (row_bits.packed[row]) return words;
     const int32_t width = S.image_width;
     const uint8_t* line = S.binary_image + static_cast<size_t>(row) * width;
-    const bool outside_dark = S.binary_image[0] == 64;
+    for (int32_t w = 0; w < row_bits.stride; ++w) {
+        const int32_t x0 = 64 * w;
+        uint64_t bits = 0;
+        if (std::endian::native == std::endian::little && x0 + 64 <= width) {
+            for (int32_t k = 0; k < 8; ++k) bits |= pack8(line + x0 + 8 * k) << (8 * k);
+        } else {
+            for (int32_t k = 0; k < 64 && x0 + k < width; ++k) {
+                if (line[x0 + k] == 64) bits |= 1ull << k;
+            }
+        }
+        words[w] = bits;
+    }
+    row_bits.packed[row] = 1;
+    return words;
+}
 
-    if (left < 0 && left < right && !outside_dark) ++left;
-    if (left >= 0) left = next_dark(line, left, right);
-    if (left >= right) return false;
-    if (left >= 0) left = before_dark(line, left);
-    if (right >= width && left < right && !outside_dark) --right;
-    if (right < width) right = previous_dark(line, right, left);
-    if (right < 0 && outside_dark) right = 0;
-    if (right >= 0 && right < width) right = after_dark(line, right, width);
-    return true;
+struct ByteView {
+    bool step(int32_t row, bool outside_dark, int32_t& left, int32_t& right) const {
+        return step_row(ByteRow{S.binary_image + static_cast<size_t>(row) * S.image_width}, outside_dark,
+                        left, right);
+    }
+};
+struct BitView {
+    bool step(int32_t row, bool outside_dark, int32_t& left, int32_t& right) const {
+        return step_row(BitRow{bits_of_row(row)}, outside_dark, left, right);
+    }
+};
+
+// The region's running sums, added to row by row in walking order.
+struct Region {
+    int64_t n;
+    float sum_y, sum_x;
+};
+// The last row a walk reached, with its bounds.
+struct Edge {
+    int32_t row, left, right;
+};
+
+// Walks from `row` in steps of `step` (1 or -1) while each row continues
+// the region, adding every row to the sums. Returns the last row reached,
+// or `edge` when the first row does not continue the region.
+template <typename View>
+Edge walk(const View& view, int32_t row, int32_t step, int32_t left, int32_t right, Edge edge, Region& r) {
+    const bool outside_dark = S.binary_image[0] == 64;
+    for (; row >= 0 && row < S.image_height; row += step) {
+        if (!view.step(row, outside_dark, left, right)) break;
+        edge = Edge{row, left, right};
+        const int64_t w = right - left + 1;
+        r.n += w;
+        r.sum_y += static_cast<float>(w * row);
+        r.sum_x += static_cast<float>(static_cast<int64_t>(right + left) * w / 2);
+    }
+    return edge;
+}
+
+template <typename View>
+void refine_with(const View& view, FinderPattern* candidate, int32_t cx, int32_t cy) {
+    int32_t centre_left = cx;
+    int32_t centre_right = cx;
+    while (centre_left > 0 && dark(centre_left - 1, cy)) --centre_left;
+    while (centre_right + 1 < S.image_width && dark(centre_right + 1, cy)) ++centre_right;
+
+    const int64_t n = centre_right - centre_left + 1;
+    Region region{n, static_cast<float>(n * cy),
+                  static_cast<float>(static_cast<int64_t>(centre_right + centre_left) * n / 2)};
+    const Edge centre{cy, centre_left, centre_right};
+    const Edge top = walk(view, cy - 1, -1, centre_left, centre_right, centre, region);
+    // Downwards from the centre row itself, which thereby counts twice.
+    const Edge bottom = walk(view, cy, 1, centre_left, centre_right, centre, region);
+
+    candidate->y = region.sum_y / static_cast<float>(region.n) + 0.5f;
+    candidate->x = region.sum_x / static_cast<float>(region.n) + 0.5f;
+
+    const float span = static_cast<float>(std::abs(top.row - bottom.row) + 1);
+    const float d1 = static_cast<float>(std::abs(top.right - bottom.left) + 1);
+    const float d2 = static_cast<float>(std::abs(top.left - bottom.right) + 1);
+    const float a = d1 * d1 + span * span;
+    const float b = d2 * d2 + span * span;
+    // The longer diagonal over sqrt(2) is the centre square's side (3 modules).
+    candidate->size = static_cast<float>(std::sqrt(std::max(a, b)) / 1.41421356 / 3 * 7);
 }
 
 }  // namespace
@@ -417,61 +575,32 @@ void refine_finder_center(FinderPattern* candidate) {
         candidate->column_hit_count = 0;
         return;
     }
-    int32_t centre_left = cx;
-    int32_t centre_right = cx;
-    while (centre_left > 0 && dark(centre_left - 1, cy)) --centre_left;
-    while (centre_right + 1 < S.image_width && dark(centre_right + 1, cy)) ++centre_right;
-
-    int64_t n = centre_right - centre_left + 1;
-    float sum_y = static_cast<float>(n * cy);
-    float sum_x = static_cast<float>(static_cast<int64_t>(centre_right + centre_left) * n / 2);
-    int32_t top = cy, bottom = cy;
-    int32_t top_left = centre_left, top_right = centre_right;
-    int32_t bottom_left = centre_left, bottom_right = centre_right;
-
-    auto add_row = [&](int32_t row, int32_t left, int32_t right) {
-        const int64_t w = right - left + 1;
-        n += w;
-        sum_y += static_cast<float>(w * row);
-        sum_x += static_cast<float>(static_cast<int64_t>(right + left) * w / 2);
-    };
-
-    int32_t left = centre_left, right = centre_right;
-    for (int32_t row = cy - 1; row >= 0 && follow_row(row, left, right); --row) {
-        top = row;
-        top_left = left;
-        top_right = right;
-        add_row(row, left, right);
+    if (row_bits.words != nullptr) {
+        refine_with(BitView{}, candidate, cx, cy);
+    } else {
+        refine_with(ByteView{}, candidate, cx, cy);
     }
-    // Downwards from the centre row itself, which thereby counts twice.
-    left = centre_left;
-    right = centre_right;
-    for (int32_t row = cy; row < S.image_height && follow_row(row, left, right); ++row) {
-        bottom = row;
-        bottom_left = left;
-        bottom_right = right;
-        add_row(row, left, right);
-    }
-
-    candidate->y = sum_y / static_cast<float>(n) + 0.5f;
-    candidate->x = sum_x / static_cast<float>(n) + 0.5f;
-
-    const float span = static_cast<float>(std::abs(top - bottom) + 1);
-    const float d1 = static_cast<float>(std::abs(top_right - bottom_left) + 1);
-    const float d2 = static_cast<float>(std::abs(top_left - bottom_right) + 1);
-    const float a = d1 * d1 + span * span;
-    const float b = d2 * d2 + span * span;
-    // The longer diagonal over sqrt(2) is the centre square's side (3 modules).
-    candidate->size = static_cast<float>(std::sqrt(std::max(a, b)) / 1.41421356 / 3 * 7);
 }
 
 int32_t refine_finder_centers() {
+    // Room for every row as bits (an eighth of the image) and its mark;
+    // without it the walks read the bytes, with the same result.
+    const int32_t stride = (S.image_width + 63) / 64;
+    const size_t words = static_cast<size_t>(stride) * static_cast<size_t>(S.image_height);
+    row_bits.words = static_cast<uint64_t*>(std::malloc(words * sizeof(uint64_t) + S.image_height));
+    row_bits.stride = stride;
+    if (row_bits.words != nullptr) {
+        row_bits.packed = reinterpret_cast<uint8_t*>(row_bits.words + words);
+        std::memset(row_bits.packed, 0, static_cast<size_t>(S.image_height));
+    }
     FinderPattern* found = patterns();
     int32_t kept = 0;
     for (int32_t i = 0; i < S.finder_count; ++i) {
         refine_finder_center(&found[i]);
         if (found[i].row_hit_count != 0 && found[i].column_hit_count != 0) found[kept++] = found[i];
     }
+    std::free(row_bits.words);
+    row_bits.words = nullptr;
     S.finder_count = kept;
     return kept;
 }
