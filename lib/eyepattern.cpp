@@ -168,6 +168,116 @@ int16_t* allocate_runs(int16_t** table, int32_t line_length, int32_t line_count)
     return *table;
 }
 
+// ---------------------------------------------------------------------------
+// The binary image packed into bits, one bit a pixel: bit k of word w of a
+// row is pixel 64 w + k, set when dark, and the bits past a row's end are 0.
+// find_finder_patterns packs the image once per pass; the run tables are
+// then built from whole words of changes, and the centre refinement's walks
+// become bit scans. The stage operations called on their own (or when the
+// packed image cannot be allocated) read the bytes instead, with the same
+// results.
+
+struct PackedImage {
+    uint64_t* words;  // image_height rows of `stride` words, or null
+    int32_t stride;
+} packed;
+
+constexpr uint64_t kAllDark = 0x4040404040404040ull;
+
+// Eight pixels as eight bits, pixel k in bit k; dark is exactly the byte 64.
+uint64_t pack8(const uint8_t* p) {
+    const uint64_t x = load8(p) ^ kAllDark;  // a zero byte where dark
+    const uint64_t nonzero = ((x & 0x7F7F7F7F7F7F7F7Full) + 0x7F7F7F7F7F7F7F7Full) | x;
+    const uint64_t dark = ~nonzero & 0x8080808080808080ull;  // the high bit of each dark byte
+    return ((dark >> 7) * 0x0102040810204080ull) >> 56;      // gathered into one byte
+}
+
+void pack_row(const uint8_t* line, int32_t width, uint64_t* words, int32_t stride) {
+    for (int32_t w = 0; w < stride; ++w) {
+        const int32_t x0 = 64 * w;
+        uint64_t bits = 0;
+        if (std::endian::native == std::endian::little && x0 + 64 <= width) {
+            for (int32_t k = 0; k < 8; ++k) bits |= pack8(line + x0 + 8 * k) << (8 * k);
+        } else {
+            for (int32_t k = 0; k < 64 && x0 + k < width; ++k) {
+                if (line[x0 + k] == 64) bits |= 1ull << k;
+            }
+        }
+        words[w] = bits;
+    }
+}
+
+// Packs binary_image, or leaves `packed` empty when there is no room.
+void pack_image() {
+    const int32_t stride = (S.image_width + 63) / 64;
+    packed.stride = stride;
+    packed.words = static_cast<uint64_t*>(
+        std::malloc(static_cast<size_t>(stride) * static_cast<size_t>(S.image_height) * sizeof(uint64_t)));
+    if (packed.words == nullptr) return;
+    for (int32_t y = 0; y < S.image_height; ++y) {
+        pack_row(S.binary_image + static_cast<size_t>(y) * S.image_width, S.image_width,
+                 packed.words + static_cast<size_t>(y) * stride, stride);
+    }
+}
+
+void release_packed_image() {
+    std::free(packed.words);
+    packed.words = nullptr;
+}
+
+const uint64_t* packed_row(int32_t y) {
+    return packed.words + static_cast<size_t>(y) * packed.stride;
+}
+
+// A row's runs from its bits: a run starts wherever a pixel differs from
+// the one before it, which is a bit of the row XORed with the row shifted by
+// one pixel.
+void row_runs_of_bits(const uint64_t* bits, int32_t width, int16_t* runs) {
+    int32_t j = 0;
+    if ((bits[0] & 1) == 0) runs[j++] = 0;  // a light first pixel: the dark run is empty
+    int32_t start = 0;
+    uint64_t before = bits[0] & 1;  // pixel 0 has no pixel before it: no change there
+    for (int32_t w = 0; 64 * w < width; ++w) {
+        uint64_t changes = bits[w] ^ ((bits[w] << 1) | before);
+        before = bits[w] >> 63;
+        if (width - 64 * w < 64) changes &= (1ull << (width - 64 * w)) - 1;  // pixels of the row only
+        for (; changes != 0; changes &= changes - 1) {
+            const int32_t x = 64 * w + std::countr_zero(changes);
+            runs[j++] = static_cast<int16_t>(x - start);
+            start = x;
+        }
+    }
+    close_line(runs, j, width, start, width + 2);
+}
+
+// The runs of the 64 columns of word w down the rows: a run starts wherever
+// a pixel differs from the one above it.
+void column_strip_runs_of_bits(int32_t w, int16_t* table) {
+    const int32_t height = S.image_height;
+    const int32_t entries = height + 2;
+    const int32_t x0 = 64 * w;
+    const int32_t columns = std::min(kStrip, S.image_width - x0);
+    int16_t* runs[kStrip];
+    int32_t j[kStrip], start[kStrip];
+    uint64_t above = packed_row(0)[w];
+    for (int32_t k = 0; k < columns; ++k) {
+        runs[k] = table + static_cast<size_t>(x0 + k) * entries;
+        j[k] = 0;
+        start[k] = 0;
+        if (((above >> k) & 1) == 0) runs[k][j[k]++] = 0;
+    }
+    for (int32_t y = 1; y < height; ++y) {
+        const uint64_t now = packed_row(y)[w];
+        for (uint64_t changes = now ^ above; changes != 0; changes &= changes - 1) {
+            const int32_t k = std::countr_zero(changes);  // bits past the row's end never change
+            runs[k][j[k]++] = static_cast<int16_t>(y - start[k]);
+            start[k] = y;
+        }
+        above = now;
+    }
+    for (int32_t k = 0; k < columns; ++k) close_line(runs[k], j[k], height, start[k], entries);
+}
+
 // Appends a fresh record per group number; false when the table cannot hold
 // them all, since records are then addressed by group number.
 bool open_candidates(int32_t groups) {
@@ -221,8 +331,12 @@ int32_t build_row_runs() {
     int16_t* table = allocate_runs(&S.row_runs, width, S.image_height);
     if (table == nullptr) return 0;
     for (int32_t y = 0; y < S.image_height; ++y) {
-        row_runs_of(S.binary_image + static_cast<size_t>(y) * width, width,
-                    table + static_cast<size_t>(y) * (width + 2));
+        int16_t* runs = table + static_cast<size_t>(y) * (width + 2);
+        if (packed.words != nullptr) {
+            row_runs_of_bits(packed_row(y), width, runs);
+        } else {
+            row_runs_of(S.binary_image + static_cast<size_t>(y) * width, width, runs);
+        }
     }
     return -1;
 }
@@ -231,7 +345,11 @@ int32_t build_column_runs() {
     int16_t* table = allocate_runs(&S.column_runs, S.image_height, S.image_width);
     if (table == nullptr) return 0;
     for (int32_t x0 = 0; x0 < S.image_width; x0 += kStrip) {
-        column_strip_runs(x0, std::min(kStrip, S.image_width - x0), table);
+        if (packed.words != nullptr) {
+            column_strip_runs_of_bits(x0 / 64, table);
+        } else {
+            column_strip_runs(x0, std::min(kStrip, S.image_width - x0), table);
+        }
     }
     return -1;
 }
@@ -350,8 +468,6 @@ namespace {
 // of binary_image, eight at a time where a word is all dark or holds no
 // dark pixel; or, while refine_finder_centers runs, the row packed into
 // bits, where an answer is mostly one bit scan.
-constexpr uint64_t kAllDark = 0x4040404040404040ull;
-
 struct ByteRow {
     const uint8_t* line;
 
@@ -460,43 +576,6 @@ template <typename Row>
     return true;
 }
 
-// The rows as bits, each packed when a walk first reaches it; alive while
-// refine_finder_centers runs.
-struct RowBits {
-    uint64_t* words;  // image_height rows of `stride` words; null when absent
-    uint8_t* packed;  // per row: 0 until packed
-    int32_t stride;
-} row_bits;
-
-// Eight pixels as eight bits, pixel k in bit k; dark is exactly the byte 64.
-uint64_t pack8(const uint8_t* p) {
-    const uint64_t x = load8(p) ^ kAllDark;  // a zero byte where dark
-    const uint64_t nonzero = ((x & 0x7F7F7F7F7F7F7F7Full) + 0x7F7F7F7F7F7F7F7Full) | x;
-    const uint64_t dark = ~nonzero & 0x8080808080808080ull;  // the high bit of each dark byte
-    return ((dark >> 7) * 0x0102040810204080ull) >> 56;      // gathered into one byte
-}
-
-const uint64_t* bits_of_row(int32_t row) {
-    uint64_t* words = row_bits.words + static_cast<size_t>(row) * row_bits.stride;
-    if (row_bits.packed[row]) return words;
-    const int32_t width = S.image_width;
-    const uint8_t* line = S.binary_image + static_cast<size_t>(row) * width;
-    for (int32_t w = 0; w < row_bits.stride; ++w) {
-        const int32_t x0 = 64 * w;
-        uint64_t bits = 0;
-        if (std::endian::native == std::endian::little && x0 + 64 <= width) {
-            for (int32_t k = 0; k < 8; ++k) bits |= pack8(line + x0 + 8 * k) << (8 * k);
-        } else {
-            for (int32_t k = 0; k < 64 && x0 + k < width; ++k) {
-                if (line[x0 + k] == 64) bits |= 1ull << k;
-            }
-        }
-        words[w] = bits;
-    }
-    row_bits.packed[row] = 1;
-    return words;
-}
-
 struct ByteView {
     bool step(int32_t row, bool outside_dark, int32_t& left, int32_t& right) const {
         return step_row(ByteRow{S.binary_image + static_cast<size_t>(row) * S.image_width}, outside_dark,
@@ -505,7 +584,7 @@ struct ByteView {
 };
 struct BitView {
     bool step(int32_t row, bool outside_dark, int32_t& left, int32_t& right) const {
-        return step_row(BitRow{bits_of_row(row)}, outside_dark, left, right);
+        return step_row(BitRow{packed_row(row)}, outside_dark, left, right);
     }
 };
 
@@ -575,7 +654,7 @@ void refine_finder_center(FinderPattern* candidate) {
         candidate->column_hit_count = 0;
         return;
     }
-    if (row_bits.words != nullptr) {
+    if (packed.words != nullptr) {
         refine_with(BitView{}, candidate, cx, cy);
     } else {
         refine_with(ByteView{}, candidate, cx, cy);
@@ -583,24 +662,12 @@ void refine_finder_center(FinderPattern* candidate) {
 }
 
 int32_t refine_finder_centers() {
-    // Room for every row as bits (an eighth of the image) and its mark;
-    // without it the walks read the bytes, with the same result.
-    const int32_t stride = (S.image_width + 63) / 64;
-    const size_t words = static_cast<size_t>(stride) * static_cast<size_t>(S.image_height);
-    row_bits.words = static_cast<uint64_t*>(std::malloc(words * sizeof(uint64_t) + S.image_height));
-    row_bits.stride = stride;
-    if (row_bits.words != nullptr) {
-        row_bits.packed = reinterpret_cast<uint8_t*>(row_bits.words + words);
-        std::memset(row_bits.packed, 0, static_cast<size_t>(S.image_height));
-    }
     FinderPattern* found = patterns();
     int32_t kept = 0;
     for (int32_t i = 0; i < S.finder_count; ++i) {
         refine_finder_center(&found[i]);
         if (found[i].row_hit_count != 0 && found[i].column_hit_count != 0) found[kept++] = found[i];
     }
-    std::free(row_bits.words);
-    row_bits.words = nullptr;
     S.finder_count = kept;
     return kept;
 }
@@ -882,22 +949,36 @@ int32_t orient_finder_triple() {
     return 0;
 }
 
+namespace {
+
+// Run tables, scan, grouping and refinement; false when the pass ends there.
+bool find_candidates() {
+    if (!build_row_runs()) return false;
+    scan_finder_runs(S.row_runs, S.image_width, S.image_height, &S.row_hits);
+    if (!build_column_runs()) return false;
+    scan_finder_runs(S.column_runs, S.image_height, S.image_width, &S.column_hits);
+    group_crossing_hits();
+    if (S.finder_count < 0) {
+        S.finder_count = 0;
+        return false;
+    }
+    refine_finder_centers();
+    return true;
+}
+
+}  // namespace
+
 int32_t find_finder_patterns() {
     memchunk_init(&S.row_hits, sizeof(ScanHit));
     memchunk_init(&S.column_hits, sizeof(ScanHit));
     memchunk_init(&S.finder_patterns, sizeof(FinderPattern));
     S.finder_count = 0;
 
-    if (!build_row_runs()) return 0;
-    scan_finder_runs(S.row_runs, S.image_width, S.image_height, &S.row_hits);
-    if (!build_column_runs()) return 0;
-    scan_finder_runs(S.column_runs, S.image_height, S.image_width, &S.column_hits);
-    group_crossing_hits();
-    if (S.finder_count < 0) {
-        S.finder_count = 0;
-        return 0;
-    }
-    refine_finder_centers();
+    // The packed image serves the tables and the refinement only.
+    pack_image();
+    const bool candidates = find_candidates();
+    release_packed_image();
+    if (!candidates) return 0;
     if (S.finder_count < 3) {
         log_line("only %d eye pattern found.\n", S.finder_count);
         return 0;
