@@ -184,12 +184,11 @@ struct PackedImage {
 
 constexpr uint64_t kAllDark = 0x4040404040404040ull;
 
-// Eight pixels as eight bits, pixel k in bit k; dark is exactly the byte 64.
+// Eight pixels as eight bits, pixel k in bit k. binary_image holds only 64
+// and 0 (binarize writes nothing else), so bit 6 of each byte is the pixel;
+// the multiplication gathers the eight of them into the top byte.
 uint64_t pack8(const uint8_t* p) {
-    const uint64_t x = load8(p) ^ kAllDark;  // a zero byte where dark
-    const uint64_t nonzero = ((x & 0x7F7F7F7F7F7F7F7Full) + 0x7F7F7F7F7F7F7F7Full) | x;
-    const uint64_t dark = ~nonzero & 0x8080808080808080ull;  // the high bit of each dark byte
-    return ((dark >> 7) * 0x0102040810204080ull) >> 56;      // gathered into one byte
+    return (((load8(p) >> 6) & 0x0101010101010101ull) * 0x0102040810204080ull) >> 56;
 }
 
 void pack_row(const uint8_t* line, int32_t width, uint64_t* words, int32_t stride) {
