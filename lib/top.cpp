@@ -61,33 +61,38 @@ struct CallLevels {
 // the usual optimisation levels; the remainder runs pixel by pixel.
 constexpr size_t kBlock = 64;
 
-// Sixteen lanes of minimum, maximum and a 16-bit sum, over blocks of 256
-// pixels (16 a lane, at most 16 x 255 in a sum), then folded together:
-// the compiler turns the lane loop into vector code.
+// Sixteen pixels at a time in vector registers (GCC and Clang vector
+// extensions), written out so that no optimisation level has to discover
+// the vector code itself: byte-wise minimum and maximum, and eight 16-bit
+// sums that take each pair of bytes, folded every 2048 pixels before they
+// could overflow (2048 / 8 x 255).
+using Bytes16 = uint8_t __attribute__((vector_size(16)));
+using Halves8 = uint16_t __attribute__((vector_size(16)));
+
 GreyLevels sweep_levels(const uint8_t* __restrict image, size_t pixels) {
-    constexpr size_t kLanes = 16;
-    constexpr size_t kLaneBlock = 256;
-    uint8_t min = image[0];
-    uint8_t max = image[0];
+    constexpr size_t kFold = 2048;
+    Bytes16 low, high;
+    for (int32_t l = 0; l < 16; ++l) low[l] = high[l] = image[0];
     uint64_t sum = 0;
     size_t i = 0;
-    for (; i + kLaneBlock <= pixels; i += kLaneBlock) {
-        uint8_t lane_min[kLanes], lane_max[kLanes];
-        uint16_t lane_sum[kLanes] = {};
-        for (size_t l = 0; l < kLanes; ++l) lane_min[l] = lane_max[l] = image[i];
-        for (size_t k = 0; k < kLaneBlock; k += kLanes) {
-            for (size_t l = 0; l < kLanes; ++l) {
-                const uint8_t v = image[i + k + l];
-                lane_min[l] = v < lane_min[l] ? v : lane_min[l];
-                lane_max[l] = v > lane_max[l] ? v : lane_max[l];
-                lane_sum[l] = static_cast<uint16_t>(lane_sum[l] + v);
-            }
+    for (; i + kFold <= pixels; i += kFold) {
+        Halves8 pairs = {};
+        for (size_t k = 0; k < kFold; k += 16) {
+            Bytes16 v;
+            std::memcpy(&v, image + i + k, sizeof v);
+            const Bytes16 below = v<low, above = v> high;  // all ones where true
+            low = (v & below) | (low & ~below);
+            high = (v & above) | (high & ~above);
+            Halves8 h;
+            std::memcpy(&h, &v, sizeof h);
+            pairs += (h & 0xFF) + (h >> 8);
         }
-        for (size_t l = 0; l < kLanes; ++l) {
-            min = lane_min[l] < min ? lane_min[l] : min;
-            max = lane_max[l] > max ? lane_max[l] : max;
-            sum += lane_sum[l];
-        }
+        for (int32_t l = 0; l < 8; ++l) sum += pairs[l];
+    }
+    uint8_t min = low[0], max = high[0];
+    for (int32_t l = 1; l < 16; ++l) {
+        min = low[l] < min ? low[l] : min;
+        max = high[l] > max ? high[l] : max;
     }
     for (; i < pixels; ++i) {
         const uint8_t v = image[i];
