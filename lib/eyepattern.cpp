@@ -196,7 +196,9 @@ void pack_row(const uint8_t* line, int32_t width, uint64_t* words, int32_t strid
         const int32_t x0 = 64 * w;
         uint64_t bits = 0;
         if (std::endian::native == std::endian::little && x0 + 64 <= width) {
-            for (int32_t k = 0; k < 8; ++k) bits |= pack8(line + x0 + 8 * k) << (8 * k);
+            const uint8_t* p = line + x0;
+            bits = pack8(p) | pack8(p + 8) << 8 | pack8(p + 16) << 16 | pack8(p + 24) << 24 |
+                   pack8(p + 32) << 32 | pack8(p + 40) << 40 | pack8(p + 48) << 48 | pack8(p + 56) << 56;
         } else {
             for (int32_t k = 0; k < 64 && x0 + k < width; ++k) {
                 if (line[x0 + k] == 64) bits |= 1ull << k;
