@@ -566,6 +566,15 @@ template <typename Row>
 [[gnu::always_inline]] inline bool step_row(const Row& line, bool outside_dark, int32_t& left,
                                             int32_t& right) {
     const int32_t width = S.image_width;
+    if (left >= 0 && right < width) {
+        // Both bounds inside the image, as nearly always: the steps below
+        // without their cases for the columns outside.
+        const int32_t first = line.next_dark(left, right);
+        if (first >= right) return false;
+        left = line.before_dark(first);
+        right = line.after_dark(line.previous_dark(right, left), width);
+        return true;
+    }
     if (left < 0 && left < right && !outside_dark) ++left;
     if (left >= 0) left = line.next_dark(left, right);
     if (left >= right) return false;
@@ -584,7 +593,7 @@ struct ByteView {
     }
 };
 struct BitView {
-    bool step(int32_t row, bool outside_dark, int32_t& left, int32_t& right) const {
+    [[gnu::always_inline]] bool step(int32_t row, bool outside_dark, int32_t& left, int32_t& right) const {
         return step_row(BitRow{packed_row(row)}, outside_dark, left, right);
     }
 };
@@ -611,7 +620,9 @@ Edge walk(const View& view, int32_t row, int32_t step, int32_t left, int32_t rig
         const int64_t w = right - left + 1;
         r.n += w;
         r.sum_y += static_cast<float>(w * row);
-        r.sum_x += static_cast<float>(static_cast<int64_t>(right + left) * w / 2);
+        // (right + left) x w is even (one of the two factors is), so the
+        // shift is the exact halving that "/ 2" would do, also below zero.
+        r.sum_x += static_cast<float>((static_cast<int64_t>(right + left) * w) >> 1);
     }
     return edge;
 }
