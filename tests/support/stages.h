@@ -3,7 +3,9 @@
 #ifndef VORDEN_TEST_STAGES_H
 #define VORDEN_TEST_STAGES_H
 
+#include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -11,6 +13,27 @@
 #include "renderer.h"
 
 namespace vorden::test {
+
+// What `run` writes to the log stream it is given, which is also the
+// decoder state's log stream meanwhile.
+inline std::string log_of(const std::function<void(FILE*)>& run) {
+    char* buffer = nullptr;
+    size_t size = 0;
+    FILE* log = open_memstream(&buffer, &size);
+    decoder_state.log_stream = log;
+    run(log);
+    decoder_state.log_stream = nullptr;
+    std::fclose(log);
+    std::string text(buffer, size);
+    std::free(buffer);
+    return text;
+}
+
+// Empties a pool of the state, releasing what an earlier case left in it.
+inline void empty_pool(MemChunk* pool, int32_t element_size) {
+    memchunk_free(pool);
+    memchunk_init(pool, element_size);
+}
 
 class Stages {
   public:
