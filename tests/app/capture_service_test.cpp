@@ -18,19 +18,21 @@
 namespace ostrel::test {
 namespace {
 
+BITMAPINFOHEADER yuy2_format(FrameSize size) {
+    BITMAPINFOHEADER header = {};
+    header.biSize = sizeof header;
+    header.biWidth = size.width;
+    header.biHeight = size.height;
+    header.biBitCount = 16;
+    header.biCompression = FOURCC_YUY2;
+    return header;
+}
+
 // A device that delivers frames only when the test pushes them.
 class ScriptedDevice final : public CaptureDevice {
   public:
     explicit ScriptedDevice(std::vector<std::string>& log) : log_(log) {}
-    BITMAPINFOHEADER format() override {
-        BITMAPINFOHEADER header = {};
-        header.biSize = sizeof header;
-        header.biWidth = size_.width;
-        header.biHeight = size_.height;
-        header.biBitCount = 16;
-        header.biCompression = FOURCC_YUY2;
-        return header;
-    }
+    BITMAPINFOHEADER format() override { return yuy2_format(size_); }
     std::vector<FormatOption> format_options() override {
         return {{"YUY2", 7, {{4, 2}, {8, 4}}}, {"MJPG", 9, {{8, 4}}}};
     }
@@ -247,6 +249,8 @@ struct DeviceLife {
     std::thread::id destroyed_on;
 };
 
+std::shared_ptr<DeviceLife> held_device;
+
 class ThreadedDevice final : public CaptureDevice {
   public:
     explicit ThreadedDevice(std::shared_ptr<DeviceLife> life) : life_(std::move(life)) {}
@@ -257,14 +261,7 @@ class ThreadedDevice final : public CaptureDevice {
         life_->destroyed_on = std::this_thread::get_id();
         life_->changed.notify_all();
     }
-    BITMAPINFOHEADER format() override {
-        BITMAPINFOHEADER header = {};
-        header.biWidth = 4;
-        header.biHeight = 2;
-        header.biBitCount = 16;
-        header.biCompression = FOURCC_YUY2;
-        return header;
-    }
+    BITMAPINFOHEADER format() override { return yuy2_format({4, 2}); }
     std::vector<FormatOption> format_options() override { return {}; }
     FormatChoice current_choice() override { return {}; }
     bool set_format(const FormatOption&, FrameSize) override { return false; }
@@ -291,12 +288,8 @@ class ThreadedDevice final : public CaptureDevice {
             life_->stop_requested = true;
             life_->changed.notify_all();
         }
-        if (!thread_.joinable()) return;
-        if (thread_.get_id() == std::this_thread::get_id()) {
-            thread_.detach();
-        } else {
-            thread_.join();
-        }
+        if (thread_.joinable())
+            thread_.get_id() == std::this_thread::get_id() ? thread_.detach() : thread_.join();
     }
 
   private:
@@ -306,16 +299,11 @@ class ThreadedDevice final : public CaptureDevice {
 
 class ThreadedDriver final : public CaptureDriver {
   public:
-    explicit ThreadedDriver(std::shared_ptr<DeviceLife> life) : life_(std::move(life)) {}
     std::string name() override { return "Threaded"; }
     std::string version() override { return "1"; }
-    std::unique_ptr<CaptureDevice> open() override { return std::make_unique<ThreadedDevice>(life_); }
-
-  private:
-    std::shared_ptr<DeviceLife> life_;
+    std::unique_ptr<CaptureDevice> open() override { return std::make_unique<ThreadedDevice>(held_device); }
 };
 
-std::shared_ptr<DeviceLife> held_device;
 std::atomic<bool> first_frame{true};
 
 // The first frame holds the window as a message in flight would, until the
@@ -333,8 +321,7 @@ LRESULT hold_window(HWND window, VIDEOHDR*) {
 TEST(CaptureWindowLifetime, WindowDestroyedDuringAFrameCallbackStopsItsStreamOnTheDestroyingThread) {
     held_device = std::make_shared<DeviceLife>();
     first_frame = true;
-    set_installed_drivers(
-        std::vector<std::shared_ptr<CaptureDriver>>{std::make_shared<ThreadedDriver>(held_device)});
+    set_installed_drivers(std::vector<std::shared_ptr<CaptureDriver>>{std::make_shared<ThreadedDriver>()});
     HWND window = register_capture_window(std::make_shared<CaptureServiceWindow>(nullptr, nullptr));
     capSetCallbackOnFrame(window, hold_window);
     capPreview(window, 1);

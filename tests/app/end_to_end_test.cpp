@@ -1,7 +1,7 @@
 // End to end through the frame callback: camera frames of rendered symbols,
 // delivered at camera rate on a capture thread, decoded by the real decoder
 // on worker threads, until the result box shows the confirmed text.
-#include <atomic>
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -26,15 +26,9 @@ class EndToEndTest : public CoreTest {
     }
 
     static Image render_frame(const std::vector<vorden::test::Segment>& segments, uint32_t seed) {
-        vorden::test::RenderOptions options;
-        options.module_px = 5;
-        options.angle_deg = 8;
-        options.blur = 0.6;
-        options.noise = 4;
-        options.seed = seed;
-        options.canvas_width = 640;
-        options.canvas_height = 480;
-        return vorden::test::render(vorden::test::encode(segments), options);
+        vorden::test::RenderOptions o{.module_px = 5, .angle_deg = 8, .blur = 0.6, .noise = 4, .seed = seed};
+        o.canvas_width = 640, o.canvas_height = 480;
+        return vorden::test::render(vorden::test::encode(segments), o);
     }
 
     // Delivers the frames in turn at 30 a second until the result box has
@@ -43,12 +37,11 @@ class EndToEndTest : public CoreTest {
         std::vector<std::string> events;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
         for (size_t k = 0; std::chrono::steady_clock::now() < deadline; ++k) {
-            std::vector<uint8_t> frame = frames[k % frames.size()];
-            feed(std::move(frame));
+            feed(frames[k % frames.size()]);
             for (std::string& event : texts_.take()) events.push_back(std::move(event));
-            bool confirmed = false;
-            for (const std::string& event : events) confirmed |= event.rfind("1000 ", 0) == 0;
-            if (confirmed) break;
+            if (std::any_of(events.begin(), events.end(),
+                            [](const std::string& e) { return e.rfind("1000 ", 0) == 0; }))
+                break;
             std::this_thread::sleep_for(std::chrono::milliseconds(33));
         }
         COstrelAppCore::wait_for_decode_worker();

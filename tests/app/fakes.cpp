@@ -6,14 +6,6 @@
 
 namespace ostrel::test {
 
-HANDLE RecordingKernel::CreateSemaphoreA(LONG initial_count, LONG maximum_count) {
-    return real_.CreateSemaphoreA(initial_count, maximum_count);
-}
-
-BOOL RecordingKernel::CloseHandle(HANDLE object) {
-    return real_.CloseHandle(object);
-}
-
 DWORD RecordingKernel::WaitForSingleObject(HANDLE object, DWORD milliseconds) {
     {
         std::lock_guard lock(mutex_);
@@ -61,11 +53,6 @@ void* RecordingKernel::HeapAlloc(SIZE_T bytes) {
     void* block = real_.HeapAlloc(bytes);
     live_.insert(block);
     return block;
-}
-
-void* RecordingKernel::HeapReAlloc(void*, SIZE_T) {
-    ADD_FAILURE() << "the application core does not reallocate";
-    return nullptr;
 }
 
 BOOL RecordingKernel::HeapFree(void* block) {

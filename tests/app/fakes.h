@@ -31,15 +31,20 @@ class RecordingKernel final : public Kernel {
   public:
     enum class Threads { inline_run, deferred, real };
 
-    HANDLE CreateSemaphoreA(LONG initial_count, LONG maximum_count) override;
-    BOOL CloseHandle(HANDLE object) override;
+    HANDLE CreateSemaphoreA(LONG initial, LONG maximum) override {
+        return real_.CreateSemaphoreA(initial, maximum);
+    }
+    BOOL CloseHandle(HANDLE object) override { return real_.CloseHandle(object); }
     DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) override;
     BOOL ReleaseSemaphore(HANDLE semaphore, LONG release_count, LONG* previous_count) override;
     DWORD GetLastError() override;
     BOOL start_thread(ThreadProc start, void* parameter, SIZE_T stack_size) override;
     void Sleep(DWORD milliseconds) override { real_.Sleep(milliseconds); }
     void* HeapAlloc(SIZE_T bytes) override;
-    void* HeapReAlloc(void* block, SIZE_T bytes) override;
+    void* HeapReAlloc(void*, SIZE_T) override {
+        ADD_FAILURE() << "the application core does not reallocate";
+        return nullptr;
+    }
     BOOL HeapFree(void* block) override;
 
     // Runs the threads held back in deferred mode.

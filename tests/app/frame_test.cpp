@@ -1,6 +1,9 @@
-// The frame callback: luminance, row lengths, the decode slot, buffers and
-// the frames it gives up; the worker's reduction of large frames.
+// The frame callback: luminance, row lengths, buffers, and the frames it
+// gives up, down to frames no camera should send; the worker's reduction of
+// large frames. Run under AddressSanitizer, a read past a frame's end fails.
 #include <functional>
+#include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -27,6 +30,29 @@ class FrameTest : public CoreTest {
         EXPECT_TRUE(slot_is_free());
         return decoded_images.back();
     }
+
+    // Delivers one header; true when a decode ran. A frame given up leaves
+    // the slot free, the recorded buffer sizes at 0 and the dialog untouched.
+    bool deliver(VIDEOHDR* header) {
+        texts_.take();
+        const size_t before = decoded_images.size();
+        EXPECT_NE(on_video_frame(capture_window, header), 0);
+        EXPECT_TRUE(slot_is_free());
+        const bool decoded = decoded_images.size() > before;
+        if (!decoded) {
+            EXPECT_EQ(frame_copy_size, 0);
+            EXPECT_EQ(luma_frame_size, 0);
+            EXPECT_EQ(texts_.take(), Events{});
+        }
+        return decoded;
+    }
+    bool deliver(std::vector<uint8_t>& data, DWORD used = 0) {
+        VIDEOHDR header = {};
+        header.lpData = data.empty() ? nullptr : data.data();
+        header.dwBufferLength = static_cast<DWORD>(data.size());
+        header.dwBytesUsed = used;
+        return deliver(&header);
+    }
 };
 
 TEST_F(FrameTest, Rgb24BottomSourceRowBecomesTopRowAndPixelsAreByteMeans) {
@@ -35,12 +61,9 @@ TEST_F(FrameTest, Rgb24BottomSourceRowBecomesTopRowAndPixelsAreByteMeans) {
     // of stored row 2 (the top row of the picture).
     std::vector<uint8_t> frame(16 * 3 * 3);
     for (size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<uint8_t>(10 * (i / 48 + 1));
-    const uint8_t mean_rounds_down[3] = {1, 2, 2};  // 5 / 3
-    const uint8_t unweighted[3] = {0, 0, 255};      // 255 / 3
-    std::copy_n(mean_rounds_down, 3, frame.begin() + 96);
-    std::copy_n(unweighted, 3, frame.begin() + 99);
+    const uint8_t pixels[6] = {1, 2, 2, 0, 0, 255};  // means 5 / 3 and 255 / 3: rounded down, unweighted
+    std::copy_n(pixels, 6, frame.begin() + 96);
     feed(frame);
-
     ASSERT_EQ(decoded_images.size(), 1u);
     const DecodedImage& luma = decoded_images[0];
     ASSERT_EQ(luma.width, 16);
@@ -48,7 +71,6 @@ TEST_F(FrameTest, Rgb24BottomSourceRowBecomesTopRowAndPixelsAreByteMeans) {
     EXPECT_EQ(luma.at(0, 0), 1);
     EXPECT_EQ(luma.at(1, 0), 85);
     EXPECT_EQ(luma.at(2, 0), 30);
-    EXPECT_EQ(luma.at(15, 0), 30);
     EXPECT_EQ(luma.at(0, 1), 20);
     EXPECT_EQ(luma.at(15, 2), 10);
 }
@@ -60,7 +82,7 @@ TEST_F(FrameTest, Yuy2RowsTakeTheEvenBytes) {
     EXPECT_EQ(decoded_images[0].pixels, (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8}));
 }
 
-TEST_F(FrameTest, WidthsRoundUpToTheRowLength) {
+TEST_F(FrameTest, WidthsRoundUpToTheRowLengthAndShortFramesAreGivenUp) {
     struct Case {
         DWORD compression;
         WORD bits;
@@ -71,19 +93,18 @@ TEST_F(FrameTest, WidthsRoundUpToTheRowLength) {
                    Case{FOURCC_YUY2, 16, 640, 640}, Case{FOURCC_YUY2, 16, 3, 4}}) {
         SCOPED_TRACE(c.width);
         camera_->set_format(c.compression, c.bits, c.width, 2);
-        const size_t frame_bytes = static_cast<size_t>(c.row_length) * 2 * c.bits / 8;
-        decoded_images.clear();
-        feed(std::vector<uint8_t>(frame_bytes, 90));
-        ASSERT_EQ(decoded_images.size(), 1u);
-        EXPECT_EQ(decoded_images[0].width, c.row_length);
-        EXPECT_EQ(decoded_images[0].height, 2);
-        // One byte less than the row length asks for is a short frame.
-        feed(std::vector<uint8_t>(frame_bytes - 1, 90));
-        EXPECT_EQ(decoded_images.size(), 1u);
+        std::vector<uint8_t> frame(static_cast<size_t>(c.row_length) * 2 * c.bits / 8, 90);
+        ASSERT_TRUE(deliver(frame));
+        EXPECT_EQ(decoded_images.back().width, c.row_length);
+        EXPECT_EQ(decoded_images.back().height, 2);
+        // One byte less than the row length asks for, in the buffer or in the bytes used.
+        EXPECT_FALSE(deliver(frame, static_cast<DWORD>(frame.size() - 1)));
+        frame.pop_back();
+        EXPECT_FALSE(deliver(frame));
     }
 }
 
-TEST_F(FrameTest, LargeFramesAreReducedByBlockAveraging) {
+TEST_F(FrameTest, LargeFramesAreReducedByTruncatedBlockMeans) {
     struct Case {
         int32_t width, height, reduced_width, reduced_height;
     };
@@ -94,9 +115,6 @@ TEST_F(FrameTest, LargeFramesAreReducedByBlockAveraging) {
         EXPECT_EQ(seen.width, c.reduced_width);
         EXPECT_EQ(seen.height, c.reduced_height);
     }
-}
-
-TEST_F(FrameTest, ReducedPixelsAreTruncatedMeansOfTheBlockPartInsideTheImage) {
     // f = 2; the last reduced column averages one column by two rows.
     const DecodedImage& halved = decode_job(1281, 720, [](int x, int y) -> uint8_t {
         if (x < 2 && y < 2) return static_cast<uint8_t>(10 + 10 * x + 20 * y + (x & y) * 3);  // 10 20 30 43
@@ -107,7 +125,6 @@ TEST_F(FrameTest, ReducedPixelsAreTruncatedMeansOfTheBlockPartInsideTheImage) {
     EXPECT_EQ(halved.at(640, 0), 7);  // 15 / 2
     EXPECT_EQ(halved.at(639, 0), 200);
     EXPECT_EQ(halved.at(640, 1), 200);
-
     // f = 3: one 17 among nine pixels.
     const DecodedImage& thirds = decode_job(1920, 1080, [](int x, int y) -> uint8_t {
         return x == 5 && y == 4 ? 17 : (x < 9 && y < 9 ? 0 : 100);
@@ -116,99 +133,9 @@ TEST_F(FrameTest, ReducedPixelsAreTruncatedMeansOfTheBlockPartInsideTheImage) {
     EXPECT_EQ(thirds.at(0, 1), 0);
     EXPECT_EQ(thirds.at(2, 2), 0);
     EXPECT_EQ(thirds.at(3, 0), 100);
-}
-
-TEST_F(FrameTest, WithoutRoomForTheReducedImageTheFrameIsDecodedWhole) {
+    // Without room for the reduced image the frame is decoded whole.
     kernel_.refuse_alloc = [](SIZE_T bytes) { return bytes == 640 * 360; };
-    const DecodedImage& seen = decode_job(1280, 720, [](int, int) { return 7; });
-    EXPECT_EQ(seen.width, 1280);
-    EXPECT_EQ(seen.height, 720);
-}
-
-TEST_F(FrameTest, FrameArrivingWhileAWorkerRunsIsDropped) {
-    kernel_.threads = RecordingKernel::Threads::deferred;
-    EXPECT_EQ(read("A"), Events{});
-    EXPECT_EQ(camera_->format_messages, 2);  // the size, then the format
-
-    EXPECT_EQ(read("B"), Events{});
-    EXPECT_EQ(camera_->format_messages, 2);
-    EXPECT_TRUE(decoded_images.empty());
-
-    kernel_.run_pending();
-    EXPECT_EQ(texts_.take(), Events{"1003 " + kTriangle});
-    EXPECT_EQ(decoded_images.size(), 1u);
-    EXPECT_TRUE(slot_is_free());
-    EXPECT_EQ(kernel_.stack_sizes, std::vector<SIZE_T>{10485760});
-}
-
-TEST_F(FrameTest, FramesGivenUpFreeTheSlotAndResetTheBufferSizes) {
-    const auto good_frame = [] { return yuy2_frame(16, 4, [](int, int) { return 50; }); };
-    struct Case {
-        const char* name;
-        std::function<void()> arrange;
-        std::optional<DWORD> used;
-    };
-    const std::vector<Case> cases = {
-        {"32-bit RGB", [this] { camera_->set_format(BI_RGB, 32, 16, 4); }, {}},
-        {"24-bit YUY2", [this] { camera_->set_format(FOURCC_YUY2, 24, 16, 4); }, {}},
-        {"16-bit MJPG", [this] { camera_->set_format(0x47504A4D, 16, 16, 4); }, {}},
-        {"format not fetched", [this] { camera_->fail_fetch = true; }, {}},
-        {"format block too small", [this] { camera_->block_size = 39; }, {}},
-        {"no capture window", [] { DestroyWindow(capture_window); }, {}},
-        {"top-down rows", [this] { camera_->set_format(FOURCC_YUY2, 16, 16, -4); }, {}},
-        {"zero width", [this] { camera_->set_format(FOURCC_YUY2, 16, 0, 4); }, {}},
-        {"bytes overflow", [this] { camera_->set_format(BI_RGB, 24, 65520, 30000); }, {}},
-        {"width past the mask", [this] { camera_->set_format(FOURCC_YUY2, 16, 65535, 1); }, {}},
-        {"short frame", [] {}, 127},
-        {"short buffer", [] {}, 0},
-        {"no format block", [this] { kernel_.refuse_alloc = [](SIZE_T n) { return n == 44; }; }, {}},
-        {"no frame copy",
-         [this] {
-             camera_->set_format(FOURCC_YUY2, 16, 32, 4);
-             kernel_.refuse_alloc = [](SIZE_T n) { return n == 256; };
-         },
-         {}},
-        {"no luminance buffer",
-         [this] {
-             camera_->set_format(FOURCC_YUY2, 16, 32, 4);
-             kernel_.refuse_alloc = [](SIZE_T n) { return n == 128; };
-         },
-         {}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        feed(good_frame());
-        ASSERT_EQ(luma_frame_size, 64);
-        decoded_images.clear();
-        texts_.take();
-
-        c.arrange();
-        kernel_.refusals = 0;
-        // Long enough for every format above that has a size to fit.
-        feed(std::vector<uint8_t>(c.used == 0 ? 127 : 256, 50), c.used);
-        if (kernel_.refuse_alloc) {
-            EXPECT_EQ(kernel_.refusals, 1);
-        }
-        EXPECT_TRUE(decoded_images.empty());
-        EXPECT_EQ(texts_.take(), Events{});
-        EXPECT_EQ(frame_copy_size, 0);
-        EXPECT_EQ(luma_frame_size, 0);
-        EXPECT_TRUE(slot_is_free());
-        // Only the frame buffers may stay allocated; the format block is freed.
-        EXPECT_EQ(kernel_.live_blocks(), (frame_copy != nullptr) + (luma_frame != nullptr));
-
-        // The next good frame is decoded again, in fresh buffers.
-        kernel_.refuse_alloc = nullptr;
-        camera_ = std::make_shared<FakeCaptureWindow>();
-        camera_->set_format(FOURCC_YUY2, 16, 16, 4);
-        DestroyWindow(capture_window);
-        capture_window = register_capture_window(camera_);
-        const int allocations = kernel_.allocations;
-        feed(good_frame());
-        EXPECT_EQ(decoded_images.size(), 1u);
-        EXPECT_EQ(kernel_.allocations - allocations, 3);
-        EXPECT_EQ(frame_copy_size, 128);
-    }
+    EXPECT_EQ(decode_job(1280, 720, [](int, int) { return 7; }).width, 1280);
 }
 
 TEST_F(FrameTest, BuffersGrowAndAreReused) {
@@ -231,12 +158,142 @@ TEST_F(FrameTest, BuffersGrowAndAreReused) {
     EXPECT_EQ(decoded_images.size(), 4u);
 }
 
+TEST_F(FrameTest, FramesGivenUpFreeTheSlotAndTheNextIsDecodedInFreshBuffers) {
+    struct Case {
+        const char* name;
+        std::function<void()> arrange;
+    };
+    const std::vector<Case> cases = {
+        {"format not fetched", [this] { camera_->fail_fetch = true; }},
+        {"format block too small", [this] { camera_->block_size = 39; }},
+        {"fetch fills part of the header", [this] { camera_->fetch_writes = 20; }},
+        {"no capture window", [] { DestroyWindow(capture_window); }},
+        {"no format block", [this] { kernel_.refuse_alloc = [](SIZE_T n) { return n == 44; }; }},
+        {"no frame copy",
+         [this] {
+             camera_->set_format(FOURCC_YUY2, 16, 32, 4);
+             kernel_.refuse_alloc = [](SIZE_T n) { return n == 256; };
+         }},
+        {"no luminance buffer",
+         [this] {
+             camera_->set_format(FOURCC_YUY2, 16, 32, 4);
+             kernel_.refuse_alloc = [](SIZE_T n) { return n == 128; };
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        feed(yuy2_frame(16, 4, [](int, int) { return 50; }));
+        ASSERT_EQ(luma_frame_size, 64);
+        c.arrange();
+        kernel_.refusals = 0;
+        std::vector<uint8_t> frame(256, 50);
+        EXPECT_FALSE(deliver(frame));
+        EXPECT_EQ(kernel_.refusals, kernel_.refuse_alloc ? 1 : 0);
+        // Only the frame buffers may stay allocated; the format block is freed.
+        EXPECT_EQ(kernel_.live_blocks(), (frame_copy != nullptr) + (luma_frame != nullptr));
+
+        kernel_.refuse_alloc = nullptr;
+        camera_ = std::make_shared<FakeCaptureWindow>();
+        camera_->set_format(FOURCC_YUY2, 16, 16, 4);
+        DestroyWindow(capture_window);
+        capture_window = register_capture_window(camera_);
+        const int allocations = kernel_.allocations;
+        frame.resize(128);
+        EXPECT_TRUE(deliver(frame));
+        EXPECT_EQ(kernel_.allocations - allocations, 3);
+        EXPECT_EQ(frame_copy_size, 128);
+    }
+}
+
 TEST_F(FrameTest, WorkerThatCannotStartGivesTheSlotBack) {
     kernel_.refuse_threads = true;
     EXPECT_EQ(read("A"), Events{});
     EXPECT_TRUE(slot_is_free());
     kernel_.refuse_threads = false;
     EXPECT_EQ(read("A"), Events{"1003 " + kTriangle});
+}
+
+TEST_F(FrameTest, HeaderAndFormatAnswersThatLieAreNotTrusted) {
+    // The format is 16 x 4 YUY2: 128 bytes a frame.
+    EXPECT_FALSE(deliver(nullptr));
+    VIDEOHDR header = {};
+    header.dwBufferLength = 128;
+    EXPECT_FALSE(deliver(&header)) << "no data pointer";
+    // Bytes used past the end of the buffer: only the buffer is there.
+    std::vector<uint8_t> frame(100, 60);
+    EXPECT_FALSE(deliver(frame, 128));
+    EXPECT_FALSE(deliver(frame, 0xFFFFFFFF));
+    // No bytes used counted means a full buffer.
+    frame.assign(128, 60);
+    ASSERT_TRUE(deliver(frame, 0));
+    EXPECT_EQ(decoded_images.back().pixels, std::vector<uint8_t>(64, 60));
+    // A fetch that claims more than the block it was given.
+    camera_->fetch_claims = 4096;
+    EXPECT_TRUE(deliver(frame));
+    // A format block with a palette after the header.
+    camera_->fetch_claims = std::nullopt;
+    camera_->block_size = sizeof(BITMAPINFOHEADER) + 256 * sizeof(RGBQUAD);
+    ASSERT_TRUE(deliver(frame));
+    EXPECT_EQ(decoded_images.back().width, 16);
+    EXPECT_EQ(decoded_images.back().height, 4);
+}
+
+// Every combination of the values below, the other header fields random:
+// whatever the decoder is handed was copied from inside the frame's data,
+// in the layout the format names, and every other frame is given up.
+TEST_F(FrameTest, NonsenseFormatsAreDecodedWithinTheirDataOrGivenUp) {
+    constexpr LONG kMin = std::numeric_limits<LONG>::min();
+    constexpr LONG kMax = std::numeric_limits<LONG>::max();
+    const LONG widths[] = {kMin, -17, -1, 0, 1, 2, 15, 16, 17, 33, 1280, 65520, 65521, 65535, 65536, kMax};
+    const LONG heights[] = {kMin, -4, -1, 0, 1, 2, 3, 33, 1281, 30000, 65536, kMax};
+    const std::pair<DWORD, WORD> layouts[] = {
+        {BI_RGB, 0},       {BI_RGB, 1},       {BI_RGB, 8},
+        {BI_RGB, 16},      {BI_RGB, 24},      {BI_RGB, 32},
+        {BI_RGB, 0xFFFF},  {FOURCC_YUY2, 8},  {FOURCC_YUY2, 12},
+        {FOURCC_YUY2, 16}, {FOURCC_YUY2, 24}, {0x47504A4D, 16},
+        {0x47504A4D, 24},  {3, 16},           {0x59565955 /* UYVY */, 16}};
+    // Exactly as long as they say, so that a read past one ends the test.
+    std::vector<std::vector<uint8_t>> buffers;
+    for (size_t length : {0, 63, 4096, 65536}) buffers.emplace_back(length, 90);
+
+    std::mt19937 random(18004);
+    int decoded = 0;
+    int reduced = 0;
+    for (auto [compression, bits] : layouts) {
+        for (LONG width : widths) {
+            for (LONG height : heights) {
+                for (std::vector<uint8_t>& data : buffers) {
+                    auto* bytes = reinterpret_cast<uint8_t*>(&camera_->format);
+                    for (size_t k = 0; k < sizeof camera_->format; ++k)
+                        bytes[k] = static_cast<uint8_t>(random());
+                    camera_->format.biWidth = width;
+                    camera_->format.biHeight = height;
+                    camera_->format.biBitCount = bits;
+                    camera_->format.biCompression = compression;
+                    SCOPED_TRACE(std::to_string(compression) + " " + std::to_string(bits) + " " +
+                                 std::to_string(width) + "x" + std::to_string(height) + " in " +
+                                 std::to_string(data.size()));
+                    if (!deliver(data)) continue;
+                    ++decoded;
+                    const bool yuy2 = compression == FOURCC_YUY2 && bits == 16;
+                    const bool rgb24 = compression == BI_RGB && bits == 24;
+                    ASSERT_TRUE(yuy2 || rgb24);
+                    // frame_job: the row length and rows the worker was given.
+                    EXPECT_EQ(frame_job.height, height);
+                    EXPECT_GE(frame_job.width, width);
+                    EXPECT_LT(frame_job.width, static_cast<int64_t>(width) + (rgb24 ? 16 : 2));
+                    EXPECT_LE(static_cast<int64_t>(frame_job.width) * frame_job.height * bits / 8,
+                              static_cast<int64_t>(data.size()));
+                    if (decoded_images.back().width != frame_job.width) ++reduced;
+                    decoded_images.clear();
+                }
+            }
+        }
+    }
+    // Both layouts were read, and large frames went through the reduction.
+    EXPECT_GT(decoded, 10);
+    EXPECT_GT(reduced, 0);
+    EXPECT_LE(kernel_.live_blocks(), 2u);
 }
 
 }  // namespace

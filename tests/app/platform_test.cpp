@@ -11,7 +11,7 @@
 namespace ostrel::test {
 namespace {
 
-TEST(LinuxKernel, SemaphoreHasOnePermitAndRefusesASecondRelease) {
+TEST(LinuxKernel, SemaphoreHasOnePermitRefusesASecondReleaseAndWakesAWaiter) {
     LinuxKernel k;
     HANDLE slot = k.CreateSemaphoreA(1, 1);
     ASSERT_NE(slot, nullptr);
@@ -31,11 +31,9 @@ TEST(LinuxKernel, SemaphoreHasOnePermitAndRefusesASecondRelease) {
     EXPECT_EQ(k.ReleaseSemaphore(nullptr, 1, nullptr), 0);
     EXPECT_EQ(k.CreateSemaphoreA(2, 1), nullptr);
     EXPECT_EQ(k.GetLastError(), ERROR_INVALID_PARAMETER);
-}
 
-TEST(LinuxKernel, ReleaseFromAnotherThreadWakesAWaiter) {
-    LinuxKernel k;
-    HANDLE slot = k.CreateSemaphoreA(0, 1);
+    // A release from another thread wakes a waiter.
+    slot = k.CreateSemaphoreA(0, 1);
     std::thread releaser([&] { EXPECT_NE(k.ReleaseSemaphore(slot, 1, nullptr), 0); });
     EXPECT_EQ(k.WaitForSingleObject(slot, INFINITE), WAIT_OBJECT_0);
     releaser.join();
@@ -71,7 +69,7 @@ TEST(LinuxKernel, ThreadsGetTheStackAskedFor) {
     k.CloseHandle(probe.done);
 }
 
-TEST(QueuedWindowTexts, KeepsTheNewestTextPerControlAndOneBeep) {
+TEST(QueuedWindowTexts, KeepsTheNewestTextPerControlAndOneBeepAndNotifiesUnlocked) {
     QueuedWindowTexts queue;
     queue.SetDlgItemTextA(1003, "a");
     queue.MessageBeep(MB_ICONHAND);
@@ -86,11 +84,8 @@ TEST(QueuedWindowTexts, KeepsTheNewestTextPerControlAndOneBeep) {
     EXPECT_EQ(updates[1].beep_type, MB_ICONHAND);
     EXPECT_EQ(updates[2].text, "result");
     EXPECT_TRUE(queue.drain().empty());
-}
 
-TEST(QueuedWindowTexts, NotifierRunsWithoutTheQueueLocked) {
     // A dialog that drains straight from the notifier must not deadlock.
-    QueuedWindowTexts queue;
     std::vector<std::string> applied;
     queue.set_notifier([&] {
         for (const WindowUpdate& update : queue.drain()) applied.push_back(update.text);

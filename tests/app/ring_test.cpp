@@ -12,16 +12,12 @@ using Events = std::vector<std::string>;
 const std::string kStatus = "1003 ";
 const std::string kBeep = "beep 16";
 
-class RingTest : public CoreTest {};
+using RingTest = CoreTest;
 
-TEST_F(RingTest, FirstReadShowsTriangleAndLeavesResultBoxAlone) {
+TEST_F(RingTest, FirstReadShowsTriangleAndReadsABAConfirmA) {
     EXPECT_EQ(read("A"), Events{kStatus + kTriangle});
     EXPECT_STREQ(shown_text, "");
     EXPECT_EQ(read_state, READ_ONCE);
-}
-
-TEST_F(RingTest, ReadsABAConfirmA) {
-    EXPECT_EQ(read("A"), Events{kStatus + kTriangle});
     EXPECT_EQ(read("B"), Events{kStatus + kTriangle});
     EXPECT_EQ(read("A"), (Events{kBeep, "1000 A", kStatus + kCircle}));
     EXPECT_STREQ(shown_text, "A");

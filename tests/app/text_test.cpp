@@ -13,35 +13,26 @@
 namespace ostrel::test {
 namespace {
 
-TEST(WindowTexts, Utf8IsKeptAsItIs) {
-    const std::string utf8 = "カメラが見つかりません。 ✓ 😀";
-    EXPECT_TRUE(is_valid_utf8(utf8));
-    EXPECT_EQ(window_text_to_utf8(utf8), utf8);
-    EXPECT_EQ(window_text_to_utf8("plain ASCII\nline 2"), "plain ASCII\nline 2");
-    EXPECT_EQ(window_text_to_utf8(""), "");
-}
-
-TEST(WindowTexts, ShiftJisIsDecodedAsCodePage932) {
-    // The indicator's three byte pairs.
-    EXPECT_EQ(window_text_to_utf8("\x81\x7E"), "×");
-    EXPECT_EQ(window_text_to_utf8("\x81\xA2"), "△");
-    EXPECT_EQ(window_text_to_utf8("\x81\x9B"), "○");
-    // Kanji as a QR Code Kanji segment gives them, with ASCII around.
-    EXPECT_EQ(window_text_to_utf8("QR\x83\x52\x81\x5B\x83\x68 \x93\xfa\x96\x7b"), "QRコード 日本");
-    // Code page 932 rather than plain Shift JIS: NEC special characters.
-    EXPECT_EQ(window_text_to_utf8("\x87\x40"), "①");
-    // Half-width katakana are single bytes.
-    EXPECT_EQ(window_text_to_utf8("\xB1\xB2"), "ｱｲ");
-}
-
-TEST(WindowTexts, BytesThatAreNeitherAreMarkedAndTheRestKept) {
-    EXPECT_FALSE(is_valid_utf8("\xC0\xAF"));          // overlong
-    EXPECT_FALSE(is_valid_utf8("\xED\xA0\x80"));      // surrogate
-    EXPECT_FALSE(is_valid_utf8("\xE3\x82"));          // cut off
-    EXPECT_FALSE(is_valid_utf8("\xF4\x90\x80\x80"));  // past U+10FFFF
-    // A lead byte with nothing after it; a byte no character starts with.
-    EXPECT_EQ(window_text_to_utf8("A\x83"), "A\xEF\xBF\xBD");
-    EXPECT_EQ(window_text_to_utf8("A\x81\x7E\xFF"), "A×\xEF\xBF\xBD");
+TEST(WindowTexts, Utf8IsKeptAndAnythingElseIsCodePage932) {
+    struct Case {
+        std::string bytes, utf8;
+    };
+    for (const Case& c : {
+             Case{"カメラが見つかりません。 ✓ 😀", "カメラが見つかりません。 ✓ 😀"},
+             Case{"plain ASCII\nline 2", "plain ASCII\nline 2"},
+             Case{"", ""},
+             Case{"\x81\x7E\x81\xA2\x81\x9B", "×△○"},  // the indicator's three byte pairs
+             // Kanji as a QR Code Kanji segment gives them, with ASCII around.
+             Case{"QR\x83\x52\x81\x5B\x83\x68 \x93\xfa\x96\x7b", "QRコード 日本"},
+             Case{"\x87\x40", "①"},   // code page 932 rather than plain Shift JIS: NEC special characters
+             Case{"\xB1\xB2", "ｱｲ"},  // half-width katakana are single bytes
+             Case{"A\x83", "A\xEF\xBF\xBD"},  // neither: a lead byte with nothing after it is marked
+             Case{"A\x81\x7E\xFF", "A×\xEF\xBF\xBD"},
+         })
+        EXPECT_EQ(window_text_to_utf8(c.bytes), c.utf8);
+    // Overlong, surrogate, cut off, past U+10FFFF.
+    for (const char* bytes : {"\xC0\xAF", "\xED\xA0\x80", "\xE3\x82", "\xF4\x90\x80\x80"})
+        EXPECT_FALSE(is_valid_utf8(bytes));
 }
 
 TEST(Trace, LinesAreAppendedOnlyWhenOstrelTraceNamesAFile) {

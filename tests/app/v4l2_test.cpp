@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -55,9 +56,7 @@ TEST(V4l2Formats, ReadableFormatsAreYuy2AndBottomUpRgbOthersKeepTheirFourcc) {
     EXPECT_EQ(fourcc_name(V4L2_PIX_FMT_MJPEG), "MJPG");
     // MJPG is what the dialog's "%d %d" shows for most webcams.
     EXPECT_EQ(static_cast<int>(map_pixel_format(V4L2_PIX_FMT_MJPEG, 0, 0).compression), 1196444237);
-}
-
-TEST(V4l2Formats, HeaderSizesFollowTheDeliveredRowLayout) {
+    // Header sizes follow the delivered row layout.
     BITMAPINFOHEADER header = header_for(pix(V4L2_PIX_FMT_BGR24, 100, 10, 300));
     EXPECT_EQ(header.biWidth, 100);
     EXPECT_EQ(header.biHeight, 10);
@@ -68,7 +67,7 @@ TEST(V4l2Formats, HeaderSizesFollowTheDeliveredRowLayout) {
     EXPECT_EQ(header.biSizeImage, 0u);
 }
 
-TEST(V4l2Frames, YuyvRowsLoseTheirPadding) {
+TEST(V4l2Frames, FramesAreRearrangedIntoTheDeliveredLayout) {
     // 2 x 2 pixels, rows of 6 bytes of which 4 are pixels.
     const std::vector<uint8_t> captured = {1, 2, 3, 4, 99, 99, 5, 6, 7, 8, 99, 99};
     std::vector<uint8_t> out;
@@ -77,12 +76,10 @@ TEST(V4l2Frames, YuyvRowsLoseTheirPadding) {
     // The last row needs no padding after it; one byte less is too short.
     ASSERT_TRUE(convert_frame(pix(V4L2_PIX_FMT_YUYV, 2, 2, 6), captured.data(), 10, out));
     EXPECT_FALSE(convert_frame(pix(V4L2_PIX_FMT_YUYV, 2, 2, 6), captured.data(), 9, out));
-}
 
-TEST(V4l2Frames, RgbRowsTurnBottomUpBlueFirstAndPadToSixteenPixels) {
-    // 2 x 2 pixels, top row first as V4L2 captures.
+    // RGB: 2 x 2 pixels, top row first as V4L2 captures, turned bottom-up,
+    // blue first, padded to sixteen pixels.
     const std::vector<uint8_t> top_down = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
-    std::vector<uint8_t> out;
     ASSERT_TRUE(convert_frame(pix(V4L2_PIX_FMT_BGR24, 2, 2, 6), top_down.data(), top_down.size(), out));
     ASSERT_EQ(out.size(), 16u * 3 * 2);
     const std::vector<uint8_t> bottom_row(out.begin(), out.begin() + 6);
@@ -121,17 +118,13 @@ class ScriptedCamera final : public V4l2Io {
         return 0;
     }
     int ioctl(int, unsigned long request, void* argument) override {
-        std::unique_lock lock(mutex_);
-        // A removed camera fails whatever it is still asked.
+        std::lock_guard lock(mutex_);
+        // A removed camera fails whatever it is still asked; the release of
+        // its buffers is still noted.
         if (unplugged) {
-            if (request == VIDIOC_REQBUFS) {
+            if (request == VIDIOC_REQBUFS)
                 calls.push_back("REQBUFS " +
                                 std::to_string(static_cast<v4l2_requestbuffers*>(argument)->count));
-            } else if (request == VIDIOC_QBUF) {
-                calls.push_back("QBUF " + std::to_string(static_cast<v4l2_buffer*>(argument)->index));
-            } else if (request == VIDIOC_STREAMOFF) {
-                calls.push_back("STREAMOFF");
-            }
             return fail(ENODEV);
         }
         switch (request) {
@@ -233,22 +226,13 @@ class ScriptedCamera final : public V4l2Io {
     int poll(int, short& revents, int wake_fd, short& wake_revents, int) override {
         // The wake-up is a real eventfd; frames and unplugging are ours.
         pollfd wake = {wake_fd, POLLIN, 0};
-        for (;;) {
+        for (wake_revents = 0;;) {
             {
                 std::lock_guard lock(mutex_);
-                if (unplugged) {
-                    revents = POLLERR;
-                    wake_revents = 0;
-                    return 1;
-                }
-                if (!frames.empty()) {
-                    revents = POLLIN;
-                    wake_revents = 0;
-                    return 1;
-                }
+                revents = unplugged ? POLLERR : frames.empty() ? 0 : POLLIN;
             }
+            if (revents != 0) return 1;
             if (::poll(&wake, 1, 5) > 0) {
-                revents = 0;
                 wake_revents = wake.revents;
                 return 1;
             }
@@ -307,14 +291,6 @@ struct Frames {
     }
 };
 
-// Whether the weak pointer expires within `seconds`.
-bool ended_within(const std::weak_ptr<int>& watched, int seconds) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (!watched.expired() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return watched.expired();
-}
-
 TEST(V4l2Camera, CamerasAreFoundByQueryingCapabilities) {
     ScriptedCamera camera;
     auto found = find_v4l2_cameras(camera, 10);
@@ -358,33 +334,6 @@ TEST(V4l2Camera, StreamsThroughMappedBuffersAndReleasesThemOnStop) {
     EXPECT_EQ(camera.take_calls(), std::vector<std::string>{"close 42"});
 }
 
-TEST(V4l2Camera, UnpluggedCameraEndsItsStreamAndStillClosesCleanly) {
-    ScriptedCamera camera;
-    auto device = V4l2Camera::probe(camera, "/dev/video2")->open();
-    ASSERT_NE(device, nullptr);
-    Frames frames;
-    // The capture thread holds the sink, and so this token, until it ends.
-    auto token = std::make_shared<int>();
-    std::weak_ptr<int> capture_thread = token;
-    ASSERT_TRUE(device->start(
-        [sink = frames.sink(), token](const uint8_t* data, size_t bytes) { sink(data, bytes); }));
-    token.reset();
-    camera.queue_frame(std::vector<uint8_t>(16, 7));
-    ASSERT_TRUE(frames.wait_for(1));
-    camera.unplug();
-    camera.queue_frame(std::vector<uint8_t>(16, 8));
-    ASSERT_TRUE(ended_within(capture_thread, 30)) << "the stream did not end without stop()";
-    device->stop();
-    device.reset();
-    EXPECT_EQ(frames.seen.size(), 1u);
-    const std::vector<std::string> calls = camera.take_calls();
-    // Whatever the capture thread saw last, the buffers are unmapped and
-    // the device closed.
-    ASSERT_GE(calls.size(), 4u);
-    EXPECT_EQ(std::vector<std::string>(calls.end() - 4, calls.end()),
-              (std::vector<std::string>{"munmap 0", "munmap 1", "REQBUFS 0", "close 42"}));
-}
-
 std::atomic<int> window_frames{0};
 
 LRESULT count_window_frame(HWND, VIDEOHDR*) {
@@ -393,9 +342,10 @@ LRESULT count_window_frame(HWND, VIDEOHDR*) {
 }
 
 // The capture window over a camera pulled out mid-stream: the stream ends
-// by itself, no frame reaches the callback after it, and the window goes on
-// answering what the dialog asks until it disconnects.
-TEST(V4l2Camera, CaptureWindowOverAnUnpluggedCameraKeepsAnsweringUntilDisconnected) {
+// by itself, no frame reaches the callback after it, the window goes on
+// answering what the dialog asks until it disconnects, and the buffers are
+// then unmapped and the device closed.
+TEST(V4l2Camera, UnpluggedCameraEndsItsStreamAndTheWindowKeepsAnsweringUntilDisconnected) {
     ScriptedCamera camera;
     auto events = std::make_shared<StreamEvents>();
     std::atomic<int> streams_ended{0};
@@ -436,9 +386,11 @@ TEST(V4l2Camera, CaptureWindowOverAnUnpluggedCameraKeepsAnsweringUntilDisconnect
     EXPECT_NE(capCaptureSetSetup(window, &parms, sizeof parms), 0);
     EXPECT_EQ(window_frames, 1) << "a frame after the camera was unplugged";
 
-    camera.take_calls();
     EXPECT_NE(capDriverDisconnect(window), 0);
-    EXPECT_EQ(camera.take_calls().back(), "close 42");
+    const std::vector<std::string> calls = camera.take_calls(),
+                                   released = {"munmap 0", "munmap 1", "REQBUFS 0"};
+    EXPECT_NE(std::search(calls.begin(), calls.end(), released.begin(), released.end()), calls.end());
+    EXPECT_EQ(calls.back(), "close 42");
     EXPECT_EQ(capGetVideoFormatSize(window), 0u);
     EXPECT_EQ(capDriverConnect(window, 0), 0) << "the camera is gone";
     DestroyWindow(window);

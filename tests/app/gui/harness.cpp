@@ -340,11 +340,6 @@ std::optional<size_t> AppProcess::wait_for(const std::string& line, double secon
     return wait_until(seconds, from, [&](const std::string& seen) { return seen == line; });
 }
 
-std::optional<size_t> AppProcess::wait_for_prefix(const std::string& prefix, double seconds,
-                                                  size_t from) const {
-    return wait_until(seconds, from, [&](const std::string& seen) { return seen.rfind(prefix, 0) == 0; });
-}
-
 std::optional<size_t> AppProcess::wait_until(double seconds, size_t from,
                                              const std::function<bool(const std::string&)>& match) const {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
@@ -379,10 +374,12 @@ std::optional<int> AppProcess::wait_exit(double seconds) {
 
 bool AppProcess::screenshot(const std::string& tag, const std::string& path) {
     const size_t from = trace().size();
+    const std::string prefix = "test rect " + tag + " ";
     command("rect " + tag);
-    const auto found = wait_for_prefix("test rect " + tag + " ", 30, from);
+    const auto found =
+        wait_until(30, from, [&](const std::string& seen) { return seen.rfind(prefix, 0) == 0; });
     if (!found) return false;
-    std::istringstream words(trace()[*found].substr(std::string("test rect " + tag + " ").size()));
+    std::istringstream words(trace()[*found].substr(prefix.size()));
     int x = 0, y = 0, w = 0, h = 0;
     words >> x >> y >> w >> h;
     if (w <= 0 || h <= 0) return false;

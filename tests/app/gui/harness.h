@@ -58,8 +58,6 @@ class AppProcess {
     // Waits until the trace holds `line` (counting from `from`); its index or
     // nullopt.
     std::optional<size_t> wait_for(const std::string& line, double seconds, size_t from = 0) const;
-    // The same for the first line that starts with `prefix`.
-    std::optional<size_t> wait_for_prefix(const std::string& prefix, double seconds, size_t from = 0) const;
     bool alive();
     // The exit status, -signal when killed, nullopt on timeout.
     std::optional<int> wait_exit(double seconds);
