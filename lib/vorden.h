@@ -32,8 +32,8 @@ typedef struct StructuredAppendInfo {
  * other byte light); any other value 8-bit grey. log, when not null,
  * receives diagnostic lines. Returns the text (NUL-terminated; the bytes as
  * coded) or null. */
-VORDEN_API const char* decode_symbol(const uint8_t* image, int32_t width, int32_t height,
-                                     int32_t pixel_depth, FILE* log);
+VORDEN_API const char* decode_symbol(const uint8_t* image, int32_t width, int32_t height, int32_t pixel_depth,
+                                     FILE* log);
 
 /* "1.2.6" */
 VORDEN_API const char* decoder_version_string(void);
