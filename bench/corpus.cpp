@@ -206,6 +206,90 @@ void add_camera_frames(std::vector<Sample>& out) {
     }
 }
 
+// Hostile images, timed so that none of them costs many times a frame:
+// degenerate shapes, uniform frames, checkerboards and stripes, hundreds of
+// finder-like squares, symbols cut by the borders or filling the image.
+Sample hostile(const std::string& name, GreyImage image, bool has_symbol = false) {
+    Sample s;
+    s.name = "hostile-" + name;
+    s.group = "hostile";
+    s.has_symbol = has_symbol;
+    s.known = has_symbol;
+    s.expected = has_symbol ? "hostile" : "";
+    s.image = std::move(image);
+    return s;
+}
+
+template <typename F>
+GreyImage drawn(int width, int height, F pixel) {
+    GreyImage g = blank(width, height, 0);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) g.pixels[static_cast<size_t>(y) * width + x] = pixel(x, y);
+    return g;
+}
+
+GreyImage cropped(const Image& image, int left, int top, int width, int height) {
+    GreyImage g = blank(width, height, 0);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            g.pixels[static_cast<size_t>(y) * width + x] = image.at(left + x, top + y);
+    return g;
+}
+
+void add_hostile_frames(std::vector<Sample>& out) {
+    const auto finder_line = [](int x, int) { return (x / 7) % 7 == 2 ? 255 : 0; };
+    out.push_back(hostile("1x1", blank(1, 1, 0)));
+    out.push_back(hostile("1x300", drawn(1, 300, [](int, int y) { return y % 3 ? 0 : 255; })));
+    out.push_back(hostile("300x1", drawn(300, 1, [](int x, int) { return x % 5 ? 0 : 255; })));
+    out.push_back(hostile("32767x1", drawn(32767, 1, finder_line)));
+    GreyImage column = drawn(32767, 1, finder_line);
+    std::swap(column.width, column.height);
+    out.push_back(hostile("1x32767", std::move(column)));
+    out.push_back(hostile("dark", blank(kWidth, kHeight, 0)));
+    out.push_back(hostile("light", blank(kWidth, kHeight, 255)));
+    for (int p = 1; p <= 8; ++p) {
+        const std::string n = std::to_string(p);
+        out.push_back(hostile("checkerboard-" + n, drawn(kWidth, kHeight, [p](int x, int y) {
+                                  return (x / p + y / p) % 2 ? 255 : 0;
+                              })));
+        out.push_back(hostile("row-stripes-" + n,
+                              drawn(kWidth, kHeight, [p](int, int y) { return y / p % 2 ? 255 : 0; })));
+        out.push_back(hostile("column-stripes-" + n,
+                              drawn(kWidth, kHeight, [p](int x, int) { return x / p % 2 ? 255 : 0; })));
+    }
+    // Over four hundred 1:1:3:1:1 squares of 2 to 4 pixels a module.
+    GreyImage crowd = blank(kWidth, kHeight, 255);
+    for (int top = 2; top + 28 < kHeight; top += 23) {
+        for (int left = 2 + top % 3; left + 28 < kWidth; left += 23) {
+            const int m = 2 + (left + top) % 3;
+            fill(crowd, left, top, 7 * m, 7 * m, 0);
+            fill(crowd, left + m, top + m, 5 * m, 5 * m, 255);
+            fill(crowd, left + 2 * m, top + 2 * m, 3 * m, 3 * m, 0);
+        }
+    }
+    out.push_back(hostile("crowded-finders", std::move(crowd)));
+    for (int version : {2, 7, 25}) {
+        test::EncodeOptions encode;
+        encode.version = version;
+        const test::Symbol symbol = test::encode(Mode::Byte, "hostile", encode);
+        RenderOptions o;
+        o.module_px = 4;
+        const Image full = test::render(symbol, o);
+        const int q = 4 * 4, size = (17 + 4 * version) * 4;
+        const std::string v = "v" + std::to_string(version);
+        out.push_back(hostile(v + "-no-quiet-zone", cropped(full, q, q, size, size), true));
+        const int cut = size / 2;
+        out.push_back(hostile(v + "-cut-left", cropped(full, q + cut, 0, full.width - q - cut, full.height)));
+        out.push_back(hostile(v + "-cut-top", cropped(full, 0, q + cut, full.width, full.height - q - cut)));
+        out.push_back(hostile(v + "-cut-right", cropped(full, 0, 0, full.width - q - cut, full.height)));
+        out.push_back(hostile(v + "-cut-bottom", cropped(full, 0, 0, full.width, full.height - q - cut)));
+        o.module_px = 3;
+        o.quiet_zone = 0;
+        o.angle_deg = 7;
+        out.push_back(hostile(v + "-edge-windows", grey_of(test::render(symbol, o)), true));
+    }
+}
+
 int hex_value(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -227,6 +311,7 @@ std::vector<Sample> generated_corpus() {
     add_symbol_frames(out);
     add_empty_frames(out);
     add_camera_frames(out);
+    add_hostile_frames(out);
     return out;
 }
 

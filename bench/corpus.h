@@ -26,8 +26,9 @@ struct Sample {
 
 // Frames drawn by the test renderer: 640x480 frames with one symbol of every
 // version 1 to 40 at 2 to 8 pixels a module (clean, turned, blurred, noisy,
-// low contrast), 640x480 frames without a symbol, and 1280x720 frames put
-// through the camera's reduction. Deterministic.
+// low contrast), 640x480 frames without a symbol, 1280x720 frames put
+// through the camera's reduction, and hostile images (degenerate shapes,
+// patterns, finder-like crowds, cut symbols). Deterministic.
 std::vector<Sample> generated_corpus();
 
 // The images listed in `folder`/manifest.tsv (columns relpath,
@@ -36,8 +37,9 @@ std::vector<Sample> generated_corpus();
 // std::runtime_error when the manifest cannot be read.
 std::vector<Sample> folder_corpus(const std::string& folder);
 
-// The camera application's frame reduction: an integer factor so that
-// neither side exceeds 960 pixels, each pixel the mean of its block.
+// The camera application's frame reduction: from 1280 pixels on a side, an
+// integer factor max(width / 640, height / 640), each pixel the truncated
+// mean of the part of its block inside the frame.
 GreyImage reduce_frame(const GreyImage& frame);
 
 // A 640x480 frame with one symbol of the version, for the stage benchmarks.
