@@ -381,31 +381,72 @@ void scan_finder_runs(const int16_t* table, int32_t line_length, int32_t line_co
     }
 }
 
+namespace {
+
+// Where each column's hits begin in the column hit array: the hits of
+// column c are hits[first[c] .. first[c + 1] - 1]. A line's scan stores its
+// hits in order along the line, so within a column their centre runs follow
+// one another down the image and the hits whose centre run holds a given
+// row are one short stretch, found by bisection. Null (and the full sweep
+// instead) for hits that are not in that order, or without room.
+int32_t* index_columns(const ScanHit* columns, int32_t count) {
+    const int32_t width = S.image_width;
+    for (int32_t i = 0; i < count; ++i) {
+        const ScanHit& v = columns[i];
+        if (v.line < 0 || v.line >= width) return nullptr;
+        if (i > 0 && (v.line < columns[i - 1].line ||
+                      (v.line == columns[i - 1].line &&
+                       (v.center_start <= columns[i - 1].center_start ||
+                        v.center_start + v.center_length <=
+                            columns[i - 1].center_start + columns[i - 1].center_length)))) {
+            return nullptr;
+        }
+    }
+    auto* first = static_cast<int32_t*>(std::malloc((static_cast<size_t>(width) + 1) * sizeof(int32_t)));
+    if (first == nullptr) return nullptr;
+    int32_t i = 0;
+    for (int32_t c = 0; c <= width; ++c) {
+        while (i < count && columns[i].line < c) ++i;
+        first[c] = i;
+    }
+    return first;
+}
+
+// Joins row hit h with every column hit of the columns through its centre
+// run (its end included) whose centre run holds h's row, in array order.
+void join_crossing(ScanHit& h, ScanHit* columns, const int32_t* first, int32_t& groups) {
+    const int32_t last_column = std::min(h.center_start + h.center_length, S.image_width - 1);
+    const auto ends_before = [](const ScanHit& v, int32_t row) {
+        return v.center_start + v.center_length < row;
+    };
+    for (int32_t c = std::max(h.center_start, 0); c <= last_column; ++c) {
+        ScanHit* end = columns + first[c + 1];
+        for (ScanHit* v = std::lower_bound(columns + first[c], end, h.line, ends_before);
+             v != end && v->center_start <= h.line; ++v) {
+            join(h, *v, 0, groups);
+        }
+    }
+}
+
+}  // namespace
+
 void group_crossing_hits() {
     int32_t groups = 0;
     ScanHit* rows = hits_of(S.row_hits);
     ScanHit* columns = hits_of(S.column_hits);
     ScanHit* columns_end = columns + S.column_hits.count;
-    const auto by_line = [](const ScanHit& a, const ScanHit& b) { return a.line < b.line; };
-    // The column scan stores its hits in column order, so the columns that
-    // pass through a row hit's centre run are one stretch of the array, and
-    // walking that stretch in order joins the same pairs in the same order as
-    // a sweep over all of them. Hits in any other order get the full sweep.
-    const bool in_column_order = std::is_sorted(columns, columns_end, by_line);
-    for (int32_t i = 0; i < S.row_hits.count; ++i) {
-        ScanHit& h = rows[i];
-        const int32_t last_column = h.center_start + h.center_length;
-        ScanHit* v = columns;
-        if (in_column_order) {
-            const ScanHit first{h.center_start, 0, 0, 0, 0, 0};
-            v = std::lower_bound(columns, columns_end, first, by_line);
-        }
-        for (; v != columns_end; ++v) {
-            if (in_column_order && v->line > last_column) break;
+    if (int32_t* first = index_columns(columns, S.column_hits.count)) {
+        for (int32_t i = 0; i < S.row_hits.count; ++i) join_crossing(rows[i], columns, first, groups);
+        std::free(first);
+    } else {
+        for (int32_t i = 0; i < S.row_hits.count; ++i) {
+            ScanHit& h = rows[i];
             // Each line passes through the other's centre run (its end included).
-            if (h.center_start <= v->line && v->line <= last_column && v->center_start <= h.line &&
-                h.line <= v->center_start + v->center_length) {
-                join(h, *v, 0, groups);
+            for (ScanHit* v = columns; v != columns_end; ++v) {
+                if (h.center_start <= v->line && v->line <= h.center_start + h.center_length &&
+                    v->center_start <= h.line && h.line <= v->center_start + v->center_length) {
+                    join(h, *v, 0, groups);
+                }
             }
         }
     }

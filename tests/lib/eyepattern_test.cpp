@@ -177,6 +177,48 @@ TEST(Grouping, MergeKeepsTheSmallerNumberAndOneDirectionGroupsAreDropped) {
     EXPECT_EQ(S.finder_count, 1);
 }
 
+TEST(Grouping, HitsInScanOrderJoinAsInAFullSweep) {
+    // A noisy frame with finder-like squares: thousands of hits and many
+    // merges. Hits in scan order are grouped through a per-column index;
+    // two column hits that cross nothing, out of order at the end, force
+    // the full sweep over the same hits, which must give the same groups.
+    const int w = 200, h = 150;
+    BinaryImage image(w, h);
+    uint32_t seed = 12345;
+    for (uint8_t& p : image.pixels) {
+        seed = seed * 1103515245u + 12345u;
+        p = (seed >> 16) % 5 < 2 ? 64 : 0;
+    }
+    for (int k = 0; k < 12; ++k) image.pattern(5 + 16 * k, 10 + 9 * (k % 8), 7, 2);
+    ASSERT_EQ(build_row_runs(), -1);
+    ASSERT_EQ(build_column_runs(), -1);
+    MemChunk row_pool, column_pool;
+    memchunk_init(&row_pool, sizeof(ScanHit));
+    memchunk_init(&column_pool, sizeof(ScanHit));
+    scan_finder_runs(S.row_runs, w, h, &row_pool);
+    scan_finder_runs(S.column_runs, h, w, &column_pool);
+    const std::vector<ScanHit> rows(hits_of(row_pool), hits_of(row_pool) + row_pool.count);
+    std::vector<ScanHit> columns(hits_of(column_pool), hits_of(column_pool) + column_pool.count);
+    memchunk_free(&row_pool);
+    memchunk_free(&column_pool);
+    ASSERT_GT(rows.size(), 300u);
+
+    const std::string indexed_log = group(rows, columns);
+    const std::vector<ScanHit> indexed(hits_of(S.column_hits), hits_of(S.column_hits) + columns.size());
+    const std::vector<ScanHit> indexed_rows(hits_of(S.row_hits), hits_of(S.row_hits) + rows.size());
+    columns.push_back({w - 1, 0, -100, 0, 0, -1});
+    columns.push_back({0, 0, -100, 0, 0, -1});
+    EXPECT_EQ(group(rows, columns), indexed_log);
+    int grouped = 0;
+    for (size_t i = 0; i < indexed.size(); ++i) {
+        EXPECT_EQ(hits_of(S.column_hits)[i].group, indexed[i].group) << "column hit " << i;
+        grouped += indexed[i].group >= 0;
+    }
+    for (size_t i = 0; i < rows.size(); ++i)
+        EXPECT_EQ(hits_of(S.row_hits)[i].group, indexed_rows[i].group) << i;
+    EXPECT_GT(grouped, 100);
+}
+
 TEST(Refinement, CentroidOfTheCentreSquareAndSize) {
     BinaryImage image(60, 60);
     image.pattern(10, 10, 7, 4);  // centre square at 18..29, centre (24, 24)
