@@ -2,13 +2,6 @@
 // images with a manifest of expected texts.
 #include "corpus.h"
 
-#define STB_IMAGE_IMPLEMENTATION
-#define STBI_ONLY_PNG
-#define STBI_ONLY_JPEG
-#define STBI_ONLY_PNM
-#define STBI_ONLY_BMP
-#include <stb/stb_image.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -201,7 +194,7 @@ void add_camera_frames(std::vector<Sample>& out) {
         char name[64];
         std::snprintf(name, sizeof name, "camera-v%02d-%.1fpx-%.0fdeg", v, o.module_px, o.angle_deg);
         Sample s = symbol_sample(name, "1280x720 reduced", v, kLevels[k % 4], o, dice);
-        s.image = reduce_frame(s.image);
+        tools::reduce_like_camera(s.image);
         out.push_back(std::move(s));
     }
 }
@@ -315,30 +308,6 @@ std::vector<Sample> generated_corpus() {
     return out;
 }
 
-// A copy of the reduction in app/decode_worker.cpp (reduce_image), which is
-// internal to the application's worker: the same factor and block means.
-GreyImage reduce_frame(const GreyImage& frame) {
-    const int32_t width = frame.width, height = frame.height;
-    if (width < 1280 && height < 1280) return frame;
-    const int32_t f = std::max(width / 640, height / 640);
-    GreyImage out;
-    out.width = (width + f - 1) / f;
-    out.height = (height + f - 1) / f;
-    out.pixels.resize(static_cast<size_t>(out.width) * out.height);
-    for (int32_t y = 0; y < height; y += f) {
-        const int32_t bottom = std::min(y + f, height);
-        for (int32_t x = 0; x < width; x += f) {
-            const int32_t right = std::min(x + f, width);
-            uint64_t sum = 0;
-            for (int32_t v = y; v < bottom; ++v)
-                for (int32_t u = x; u < right; ++u) sum += frame.pixels[static_cast<size_t>(v) * width + u];
-            const uint64_t count = static_cast<uint64_t>(bottom - y) * (right - x);
-            out.pixels[static_cast<size_t>(y / f) * out.width + x / f] = static_cast<uint8_t>(sum / count);
-        }
-    }
-    return out;
-}
-
 std::vector<Sample> folder_corpus(const std::string& folder) {
     std::ifstream manifest(folder + "/manifest.tsv");
     if (!manifest) throw std::runtime_error("cannot read " + folder + "/manifest.tsv");
@@ -350,22 +319,17 @@ std::vector<Sample> folder_corpus(const std::string& folder) {
         std::string relpath, hex;
         std::getline(fields, relpath, '\t');
         std::getline(fields, hex, '\t');
-        int w = 0, h = 0, channels = 0;
-        stbi_uc* rgb = stbi_load((folder + "/" + relpath).c_str(), &w, &h, &channels, 3);
-        if (rgb == nullptr) throw std::runtime_error("cannot load " + relpath);
         Sample s;
         s.name = relpath;
         s.group = "folder";
         s.known = !hex.empty();
         s.expected = from_hex(hex);
-        s.image.width = w;
-        s.image.height = h;
-        s.image.pixels.resize(static_cast<size_t>(w) * h);
-        for (size_t i = 0; i < s.image.pixels.size(); ++i) {
-            s.image.pixels[i] = static_cast<uint8_t>((rgb[3 * i] + rgb[3 * i + 1] + rgb[3 * i + 2]) / 3);
-        }
-        stbi_image_free(rgb);
-        s.image = reduce_frame(s.image);
+        std::vector<uint8_t> bytes;
+        std::string error;
+        if (!tools::read_file(folder + "/" + relpath, bytes, error) ||
+            !tools::decode_image(bytes, s.image, error))
+            throw std::runtime_error(relpath + ": " + error);
+        tools::reduce_like_camera(s.image);
         out.push_back(std::move(s));
     }
     return out;

@@ -7,13 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "image_input.h"
+
 namespace vorden::bench {
 
-struct GreyImage {
-    int32_t width = 0;
-    int32_t height = 0;
-    std::vector<uint8_t> pixels;  // row-major, 0 = black
-};
+// Row-major, 0 = black: the command-line decoder's image, so that the
+// corpus is read and reduced by its code.
+using tools::GreyImage;
 
 struct Sample {
     std::string name;
@@ -32,15 +32,11 @@ struct Sample {
 std::vector<Sample> generated_corpus();
 
 // The images listed in `folder`/manifest.tsv (columns relpath,
-// expected_bytes_hex, ...), turned grey as (r + g + b) / 3 and, from 1280
-// pixels on a side, reduced as the camera application does. Throws
-// std::runtime_error when the manifest cannot be read.
+// expected_bytes_hex, ...), read as vorden-decode --reduce reads them: grey
+// as (r + g + b) / 3 and, from 1280 pixels on a side, reduced as the camera
+// application does. Throws std::runtime_error when the manifest or an image
+// cannot be read.
 std::vector<Sample> folder_corpus(const std::string& folder);
-
-// The camera application's frame reduction: from 1280 pixels on a side, an
-// integer factor max(width / 640, height / 640), each pixel the truncated
-// mean of the part of its block inside the frame.
-GreyImage reduce_frame(const GreyImage& frame);
 
 // A 640x480 frame with one symbol of the version, for the stage benchmarks.
 GreyImage stage_frame(int version);
