@@ -19,85 +19,57 @@ using Block = std::vector<uint8_t>;
 // GF(256) multiplication by shift and add, independent of the decoder's tables.
 uint8_t mul(uint8_t a, uint8_t b) {
     unsigned product = 0;
-    unsigned x = a;
-    for (; b != 0; b >>= 1) {
+    for (unsigned x = a; b != 0; b >>= 1, x = x & 0x80 ? (x << 1) ^ 0x11D : x << 1)
         if (b & 1) product ^= x;
-        x <<= 1;
-        if (x & 0x100) x ^= 0x11D;
-    }
     return static_cast<uint8_t>(product);
 }
 
 uint8_t alpha_power(int e) {
     uint8_t v = 1;
-    for (int i = 0; i < e; ++i) v = mul(v, 2);
+    while (e-- > 0) v = mul(v, 2);
     return v;
 }
 
-// prod (x - alpha^i), i = 0 .. ec-1, highest power first.
-Block generator(int ec) {
+// Systematic code word: the data, then the remainder of data * x^ec modulo
+// the generator prod (x - alpha^i), i = 0 .. ec-1 (highest power first).
+Block encode(const Block& data, int ec) {
     Block g{1};
     for (int i = 0; i < ec; ++i) {
-        Block next(g.size() + 1, 0);
-        const uint8_t root = alpha_power(i);
-        for (size_t k = 0; k < g.size(); ++k) {
-            next[k] ^= g[k];
-            next[k + 1] ^= mul(g[k], root);
-        }
-        g = next;
+        g.push_back(0);
+        for (size_t k = g.size() - 1; k > 0; --k) g[k] ^= mul(g[k - 1], alpha_power(i));
     }
-    return g;
+    Block work = data;
+    work.resize(data.size() + ec, 0);
+    for (size_t i = 0; i < data.size(); ++i)
+        for (size_t k = 0, f = work[i]; f != 0 && k < g.size(); ++k) work[i + k] ^= mul(g[k], f);
+    std::copy(data.begin(), data.end(), work.begin());
+    return work;
 }
 
-// Systematic codeword: data followed by the remainder of data * x^ec mod g.
-Block encode(const Block& data, int ec) {
-    const Block g = generator(ec);
-    Block block = data;
-    block.resize(data.size() + ec, 0);
-    Block work = block;
-    for (size_t i = 0; i < data.size(); ++i) {
-        const uint8_t f = work[i];
-        if (f == 0) continue;
-        for (size_t k = 0; k < g.size(); ++k) work[i + k] ^= mul(g[k], f);
-    }
-    std::copy(work.begin() + static_cast<long>(data.size()), work.end(),
-              block.begin() + static_cast<long>(data.size()));
-    return block;
-}
-
-// Evaluates the block (highest power first) at alpha^i.
+// The block (highest power first) at alpha^i.
 uint8_t syndrome(const Block& block, int i) {
     const uint8_t x = alpha_power(i);
     uint8_t sum = 0;
-    for (uint8_t b : block) sum = static_cast<uint8_t>(mul(sum, x) ^ b);
+    for (uint8_t b : block) sum = mul(sum, x) ^ b;
     return sum;
 }
 
 Block random_block(std::mt19937& rng, int n, int k) {
-    std::uniform_int_distribution<int> byte(0, 255);
-    Block data(static_cast<size_t>(k));
-    for (auto& b : data) b = static_cast<uint8_t>(byte(rng));
+    Block data(k);
+    for (auto& b : data) b = static_cast<uint8_t>(rng());
     return encode(data, n - k);
 }
 
 // Damages `count` distinct codewords with non-zero values.
-Block damage(const Block& clean, int count, std::mt19937& rng) {
-    std::vector<int> places(clean.size());
+Block damage(Block block, int count, std::mt19937& rng) {
+    std::vector<int> places(block.size());
     for (size_t i = 0; i < places.size(); ++i) places[i] = static_cast<int>(i);
     std::shuffle(places.begin(), places.end(), rng);
-    std::uniform_int_distribution<int> value(1, 255);
-    Block bad = clean;
-    for (int i = 0; i < count; ++i) bad[static_cast<size_t>(places[i])] ^= static_cast<uint8_t>(value(rng));
-    return bad;
+    for (int i = 0; i < count; ++i) block[places[i]] ^= static_cast<uint8_t>(1 + rng() % 255);
+    return block;
 }
 
-int differing(const Block& a, const Block& b) {
-    int count = 0;
-    for (size_t i = 0; i < a.size(); ++i) count += a[i] != b[i];
-    return count;
-}
-
-// Runs rs_decode with a memory log stream; returns the log.
+// Runs rs_decode on the block with a log; returns the log.
 std::string decode_logged(Block& block, int t, int32_t* result) {
     return vorden::test::log_of(
         [&](FILE*) { *result = rs_decode(block.data(), static_cast<int32_t>(block.size()), t); });
@@ -109,7 +81,7 @@ struct Shape {
 
 }  // namespace
 
-TEST(RsDecodeField, TablesFollowTheirDefinition) {
+TEST(RsDecode, FieldTablesFollowTheirDefinition) {
     for (int i = 0; i < 255; ++i) {
         ASSERT_EQ(gf_exp[i], alpha_power(i)) << "alpha^" << i;
         ASSERT_EQ(gf_logarithm(gf_exp[i]), i);
@@ -119,13 +91,13 @@ TEST(RsDecodeField, TablesFollowTheirDefinition) {
 }
 
 TEST(RsDecode, CorrectsUpToCapacityAndFlagsFullUse) {
-    const Shape shapes[] = {{26, 19, 2}, {26, 16, 4}, {26, 13, 6},   {26, 9, 8},     {44, 34, 4},
-                            {70, 55, 7}, {44, 28, 8}, {100, 80, 10}, {153, 123, 15}, {46, 16, 15}};
+    const Shape shapes[] = {{26, 19, 2}, {26, 9, 8},    {44, 34, 4},    {70, 55, 7},
+                            {44, 28, 8}, {100, 80, 10}, {153, 123, 15}, {46, 16, 15}};
     std::mt19937 rng(20240601);
     for (const Shape& s : shapes) {
         // From no error (the block untouched, nothing logged) up to capacity.
         for (int errors = 0; errors <= s.t; ++errors) {
-            for (int trial = 0; trial < 12; ++trial) {
+            for (int trial = 0; trial < 8; ++trial) {
                 SCOPED_TRACE(std::to_string(s.n) + "," + std::to_string(s.k) + " errors " +
                              std::to_string(errors));
                 const Block clean = random_block(rng, s.n, s.k);
@@ -142,19 +114,15 @@ TEST(RsDecode, CorrectsUpToCapacityAndFlagsFullUse) {
 }
 
 // Version 1 at every level and versions 2 and 3 at level L carry more
-// error-correction codewords than 2t; only the first 2t syndromes count.
+// check codewords than 2t; only the first 2t syndromes count.
 TEST(RsDecode, MisdecodeProtectionCodewordsAreIgnored) {
-    const Shape shapes[] = {{26, 19, 2}, {26, 16, 4}, {26, 13, 6}, {26, 9, 8}, {44, 34, 4}, {70, 55, 7}};
     std::mt19937 rng(77);
-    for (const Shape& s : shapes) {
-        ASSERT_GT(s.n - s.k, 2 * s.t);
-        const Block clean = random_block(rng, s.n, s.k);
+    for (const Shape& s : {Shape{26, 19, 2}, Shape{26, 9, 8}, Shape{70, 55, 7}}) {
         // Adding a multiple of the degree-2t generator keeps S0 .. S(2t-1)
         // at zero while the later syndromes are not.
-        const Block g = generator(2 * s.t);
-        Block block = clean;
-        const size_t shift = 3;
-        for (size_t i = 0; i < g.size(); ++i) block[shift + i] ^= mul(g[i], 0x35);
+        Block block = random_block(rng, s.n, s.k);
+        const Block g = encode({0x35}, 2 * s.t);
+        for (size_t i = 0; i < g.size(); ++i) block[3 + i] ^= g[i];
         ASSERT_EQ(syndrome(block, 0), 0);
         ASSERT_NE(syndrome(block, 2 * s.t), 0);
         const Block altered = block;
@@ -173,68 +141,50 @@ TEST(RsDecode, EqualErrorValuesNeedRowExchange) {
     block[4] ^= 0x5C;
     block[20] ^= 0x5C;
     ASSERT_EQ(syndrome(block, 0), 0);  // the locator system's first pivot
-    ASSERT_NE(syndrome(block, 1), 0);
     EXPECT_EQ(rs_decode(block.data(), 26, 2), -1);
     EXPECT_EQ(block, clean);
-    EXPECT_EQ(decoder_state.block_clean, 0);
 }
 
-TEST(RsDecode, BeyondCapacityFailsOrChangesAtMostCapacity) {
-    const Shape shapes[] = {{26, 16, 4}, {26, 9, 8}, {44, 28, 8}, {153, 123, 15}, {46, 16, 15}};
+// Beyond capacity a locator of few errors solved from the first syndromes
+// alone often has that many roots inside the block. Taking it would return
+// garbage as a sure read: a call either fails, leaving the block alone, or
+// returns a code word (all 2t syndromes zero) at most t changes away.
+TEST(RsDecode, BeyondCapacityFailsOrReturnsACodeWord) {
+    const Shape shapes[] = {{26, 16, 4}, {26, 9, 8}, {153, 123, 15}, {46, 16, 15}, {100, 80, 10}};
     std::mt19937 rng(31337);
-    int failures = 0;
     for (const Shape& s : shapes) {
-        for (int trial = 0; trial < 40; ++trial) {
-            const Block clean = random_block(rng, s.n, s.k);
-            const Block bad = damage(clean, s.t + 1 + trial % 3, rng);
+        int successes = 0;
+        for (int trial = 0; trial < 60; ++trial) {
+            const Block bad = damage(random_block(rng, s.n, s.k), s.n == 100 ? 30 : s.t + 1 + trial % 3, rng);
             Block block = bad;
             int32_t result = 0;
             const std::string log = decode_logged(block, s.t, &result);
             if (result == 0) {
-                ++failures;
                 EXPECT_EQ(block, bad) << "a failed call must leave the block alone";
                 EXPECT_EQ(log, "");
                 EXPECT_EQ(decoder_state.block_clean, 0);
-            } else {
-                // Whatever is returned is a code word: all 2t syndromes zero.
-                EXPECT_LE(differing(block, bad), s.t);
-                for (int i = 0; i < 2 * s.t; ++i) EXPECT_EQ(syndrome(block, i), 0) << "syndrome " << i;
+                continue;
             }
-        }
-    }
-    EXPECT_GT(failures, 0);
-}
-
-// Far more errors than the capacity: a locator of few errors solved from the
-// first syndromes alone often has that many roots inside the block. Taking it
-// would return garbage as a clean read; the call must fail instead.
-TEST(RsDecode, FalseSmallLocatorsAreRejected) {
-    std::mt19937 rng(7);
-    int successes = 0;
-    for (int trial = 0; trial < 300; ++trial) {
-        const Block clean = random_block(rng, 100, 80);
-        Block block = damage(clean, 30, rng);
-        int32_t result = 0;
-        decode_logged(block, 10, &result);
-        if (result != 0) {
             ++successes;
-            for (int i = 0; i < 20; ++i) ASSERT_EQ(syndrome(block, i), 0) << "trial " << trial;
+            int changed = 0;
+            for (size_t i = 0; i < block.size(); ++i) changed += block[i] != bad[i];
+            EXPECT_LE(changed, s.t);
+            for (int i = 0; i < 2 * s.t; ++i) ASSERT_EQ(syndrome(block, i), 0) << "syndrome " << i;
         }
+        EXPECT_LE(successes, 3) << s.n << "," << s.k;
     }
-    EXPECT_LE(successes, 3);
 }
 
 // Syndromes of a single error 200 places from the end of a 26-codeword block:
 // the locator's root lies outside the block, so nothing may be corrected.
 TEST(RsDecode, RootsBeyondTheBlockAreNotPositions) {
     std::mt19937 rng(12);
-    const Block clean = random_block(rng, 26, 16);
     const int t = 4;
+    Block block = random_block(rng, 26, 16);
     // Y x^200 mod g(x) has the same first 2t syndromes as Y x^200.
     Block far(200 - 2 * t + 1, 0);
     far[0] = 0x6B;
     const Block pattern = encode(far, 2 * t);
-    Block block = clean;
     for (int i = 0; i < 2 * t; ++i) block[26 - 2 * t + i] ^= pattern[far.size() + i];
     ASSERT_EQ(syndrome(block, 1), mul(0x6B, alpha_power(200)));
     const Block bad = block;
@@ -242,23 +192,6 @@ TEST(RsDecode, RootsBeyondTheBlockAreNotPositions) {
     EXPECT_EQ(decode_logged(block, t, &result), "");
     EXPECT_EQ(result, 0);
     EXPECT_EQ(block, bad);
-    EXPECT_EQ(decoder_state.block_clean, 0);
-}
-
-TEST(RsDecode, LogsErrorsFromTheEndTowardsTheStart) {
-    std::mt19937 rng(4);
-    const Block clean = random_block(rng, 44, 28);
-    Block block = clean;
-    block[0] ^= 9;      // position 43
-    block[40] ^= 200;   // position 3
-    block[10] ^= 1;     // position 33
-    block[43] ^= 0xA7;  // position 0, the last codeword
-    int32_t result = 0;
-    EXPECT_EQ(
-        decode_logged(block, 8, &result),
-        "error at 0 val 167\nerror at 3 val 200\nerror at 33 val 1\nerror at 43 val 9\ntotal 4 errors\n");
-    EXPECT_EQ(result, -1);
-    EXPECT_EQ(block, clean);
 }
 
 TEST(RsDecode, RefusesShapesBeyondItsStorage) {
