@@ -1,42 +1,30 @@
 // The chunk pool: growth by doubling, order kept, clearing, failure.
 #include <gtest/gtest.h>
 
-#include <cstdint>
+#include <cstdlib>
 
 #include "decoder.h"
 
 using namespace vorden;
 
-namespace {
-
-struct Record {
-    int32_t a, b, c;
-};
-
-Record* records(MemChunk& pool) {
-    return reinterpret_cast<Record*>(pool.data);
-}
-
-}  // namespace
-
 TEST(MemChunk, GrowsByDoublingKeepsRecordsAndClearingKeepsStorage) {
     MemChunk pool;
-    memchunk_init(&pool, sizeof(Record));
+    memchunk_init(&pool, sizeof(int32_t));
     memchunk_free(&pool);  // never received a record
     for (int32_t i = 0; i < 600; ++i) {
-        const Record r{i, -i, 7};
-        ASSERT_EQ(memchunk_add(&pool, &r), -1);
+        ASSERT_EQ(memchunk_add(&pool, &i), -1);
+        // The 128th still fits the first block.
         if (i == 127 || i == 128) {
-            EXPECT_EQ(pool.capacity, i == 127 ? 128 : 256);  // the 128th still fits the first block
+            EXPECT_EQ(pool.capacity, i == 127 ? 128 : 256);
         }
     }
     EXPECT_EQ(pool.capacity, 1024);
     EXPECT_EQ(pool.count, 600);
-    for (int32_t i = 0; i < 600; ++i) ASSERT_EQ(records(pool)[i].b, -i);
+    for (int32_t i = 0; i < 600; ++i) ASSERT_EQ(reinterpret_cast<int32_t*>(pool.data)[i], i);
     uint8_t* storage = pool.data;
     memchunk_clear(&pool);
-    const Record s{9, 9, 9};
-    ASSERT_EQ(memchunk_add(&pool, &s), -1);
+    const int32_t again = 9;
+    ASSERT_EQ(memchunk_add(&pool, &again), -1);
     EXPECT_EQ(pool.data, storage);  // slot 0 reused, no new block
     EXPECT_EQ(pool.count, 1);
     memchunk_free(&pool);
@@ -45,18 +33,22 @@ TEST(MemChunk, GrowsByDoublingKeepsRecordsAndClearingKeepsStorage) {
     EXPECT_EQ(pool.capacity, 0);
 }
 
-TEST(MemChunk, FailedAllocationLeavesAnEmptyPoolThatCanStartAgain) {
-    // Records too large for any heap: the first block cannot be had.
-    MemChunk pool;
-    memchunk_init(&pool, 1 << 30);
+TEST(MemChunk, FailedAllocationOrOverflowLeavesAnEmptyPoolThatCanStartAgain) {
+    // Records too large for any heap: neither the first block nor a doubled
+    // one can be had, and a failed growth releases the old block.
     static const uint8_t byte = 0;
-    EXPECT_EQ(memchunk_add(&pool, &byte), 0);
-    EXPECT_EQ(pool.data, nullptr);
-    EXPECT_EQ(pool.count, 0);
-    EXPECT_EQ(pool.capacity, 0);
-    memchunk_init(&pool, sizeof(Record));
-    const Record r{5, 6, 7};
-    EXPECT_EQ(memchunk_add(&pool, &r), -1);
-    EXPECT_EQ(records(pool)[0].c, 7);
-    memchunk_free(&pool);
+    MemChunk first{nullptr, 1 << 30, 0, 0};
+    MemChunk grown{static_cast<uint8_t*>(std::malloc(1)), 1 << 30, 128, 128};
+    // A capacity that cannot double within int32_t.
+    MemChunk full{static_cast<uint8_t*>(std::malloc(1)), 1, 1 << 30, 1 << 30};
+    for (MemChunk* pool : {&first, &grown, &full}) {
+        EXPECT_EQ(memchunk_add(pool, &byte), 0);
+        EXPECT_EQ(pool->data, nullptr);
+        EXPECT_EQ(pool->count, 0);
+        EXPECT_EQ(pool->capacity, 0);
+        pool->element_size = 1;
+        EXPECT_EQ(memchunk_add(pool, &byte), -1);
+        EXPECT_EQ(pool->count, 1);
+        memchunk_free(pool);
+    }
 }
