@@ -1,6 +1,6 @@
 // Finder-pattern scan, grouping and refinement, and the alignment search, on
-// hand-made binary images. Scoring, choice and orientation are held to the
-// golden logs and to rendered symbols (grid_test).
+// hand-made binary images. Refined centres, scoring, choice and orientation
+// are held to the golden logs and to rendered symbols (grid_test).
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -25,7 +25,6 @@ struct BinaryImage {
         S.image_width = w;
         S.image_height = h;
         S.binary_image = pixels.data();
-        S.log_stream = nullptr;
     }
     ~BinaryImage() {
         release_finder_patterns();
@@ -44,7 +43,12 @@ struct BinaryImage {
     }
 };
 
-// Runs of one line, dark first, as a line of pixels.
+std::vector<ScanHit> hits_of(const MemChunk& pool) {
+    const auto* hits = reinterpret_cast<const ScanHit*>(pool.data);
+    return std::vector<ScanHit>(hits, hits + pool.count);
+}
+
+// The run table of one line of runs, dark first.
 std::vector<int16_t> row_table(const std::vector<int>& runs) {
     int length = 0;
     for (int r : runs) length += r;
@@ -60,41 +64,32 @@ std::vector<ScanHit> scan_line(const std::vector<int>& runs) {
     MemChunk hits;
     memchunk_init(&hits, sizeof(ScanHit));
     scan_finder_runs(table.data(), static_cast<int>(table.size()) - 2, 1, &hits);
-    std::vector<ScanHit> out(reinterpret_cast<ScanHit*>(hits.data),
-                             reinterpret_cast<ScanHit*>(hits.data) + hits.count);
+    const std::vector<ScanHit> out = hits_of(hits);
     memchunk_free(&hits);
     return out;
-}
-
-const ScanHit* hits_of(const MemChunk& pool) {
-    return reinterpret_cast<const ScanHit*>(pool.data);
 }
 
 FinderPattern& candidate(int i) {
     return reinterpret_cast<FinderPattern*>(S.finder_patterns.data)[i];
 }
 
-// Installs the hits and groups them; returns the log.
-std::string group(const std::vector<ScanHit>& rows, const std::vector<ScanHit>& columns) {
+// Installs the hits and groups them, candidates of `candidate_size` bytes;
+// returns the log.
+std::string group(const std::vector<ScanHit>& rows, const std::vector<ScanHit>& columns,
+                  int32_t candidate_size = sizeof(FinderPattern)) {
     empty_pool(&S.row_hits, sizeof(ScanHit));
     empty_pool(&S.column_hits, sizeof(ScanHit));
-    empty_pool(&S.finder_patterns, sizeof(FinderPattern));
+    empty_pool(&S.finder_patterns, candidate_size);
     for (const ScanHit& h : rows) memchunk_add(&S.row_hits, &h);
     for (const ScanHit& v : columns) memchunk_add(&S.column_hits, &v);
     return log_of([](FILE*) { group_crossing_hits(); });
 }
 
-// Candidates from these records, none selected yet.
-void candidates(const std::vector<FinderPattern>& records) {
-    empty_pool(&S.finder_patterns, sizeof(FinderPattern));
-    for (const FinderPattern& f : records) memchunk_add(&S.finder_patterns, &f);
-    S.finder_count = static_cast<int32_t>(records.size());
-}
-
-FinderPattern at(float x, float y) {
+FinderPattern at(float x, float y, int32_t hits) {
     FinderPattern f{};
     f.x = x;
     f.y = y;
+    f.row_hit_count = f.column_hit_count = hits;
     return f;
 }
 
@@ -113,45 +108,46 @@ TEST(RunTables, RowsStartDarkAndColumnsWalkDownEachColumn) {
 }
 
 TEST(FiveRunTest, ProportionsBoundsAndWindows) {
-    auto hits = scan_line({1, 1, 3, 1, 1});
+    const auto hits = scan_line({1, 1, 3, 1, 1});
     ASSERT_EQ(hits.size(), 1u);
-    EXPECT_EQ(hits[0].start, 0);
-    EXPECT_EQ(hits[0].center_start, 2);
     EXPECT_EQ(hits[0].center_length, 3);
     EXPECT_EQ(hits[0].length, 7);
     EXPECT_EQ(hits[0].group, -1);
-    // 1/15 exactly passes as the lower outer bound; 7/13 for the centre and
-    // 3/13 for an outer run fail exactly on the bound.
-    EXPECT_EQ(scan_line({1, 2, 7, 2, 3}).size(), 1u);
-    EXPECT_TRUE(scan_line({1, 2, 7, 2, 1}).empty());
-    EXPECT_TRUE(scan_line({3, 3, 3, 3, 1}).empty());
-    EXPECT_TRUE(scan_line({1, 1, 3, 1}).empty());  // fewer than five runs
-    // Light first: run 0 is empty, the window at run 2 is tested next.
-    hits = scan_line({0, 5, 2, 2, 6, 2, 2, 9});
-    ASSERT_EQ(hits.size(), 1u);
-    EXPECT_EQ(hits[0].start, 5);
-    EXPECT_EQ(hits[0].center_start, 9);
-    // Windows sharing a run are each tested, sliding by pairs.
-    hits = scan_line({1, 1, 3, 1, 1, 1, 3, 1, 1});
-    ASSERT_EQ(hits.size(), 2u);
-    EXPECT_EQ(hits[1].start, 6);
-    EXPECT_EQ(hits[1].center_start, 8);
+    const struct {
+        std::vector<int> runs;
+        std::vector<std::pair<int, int>> hits;  // start, centre start
+    } cases[] = {
+        // 1/15 exactly passes as the lower outer bound; 7/13 for the centre
+        // and 3/13 for an outer run fail exactly on the bound.
+        {{1, 2, 7, 2, 3}, {{0, 3}}},
+        {{1, 2, 7, 2, 1}, {}},
+        {{3, 3, 3, 3, 1}, {}},
+        {{1, 1, 3, 1}, {}},  // fewer than five runs
+        // Light first: run 0 is empty, the window at run 2 is tested next.
+        {{0, 5, 2, 2, 6, 2, 2, 9}, {{5, 9}}},
+        // Windows sharing a run are each tested, sliding by pairs.
+        {{1, 1, 3, 1, 1, 1, 3, 1, 1}, {{0, 2}, {6, 8}}},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::pair<int, int>> found;
+        for (const ScanHit& h : scan_line(c.runs)) found.emplace_back(h.start, h.center_start);
+        EXPECT_EQ(found, c.hits) << ::testing::PrintToString(c.runs);
+    }
 }
 
 TEST(Grouping, CrossingAtTheEndBoundJoinsAndEachGroupBecomesACandidate) {
     BinaryImage image(10, 10);
-    image.fill(2, 2, 1, 1);
+    image.fill(2, 2, 1, 1);  // the candidates' centres are dark
     image.fill(6, 6, 1, 1);
     // Row hits on rows 2 and 6; column hits on columns 3, 7 and 6. Column 3
     // equals row hit 0's centre_start + centre_length: still a crossing.
-    group({{2, 0, 1, 2, 5, -1}, {6, 4, 5, 2, 5, -1}},
-          {{3, 0, 1, 2, 5, -1}, {7, 4, 5, 2, 5, -1}, {6, 4, 5, 2, 5, -1}});
-    EXPECT_EQ(hits_of(S.row_hits)[0].group, 0);
-    EXPECT_EQ(hits_of(S.column_hits)[0].group, 0);
+    const std::vector<ScanHit> rows = {{2, 0, 1, 2, 5, -1}, {6, 4, 5, 2, 5, -1}};
+    const std::vector<ScanHit> columns = {{3, 0, 1, 2, 5, -1}, {7, 4, 5, 2, 5, -1}, {6, 4, 5, 2, 5, -1}};
+    group(rows, columns);
     // Row 6 opens group 1 with column 7; column 6 then joins it.
+    EXPECT_EQ(hits_of(S.row_hits)[0].group, 0);
     EXPECT_EQ(hits_of(S.row_hits)[1].group, 1);
-    EXPECT_EQ(hits_of(S.column_hits)[1].group, 1);
-    EXPECT_EQ(hits_of(S.column_hits)[2].group, 1);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(hits_of(S.column_hits)[i].group, i == 0 ? 0 : 1) << i;
     ASSERT_EQ(S.finder_count, 2);
     EXPECT_FLOAT_EQ(candidate(0).x, 2.5f);  // start 0 + length 5 / 2
     EXPECT_FLOAT_EQ(candidate(0).y, 2.5f);
@@ -159,6 +155,9 @@ TEST(Grouping, CrossingAtTheEndBoundJoinsAndEachGroupBecomesACandidate) {
     EXPECT_EQ(candidate(1).column_hit_count, 2);
     EXPECT_EQ(candidate(1).left, 4);
     EXPECT_EQ(candidate(1).right, 9);
+    // No room for the candidates: the search ends there.
+    EXPECT_EQ(group(rows, columns, 1 << 30), "cross 2 \nmalloc() failed.\n");
+    EXPECT_EQ(S.finder_count, -1);
 }
 
 TEST(Grouping, MergeKeepsTheSmallerNumberAndOneDirectionGroupsAreDropped) {
@@ -170,9 +169,7 @@ TEST(Grouping, MergeKeepsTheSmallerNumberAndOneDirectionGroupsAreDropped) {
     const std::string log = group({{1, 0, 0, 3, 3, -1}, {10, 9, 9, 3, 3, -1}, {5, 0, 0, 12, 12, -1}},
                                   {{10, 0, 0, 12, 12, -1}, {1, 0, 0, 12, 12, -1}, {15, 0, 0, 2, 2, -1}});
     for (int i = 0; i < 3; ++i) EXPECT_EQ(hits_of(S.row_hits)[i].group, 0) << i;
-    EXPECT_EQ(hits_of(S.column_hits)[0].group, 0);
-    EXPECT_EQ(hits_of(S.column_hits)[1].group, 0);
-    EXPECT_EQ(hits_of(S.column_hits)[2].group, -1);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(hits_of(S.column_hits)[i].group, i < 2 ? 0 : -1) << i;
     EXPECT_EQ(log, "cross 2 \ncross 1 \n");
     EXPECT_EQ(S.finder_count, 1);
 }
@@ -192,20 +189,16 @@ TEST(Grouping, HitsInScanOrderJoinAsInAFullSweep) {
     for (int k = 0; k < 12; ++k) image.pattern(5 + 16 * k, 10 + 9 * (k % 8), 7, 2);
     ASSERT_EQ(build_row_runs(), -1);
     ASSERT_EQ(build_column_runs(), -1);
-    MemChunk row_pool, column_pool;
-    memchunk_init(&row_pool, sizeof(ScanHit));
-    memchunk_init(&column_pool, sizeof(ScanHit));
-    scan_finder_runs(S.row_runs, w, h, &row_pool);
-    scan_finder_runs(S.column_runs, h, w, &column_pool);
-    const std::vector<ScanHit> rows(hits_of(row_pool), hits_of(row_pool) + row_pool.count);
-    std::vector<ScanHit> columns(hits_of(column_pool), hits_of(column_pool) + column_pool.count);
-    memchunk_free(&row_pool);
-    memchunk_free(&column_pool);
+    empty_pool(&S.row_hits, sizeof(ScanHit));
+    empty_pool(&S.column_hits, sizeof(ScanHit));
+    scan_finder_runs(S.row_runs, w, h, &S.row_hits);
+    scan_finder_runs(S.column_runs, h, w, &S.column_hits);
+    const std::vector<ScanHit> rows = hits_of(S.row_hits);
+    std::vector<ScanHit> columns = hits_of(S.column_hits);
     ASSERT_GT(rows.size(), 300u);
 
     const std::string indexed_log = group(rows, columns);
-    const std::vector<ScanHit> indexed(hits_of(S.column_hits), hits_of(S.column_hits) + columns.size());
-    const std::vector<ScanHit> indexed_rows(hits_of(S.row_hits), hits_of(S.row_hits) + rows.size());
+    const std::vector<ScanHit> indexed = hits_of(S.column_hits), indexed_rows = hits_of(S.row_hits);
     columns.push_back({w - 1, 0, -100, 0, 0, -1});
     columns.push_back({0, 0, -100, 0, 0, -1});
     EXPECT_EQ(group(rows, columns), indexed_log);
@@ -219,46 +212,16 @@ TEST(Grouping, HitsInScanOrderJoinAsInAFullSweep) {
     EXPECT_GT(grouped, 100);
 }
 
-TEST(Refinement, CentroidOfTheCentreSquareAndSize) {
-    BinaryImage image(60, 60);
-    image.pattern(10, 10, 7, 4);  // centre square at 18..29, centre (24, 24)
-    empty_pool(&S.finder_patterns, sizeof(FinderPattern));
-    FinderPattern f = at(23.2f, 23.6f);
-    f.row_hit_count = f.column_hit_count = 1;
-    refine_finder_center(&f);
-    // Rows other than the first count their two bounding columns, and the
-    // starting row (24) counts twice: rows 18..29 weigh 14 except one 12.
-    EXPECT_FLOAT_EQ(f.x, 24.0f);
-    EXPECT_NEAR(f.y, (12 * 24 + 14 * (18 + 29) * 6) / 180.0 + 0.5, 1e-4);
-    // The diagonal of 14 x 12 gives about 28 pixels for the 7-module pattern.
-    EXPECT_NEAR(f.size, std::sqrt(14.0 * 14 + 12 * 12) / 1.41421356 / 3 * 7, 1e-4);
-    EXPECT_EQ(f.row_hit_count, 1);
-}
-
 TEST(Refinement, LightOrOutsideCentresAreDroppedAndEdgeSquaresKept) {
     BinaryImage image(30, 30);
-    FinderPattern f = at(5, 5);  // light pixel
-    f.row_hit_count = f.column_hit_count = 3;
-    refine_finder_center(&f);
-    EXPECT_EQ(f.row_hit_count, 0);
-    EXPECT_EQ(f.column_hit_count, 0);
-    f = at(30.6f, 5);  // rounds to column 31, outside
-    f.row_hit_count = f.column_hit_count = 3;
-    refine_finder_center(&f);
-    EXPECT_EQ(f.row_hit_count, 0);
-    // One pixel whose row above is not followed: the centre run is one pixel.
-    image.fill(7, 8, 1, 2);
-    f = at(7.4f, 9.2f);
-    f.row_hit_count = f.column_hit_count = 3;
-    refine_finder_center(&f);
-    EXPECT_EQ(f.row_hit_count, 3);
-    EXPECT_FLOAT_EQ(f.x, 7.5f);
-    EXPECT_FLOAT_EQ(f.y, 9.5f);
-    EXPECT_NEAR(f.size, std::sqrt(2.0) / 1.41421356 / 3 * 7, 1e-5);
+    for (FinderPattern f : {at(5, 5, 3), at(30.6f, 5, 3)}) {  // a light pixel; column 31, outside
+        refine_finder_center(&f);
+        EXPECT_EQ(f.row_hit_count, 0);
+        EXPECT_EQ(f.column_hit_count, 0);
+    }
     // A square at the left edge.
     image.fill(0, 20, 5, 5);
-    f = at(2, 22);
-    f.row_hit_count = f.column_hit_count = 1;
+    FinderPattern f = at(2, 22, 1);
     refine_finder_center(&f);
     EXPECT_EQ(f.row_hit_count, 1);
     EXPECT_NEAR(f.y, 22.5f, 1e-5);
@@ -271,23 +234,20 @@ namespace {
 // Finder records and units as a grid would see them: F0 centre at (x0, y0),
 // 4 pixels per module; then the search for module (18, 18).
 int32_t search_from(float x0, float y0, GridPoint* p) {
-    std::vector<FinderPattern> records(3, at(x0, y0));
-    for (int i = 0; i < 3; ++i) {
-        records[i].width = records[i].height = 28;
-        S.selected_finders[i] = i;
-    }
-    candidates(records);
-    S.x_unit[0] = 4, S.x_unit[1] = 0;
-    S.y_unit[0] = 0, S.y_unit[1] = 4;
-    *p = {0, 0, 18, 18, -1, {0, 0}, {0, 0}};
-    return find_alignment_pattern(p);
-}
-
-void prepare_alignment_search() {
-    ASSERT_EQ(build_row_runs(), -1);
-    ASSERT_EQ(build_column_runs(), -1);
     empty_pool(&S.row_hits, sizeof(ScanHit));
     empty_pool(&S.column_hits, sizeof(ScanHit));
+    empty_pool(&S.finder_patterns, sizeof(FinderPattern));
+    for (int i = 0; i < 3; ++i) {
+        FinderPattern f = at(x0, y0, 0);
+        f.width = f.height = 28;
+        memchunk_add(&S.finder_patterns, &f);
+        S.selected_finders[i] = i;
+    }
+    S.finder_count = 3;
+    S.x_unit[0] = S.y_unit[1] = 4;
+    S.x_unit[1] = S.y_unit[0] = 0;
+    *p = {0, 0, 18, 18, -1, {0, 0}, {0, 0}};
+    return find_alignment_pattern(p);
 }
 
 }  // namespace
@@ -295,32 +255,16 @@ void prepare_alignment_search() {
 TEST(Alignment, FoundNearThePredictionAndWindowsOutsideTheImageFail) {
     BinaryImage image(200, 200);
     image.pattern(90, 90, 5, 4);  // centre (100, 100)
-    prepare_alignment_search();
+    ASSERT_EQ(build_row_runs(), -1);
+    ASSERT_EQ(build_column_runs(), -1);
     GridPoint p;
     // Module (18, 18) predicted 2 pixels off the true centre.
     ASSERT_EQ(search_from(100 - 60 + 2, 100 - 60 - 1, &p), -1);
     EXPECT_NEAR(p.x, 100, 0.01);
     EXPECT_NEAR(p.y, 100, 0.01);
     // Windows reaching past any edge fail without scanning.
-    EXPECT_EQ(search_from(-50, 20, &p), 0);
-    EXPECT_EQ(search_from(150, 20, &p), 0);
-    EXPECT_EQ(search_from(20, 150, &p), 0);
-    EXPECT_EQ(search_from(std::nanf(""), 20, &p), 0);
-}
-
-TEST(Alignment, TwoClustersTakeTheFirstCrossing) {
-    // Dark ground with a light area holding two dots: A (4 x 4) and, to its
-    // right, B (5 x 5, more hits). The first crossing found is A's.
-    BinaryImage image(200, 200);
-    image.fill(0, 0, 200, 200);
-    image.fill(92, 92, 17, 9, 0);
-    image.fill(94, 94, 4, 4);
-    image.fill(102, 94, 5, 5);
-    prepare_alignment_search();
-    GridPoint p;
-    ASSERT_EQ(search_from(100 - 60, 96 - 60, &p), -1);
-    EXPECT_FLOAT_EQ(p.x, 96);
-    EXPECT_FLOAT_EQ(p.y, 96);
+    for (auto [x, y] : {std::pair{-50.0f, 20.0f}, {150, 20}, {20, 150}, {std::nanf(""), 20}})
+        EXPECT_EQ(search_from(x, y, &p), 0) << x << "," << y;
 }
 
 TEST(Alignment, ATripleNeedsAllThreeRunsInsideTheLine) {
