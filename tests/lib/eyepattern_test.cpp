@@ -213,12 +213,18 @@ TEST(Grouping, HitsInScanOrderJoinAsInAFullSweep) {
 }
 
 TEST(Refinement, LightOrOutsideCentresAreDroppedAndEdgeSquaresKept) {
-    BinaryImage image(30, 30);
-    for (FinderPattern f : {at(5, 5, 3), at(30.6f, 5, 3)}) {  // a light pixel; column 31, outside
-        refine_finder_center(&f);
-        EXPECT_EQ(f.row_hit_count, 0);
-        EXPECT_EQ(f.column_hit_count, 0);
+    {
+        BinaryImage image(30, 30);
+        // A light pixel, and column 31, outside, where a read would see the
+        // dark pixel (0, 0).
+        image.fill(0, 0, 1, 1);
+        for (FinderPattern f : {at(5, 5, 3), at(30.6f, 5, 3)}) {
+            refine_finder_center(&f);
+            EXPECT_EQ(f.row_hit_count, 0);
+            EXPECT_EQ(f.column_hit_count, 0);
+        }
     }
+    BinaryImage image(30, 30);
     // A square at the left edge.
     image.fill(0, 20, 5, 5);
     FinderPattern f = at(2, 22, 1);
