@@ -134,17 +134,6 @@ TEST(RsDecode, MisdecodeProtectionCodewordsAreIgnored) {
     }
 }
 
-TEST(RsDecode, EqualErrorValuesNeedRowExchange) {
-    std::mt19937 rng(9);
-    const Block clean = random_block(rng, 26, 16);
-    Block block = clean;
-    block[4] ^= 0x5C;
-    block[20] ^= 0x5C;
-    ASSERT_EQ(syndrome(block, 0), 0);  // the locator system's first pivot
-    EXPECT_EQ(rs_decode(block.data(), 26, 2), -1);
-    EXPECT_EQ(block, clean);
-}
-
 // Beyond capacity a locator of few errors solved from the first syndromes
 // alone often has that many roots inside the block. Taking it would return
 // garbage as a sure read: a call either fails, leaving the block alone, or
