@@ -269,7 +269,7 @@ TEST(Alignment, FoundNearThePredictionAndWindowsOutsideTheImageFail) {
     EXPECT_NEAR(p.x, 100, 0.01);
     EXPECT_NEAR(p.y, 100, 0.01);
     // Windows reaching past any edge fail without scanning.
-    for (auto [x, y] : {std::pair{-50.0f, 20.0f}, {150, 20}, {20, 150}, {std::nanf(""), 20}})
+    for (auto [x, y] : {std::pair{-70.0f, 20.0f}, {20, -70}, {150, 20}, {20, 150}, {std::nanf(""), 20}})
         EXPECT_EQ(search_from(x, y, &p), 0) << x << "," << y;
 }
 
