@@ -19,8 +19,10 @@ using Block = std::vector<uint8_t>;
 // GF(256) multiplication by shift and add, independent of the decoder's tables.
 uint8_t mul(uint8_t a, uint8_t b) {
     unsigned product = 0;
-    for (unsigned x = a; b != 0; b >>= 1, x = x & 0x80 ? (x << 1) ^ 0x11D : x << 1)
+    for (unsigned x = a; b != 0; b >>= 1) {
         if (b & 1) product ^= x;
+        x = (x << 1) ^ (x & 0x80 ? 0x11D : 0);
+    }
     return static_cast<uint8_t>(product);
 }
 
