@@ -1,44 +1,40 @@
 #include "fakes.h"
 
 #include <cstring>
+#include <utility>
 
 #include "vorden.h"
 
 namespace ostrel::test {
 
-DWORD RecordingKernel::WaitForSingleObject(HANDLE object, DWORD milliseconds) {
-    {
-        std::lock_guard lock(mutex_);
-        wait_timeouts.push_back(milliseconds);
-        if (!scripted_waits.empty()) {
-            DWORD result = scripted_waits.front();
-            scripted_waits.pop_front();
-            return result;
-        }
-    }
-    return real_.WaitForSingleObject(object, milliseconds);
+std::deque<std::optional<std::string>> decoder_script;
+std::vector<DecodedImage> decoded_images;
+
+namespace {
+
+const char* scripted_decode(const uint8_t* image, int32_t width, int32_t height, int32_t pixel_depth,
+                            FILE* log) {
+    static std::string text;
+    EXPECT_EQ(pixel_depth, 8);
+    EXPECT_EQ(log, nullptr);
+    decoded_images.push_back({width, height, {image, image + static_cast<size_t>(width) * height}});
+    if (decoder_script.empty()) return nullptr;
+    std::optional<std::string> next = std::move(decoder_script.front());
+    decoder_script.pop_front();
+    if (!next) return nullptr;
+    text = *next;
+    return text.c_str();
 }
 
-BOOL RecordingKernel::ReleaseSemaphore(HANDLE semaphore, LONG release_count, LONG* previous_count) {
-    if (release_error != 0) return 0;
-    return real_.ReleaseSemaphore(semaphore, release_count, previous_count);
-}
-
-DWORD RecordingKernel::GetLastError() {
-    return release_error != 0 ? release_error : real_.GetLastError();
-}
+}  // namespace
 
 BOOL RecordingKernel::start_thread(ThreadProc start, void* parameter, SIZE_T stack_size) {
     {
         std::lock_guard lock(mutex_);
         stack_sizes.push_back(stack_size);
         if (refuse_threads) return 0;
-        if (threads == Threads::deferred) {
-            pending_.emplace_back(start, parameter);
-            return 1;
-        }
     }
-    if (threads == Threads::real) return real_.start_thread(start, parameter, stack_size);
+    if (real_threads) return real_.start_thread(start, parameter, stack_size);
     start(parameter);
     return 1;
 }
@@ -64,15 +60,6 @@ BOOL RecordingKernel::HeapFree(void* block) {
         return 0;
     }
     return real_.HeapFree(block);
-}
-
-void RecordingKernel::run_pending() {
-    std::vector<std::pair<ThreadProc, void*>> ready;
-    {
-        std::lock_guard lock(mutex_);
-        ready.swap(pending_);
-    }
-    for (auto& [start, parameter] : ready) start(parameter);
 }
 
 size_t RecordingKernel::live_blocks() {
@@ -126,36 +113,6 @@ std::vector<uint8_t> yuy2_frame(int row_length, int rows, const std::function<ui
     return frame;
 }
 
-std::vector<uint8_t> rgb24_frame(int row_length, int rows,
-                                 const std::function<std::array<uint8_t, 3>(int, int)>& bytes) {
-    std::vector<uint8_t> frame(static_cast<size_t>(row_length) * rows * 3);
-    for (int y = 0; y < rows; ++y) {
-        uint8_t* row = frame.data() + static_cast<size_t>(rows - 1 - y) * row_length * 3;
-        for (int x = 0; x < row_length; ++x) {
-            auto pixel = bytes(x, y);
-            std::memcpy(row + x * 3, pixel.data(), 3);
-        }
-    }
-    return frame;
-}
-
-std::deque<std::optional<std::string>> decoder_script;
-std::vector<DecodedImage> decoded_images;
-
-const char* scripted_decode(const uint8_t* image, int32_t width, int32_t height, int32_t pixel_depth,
-                            FILE* log) {
-    static std::string text;
-    EXPECT_EQ(pixel_depth, 8);
-    EXPECT_EQ(log, nullptr);
-    decoded_images.push_back({width, height, {image, image + static_cast<size_t>(width) * height}});
-    if (decoder_script.empty()) return nullptr;
-    std::optional<std::string> next = std::move(decoder_script.front());
-    decoder_script.pop_front();
-    if (!next) return nullptr;
-    text = *next;
-    return text.c_str();
-}
-
 void CoreTest::SetUp() {
     set_kernel(&kernel_);
     set_window_texts(&texts_);
@@ -171,8 +128,6 @@ void CoreTest::SetUp() {
 void CoreTest::TearDown() {
     DestroyWindow(capture_window);
     capture_window = nullptr;
-    kernel_.release_error = 0;
-    kernel_.run_pending();
     CloseHandle(decode_slot);
     decode_slot = nullptr;
     if (frame_copy != nullptr) HeapFree(frame_copy);

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
 #include <atomic>
 #include <cstdint>
 #include <deque>
@@ -15,7 +14,6 @@
 #include <optional>
 #include <set>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "ostrel_core.h"
@@ -27,17 +25,20 @@ inline const std::string kTriangle = "\x81\xA2";
 inline const std::string kCircle = "\x81\x9B";
 
 // The real services underneath, with failures to script and calls recorded.
+// Threads run inline on the caller unless `real_threads` is set.
 class RecordingKernel final : public Kernel {
   public:
-    enum class Threads { inline_run, deferred, real };
-
     HANDLE CreateSemaphoreA(LONG initial, LONG maximum) override {
         return real_.CreateSemaphoreA(initial, maximum);
     }
     BOOL CloseHandle(HANDLE object) override { return real_.CloseHandle(object); }
-    DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) override;
-    BOOL ReleaseSemaphore(HANDLE semaphore, LONG release_count, LONG* previous_count) override;
-    DWORD GetLastError() override;
+    DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) override {
+        return real_.WaitForSingleObject(object, milliseconds);
+    }
+    BOOL ReleaseSemaphore(HANDLE semaphore, LONG release_count, LONG* previous_count) override {
+        return release_error == 0 && real_.ReleaseSemaphore(semaphore, release_count, previous_count);
+    }
+    DWORD GetLastError() override { return release_error != 0 ? release_error : real_.GetLastError(); }
     BOOL start_thread(ThreadProc start, void* parameter, SIZE_T stack_size) override;
     void Sleep(DWORD milliseconds) override { real_.Sleep(milliseconds); }
     void* HeapAlloc(SIZE_T bytes) override;
@@ -46,21 +47,16 @@ class RecordingKernel final : public Kernel {
         return nullptr;
     }
     BOOL HeapFree(void* block) override;
-
-    // Runs the threads held back in deferred mode.
-    void run_pending();
     size_t live_blocks();
 
     // Set these before the code under test runs.
-    Threads threads = Threads::inline_run;
+    bool real_threads = false;
     bool refuse_threads = false;
     DWORD release_error = 0;                   // non-zero: releases fail with it
     std::function<bool(SIZE_T)> refuse_alloc;  // true: that allocation fails
-    std::deque<DWORD> scripted_waits;          // results of the next waits
 
     // Recorded.
     std::vector<SIZE_T> stack_sizes;
-    std::vector<DWORD> wait_timeouts;
     int allocations = 0;
     int refusals = 0;
 
@@ -68,7 +64,6 @@ class RecordingKernel final : public Kernel {
     LinuxKernel real_;
     std::mutex mutex_;
     std::set<void*> live_;
-    std::vector<std::pair<ThreadProc, void*>> pending_;
 };
 
 // Records every update as "beep 16" or "<control id> <text>".
@@ -99,15 +94,12 @@ class FakeCaptureWindow final : public CaptureWindow {
     std::atomic<int> format_messages{0};
 };
 
-// Frame bytes in the capture layouts, from the luminance wanted at (x, y),
-// y = 0 being the top row. YUY2 chroma bytes are 0xFF.
+// YUY2 frame bytes from the luminance wanted at (x, y), y = 0 the top row;
+// chroma bytes are 0xFF.
 std::vector<uint8_t> yuy2_frame(int row_length, int rows, const std::function<uint8_t(int, int)>& luma);
-// Rows bottom-up, each pixel's three bytes from `bytes`.
-std::vector<uint8_t> rgb24_frame(int row_length, int rows,
-                                 const std::function<std::array<uint8_t, 3>(int, int)>& bytes);
 
 // The decoder as the tests script it: each call returns the next scripted
-// text (nullopt: no symbol; an empty script: no symbol) and records the image.
+// text (nullopt or an empty script: no symbol) and records the image.
 struct DecodedImage {
     int32_t width = 0, height = 0;
     std::vector<uint8_t> pixels;
@@ -115,8 +107,6 @@ struct DecodedImage {
 };
 extern std::deque<std::optional<std::string>> decoder_script;
 extern std::vector<DecodedImage> decoded_images;
-const char* scripted_decode(const uint8_t* image, int32_t width, int32_t height, int32_t pixel_depth,
-                            FILE* log);
 
 // Installs the fakes, a fresh decode slot and ring, and a capture window
 // delivering 16 x 4 YUY2 frames; restores the real services afterwards.

@@ -55,7 +55,12 @@ class FrameTest : public CoreTest {
     }
 };
 
-TEST_F(FrameTest, Rgb24BottomSourceRowBecomesTopRowAndPixelsAreByteMeans) {
+TEST_F(FrameTest, LuminanceIsTheEvenYuy2BytesOrTheRgbByteMeanWithTheBottomRowStoredFirst) {
+    camera_->set_format(FOURCC_YUY2, 16, 4, 2);
+    feed({1, 200, 2, 201, 3, 202, 4, 203, 5, 204, 6, 205, 7, 206, 8, 207});
+    ASSERT_EQ(decoded_images.size(), 1u);
+    EXPECT_EQ(decoded_images[0].pixels, (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8}));
+
     camera_->set_format(BI_RGB, 24, 16, 3);
     // Stored rows 0, 1, 2 hold 10, 20, 30 in every byte, except two pixels
     // of stored row 2 (the top row of the picture).
@@ -64,8 +69,8 @@ TEST_F(FrameTest, Rgb24BottomSourceRowBecomesTopRowAndPixelsAreByteMeans) {
     const uint8_t pixels[6] = {1, 2, 2, 0, 0, 255};  // means 5 / 3 and 255 / 3: rounded down, unweighted
     std::copy_n(pixels, 6, frame.begin() + 96);
     feed(frame);
-    ASSERT_EQ(decoded_images.size(), 1u);
-    const DecodedImage& luma = decoded_images[0];
+    ASSERT_EQ(decoded_images.size(), 2u);
+    const DecodedImage& luma = decoded_images[1];
     ASSERT_EQ(luma.width, 16);
     ASSERT_EQ(luma.height, 3);
     EXPECT_EQ(luma.at(0, 0), 1);
@@ -73,13 +78,6 @@ TEST_F(FrameTest, Rgb24BottomSourceRowBecomesTopRowAndPixelsAreByteMeans) {
     EXPECT_EQ(luma.at(2, 0), 30);
     EXPECT_EQ(luma.at(0, 1), 20);
     EXPECT_EQ(luma.at(15, 2), 10);
-}
-
-TEST_F(FrameTest, Yuy2RowsTakeTheEvenBytes) {
-    camera_->set_format(FOURCC_YUY2, 16, 4, 2);
-    feed({1, 200, 2, 201, 3, 202, 4, 203, 5, 204, 6, 205, 7, 206, 8, 207});
-    ASSERT_EQ(decoded_images.size(), 1u);
-    EXPECT_EQ(decoded_images[0].pixels, (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8}));
 }
 
 TEST_F(FrameTest, WidthsRoundUpToTheRowLengthAndShortFramesAreGivenUp) {
@@ -125,37 +123,9 @@ TEST_F(FrameTest, LargeFramesAreReducedByTruncatedBlockMeans) {
     EXPECT_EQ(halved.at(640, 0), 7);  // 15 / 2
     EXPECT_EQ(halved.at(639, 0), 200);
     EXPECT_EQ(halved.at(640, 1), 200);
-    // f = 3: one 17 among nine pixels.
-    const DecodedImage& thirds = decode_job(1920, 1080, [](int x, int y) -> uint8_t {
-        return x == 5 && y == 4 ? 17 : (x < 9 && y < 9 ? 0 : 100);
-    });
-    EXPECT_EQ(thirds.at(1, 1), 1);
-    EXPECT_EQ(thirds.at(0, 1), 0);
-    EXPECT_EQ(thirds.at(2, 2), 0);
-    EXPECT_EQ(thirds.at(3, 0), 100);
     // Without room for the reduced image the frame is decoded whole.
     kernel_.refuse_alloc = [](SIZE_T bytes) { return bytes == 640 * 360; };
     EXPECT_EQ(decode_job(1280, 720, [](int, int) { return 7; }).width, 1280);
-}
-
-TEST_F(FrameTest, BuffersGrowAndAreReused) {
-    const auto frame = [](int width, int rows) {
-        return yuy2_frame(width, rows, [](int, int) { return 1; });
-    };
-    feed(frame(16, 4));
-    EXPECT_EQ(kernel_.allocations, 3);  // format block, frame copy, luminance
-    feed(frame(16, 4));
-    EXPECT_EQ(kernel_.allocations, 4);  // the format is fetched on every frame
-    camera_->set_format(FOURCC_YUY2, 16, 8, 2);
-    feed(frame(8, 2));
-    EXPECT_EQ(kernel_.allocations, 5);
-    EXPECT_EQ(luma_frame_size, 64);
-    camera_->set_format(FOURCC_YUY2, 16, 32, 4);
-    feed(frame(32, 4));
-    EXPECT_EQ(kernel_.allocations, 8);
-    EXPECT_EQ(luma_frame_size, 128);
-    EXPECT_EQ(frame_copy_size, 256);
-    EXPECT_EQ(decoded_images.size(), 4u);
 }
 
 TEST_F(FrameTest, FramesGivenUpFreeTheSlotAndTheNextIsDecodedInFreshBuffers) {
@@ -165,7 +135,11 @@ TEST_F(FrameTest, FramesGivenUpFreeTheSlotAndTheNextIsDecodedInFreshBuffers) {
     };
     const std::vector<Case> cases = {
         {"format not fetched", [this] { camera_->fail_fetch = true; }},
-        {"format block too small", [this] { camera_->block_size = 39; }},
+        {"format block too small, its fetch claiming more",
+         [this] {
+             camera_->block_size = 39;
+             camera_->fetch_claims = 4096;
+         }},
         {"fetch fills part of the header", [this] { camera_->fetch_writes = 20; }},
         {"no capture window", [] { DestroyWindow(capture_window); }},
         {"no format block", [this] { kernel_.refuse_alloc = [](SIZE_T n) { return n == 44; }; }},
@@ -188,6 +162,8 @@ TEST_F(FrameTest, FramesGivenUpFreeTheSlotAndTheNextIsDecodedInFreshBuffers) {
         kernel_.refusals = 0;
         std::vector<uint8_t> frame(256, 50);
         EXPECT_FALSE(deliver(frame));
+        // (For the 32 x 4 frames, the refusal shows that a larger frame asks
+        // for larger buffers.)
         EXPECT_EQ(kernel_.refusals, kernel_.refuse_alloc ? 1 : 0);
         // Only the frame buffers may stay allocated; the format block is freed.
         EXPECT_EQ(kernel_.live_blocks(), (frame_copy != nullptr) + (luma_frame != nullptr));
@@ -240,7 +216,8 @@ TEST_F(FrameTest, HeaderAndFormatAnswersThatLieAreNotTrusted) {
 
 // Every combination of the values below, the other header fields random:
 // whatever the decoder is handed was copied from inside the frame's data,
-// in the layout the format names, and every other frame is given up.
+// in the layout the format names, and every other frame is given up. The
+// widths pass the 16-bit row-length masks, the sizes INT32_MAX bytes.
 TEST_F(FrameTest, NonsenseFormatsAreDecodedWithinTheirDataOrGivenUp) {
     constexpr LONG kMin = std::numeric_limits<LONG>::min();
     constexpr LONG kMax = std::numeric_limits<LONG>::max();

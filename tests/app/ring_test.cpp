@@ -14,7 +14,7 @@ const std::string kBeep = "beep 16";
 
 using RingTest = CoreTest;
 
-TEST_F(RingTest, FirstReadShowsTriangleAndReadsABAConfirmA) {
+TEST_F(RingTest, TwoAgreeingReadsConfirmATextWhichIsShownAndBeepedOnlyWhenNew) {
     EXPECT_EQ(read("A"), Events{kStatus + kTriangle});
     EXPECT_STREQ(shown_text, "");
     EXPECT_EQ(read_state, READ_ONCE);
@@ -22,38 +22,27 @@ TEST_F(RingTest, FirstReadShowsTriangleAndReadsABAConfirmA) {
     EXPECT_EQ(read("A"), (Events{kBeep, "1000 A", kStatus + kCircle}));
     EXPECT_STREQ(shown_text, "A");
     EXPECT_EQ(read_state, READ_CONFIRMED);
-}
-
-TEST_F(RingTest, ShownTextReadAgainIsConfirmedWithoutBeepOrResultBox) {
-    read("A");
-    EXPECT_EQ(read("A"), (Events{kBeep, "1000 A", kStatus + kCircle}));
     EXPECT_EQ(read("A"), Events{kStatus + kCircle});
-    // Another confirmed text replaces it, with a beep.
-    EXPECT_EQ(read("B"), Events{kStatus + kTriangle});
     EXPECT_EQ(read("B"), (Events{kBeep, "1000 B", kStatus + kCircle}));
     EXPECT_EQ(read("A"), (Events{kBeep, "1000 A", kStatus + kCircle}));
 }
 
-TEST_F(RingTest, FailedReadsNeitherEnterTheRingNorPushTextsOut) {
+TEST_F(RingTest, FailedReadsTooLongTextsAndEmptyTextsAreNeverConfirmed) {
     read("A");
+    // Failed reads do not enter the ring, so they push nothing out.
     for (int i = 0; i < 25; ++i) EXPECT_EQ(read(std::nullopt), Events{kStatus + kCross});
     EXPECT_EQ(read_state, READ_NOTHING);
     EXPECT_EQ(read("A"), (Events{kBeep, "1000 A", kStatus + kCircle}));
-}
 
-TEST_F(RingTest, TextsOf7091BytesOrMoreCountAsFailedReads) {
     const std::string longest(7090, 'x');
     const std::string too_long(7091, 'y');
     EXPECT_EQ(read(too_long), Events{kStatus + kCross});
     EXPECT_EQ(read(too_long), Events{kStatus + kCross});
     EXPECT_EQ(read(longest), Events{kStatus + kTriangle});
     EXPECT_EQ(read(longest), (Events{kBeep, "1000 " + longest, kStatus + kCircle}));
-}
 
-TEST_F(RingTest, EmptyTextsAreNeverConfirmed) {
     EXPECT_EQ(read(""), Events{kStatus + kTriangle});
     EXPECT_EQ(read(""), Events{kStatus + kTriangle});
-    EXPECT_EQ(read_state, READ_ONCE);
 }
 
 TEST_F(RingTest, ConfirmedAcrossEightInterveningReadsButNotNine) {
