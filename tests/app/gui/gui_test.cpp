@@ -188,10 +188,9 @@ TEST_F(Gui, CameraUnpluggedMidStreamEndsItsStreamAndTheDialogStaysUsable) {
     AppProcess app({{{"OSTREL_VIRTUAL_CAMERA", symbol_picture({{Mode::Byte, text}}, "unplug")}}, [] {
                         auto camera =
                             std::dynamic_pointer_cast<VirtualCamera>(virtual_camera_from_environment());
-                        auto events = std::make_shared<StreamEvents>();
-                        events->on_stream_end = [] { trace_test_line("stream-ended"); };
-                        set_installed_drivers(std::vector<std::shared_ptr<CaptureDriver>>{
-                            std::make_shared<WatchedDriver>(camera, events)});
+                        set_installed_drivers(
+                            std::vector<std::shared_ptr<CaptureDriver>>{std::make_shared<WatchedDriver>(
+                                camera, StreamWatch{.on_end = [] { trace_test_line("stream-ended"); }})});
                         frame_decoder = traced_decode;
                         on_child_command("unplug", [camera] { camera->unplug(); });
                     }});

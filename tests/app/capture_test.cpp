@@ -1,0 +1,595 @@
+// The capture service and its V4L2 driver: the driver against a scripted
+// camera (formats, frame layouts, the calls it makes to stream, a camera
+// unplugged mid-stream), the capture window's messages over it, a window
+// destroyed under a frame callback, and the preview pictures.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "platform/capture_service.h"
+#include "platform/v4l2_camera.h"
+#include "platform/virtual_camera.h"
+#include "watched_driver.h"
+
+namespace ostrel::test {
+namespace {
+
+using Calls = std::vector<std::string>;
+using Bytes = std::vector<uint8_t>;
+
+v4l2_pix_format pix(uint32_t pixel_format, uint32_t width, uint32_t height, uint32_t bytes_per_line) {
+    v4l2_pix_format format = {};
+    format.pixelformat = pixel_format;
+    format.width = width;
+    format.height = height;
+    format.bytesperline = bytes_per_line;
+    format.sizeimage = bytes_per_line * height;
+    return format;
+}
+
+TEST(V4l2Formats, ReadableFormatsAreYuy2AndBottomUpRgbOthersKeepTheirFourcc) {
+    struct Case {
+        uint32_t pixel_format;
+        DWORD compression;
+        WORD bits;
+        bool readable;
+    };
+    for (Case c :
+         {Case{V4L2_PIX_FMT_YUYV, FOURCC_YUY2, 16, true}, Case{V4L2_PIX_FMT_BGR24, BI_RGB, 24, true},
+          Case{V4L2_PIX_FMT_RGB24, BI_RGB, 24, true}, Case{V4L2_PIX_FMT_MJPEG, V4L2_PIX_FMT_MJPEG, 24, false},
+          Case{V4L2_PIX_FMT_NV12, V4L2_PIX_FMT_NV12, 12, false}}) {
+        SCOPED_TRACE(fourcc_name(c.pixel_format));
+        const MappedFormat mapped = map_pixel_format(c.pixel_format, 640, 1280);
+        EXPECT_EQ(mapped.compression, c.compression);
+        EXPECT_EQ(mapped.bit_count, c.bits);
+        EXPECT_EQ(mapped.readable, c.readable);
+    }
+    // Header sizes follow the delivered row layout.
+    BITMAPINFOHEADER header = header_for(pix(V4L2_PIX_FMT_BGR24, 100, 10, 300));
+    EXPECT_EQ(header.biWidth, 100);
+    EXPECT_EQ(header.biHeight, 10);
+    EXPECT_EQ(header.biSizeImage, 112u * 3 * 10);
+    EXPECT_EQ(header_for(pix(V4L2_PIX_FMT_YUYV, 7, 3, 16)).biSizeImage, 8u * 2 * 3);
+    EXPECT_EQ(header_for(pix(V4L2_PIX_FMT_MJPEG, 640, 480, 0)).biSizeImage, 0u);
+}
+
+TEST(V4l2Frames, FramesAreRearrangedIntoTheDeliveredLayout) {
+    // 2 x 2 pixels, rows of 6 bytes of which 4 are pixels.
+    const Bytes captured = {1, 2, 3, 4, 99, 99, 5, 6, 7, 8, 99, 99};
+    Bytes out;
+    ASSERT_TRUE(convert_frame(pix(V4L2_PIX_FMT_YUYV, 2, 2, 6), captured.data(), captured.size(), out));
+    EXPECT_EQ(out, (Bytes{1, 2, 3, 4, 5, 6, 7, 8}));
+    // The last row needs no padding after it; one byte less is too short.
+    ASSERT_TRUE(convert_frame(pix(V4L2_PIX_FMT_YUYV, 2, 2, 6), captured.data(), 10, out));
+    EXPECT_FALSE(convert_frame(pix(V4L2_PIX_FMT_YUYV, 2, 2, 6), captured.data(), 9, out));
+
+    // RGB: top row first as V4L2 captures, turned bottom-up, blue first,
+    // padded to sixteen pixels.
+    const Bytes top_down = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+    ASSERT_TRUE(convert_frame(pix(V4L2_PIX_FMT_BGR24, 2, 2, 6), top_down.data(), top_down.size(), out));
+    ASSERT_EQ(out.size(), 16u * 3 * 2);
+    EXPECT_EQ(Bytes(out.begin(), out.begin() + 6), (Bytes{7, 8, 9, 10, 11, 12}));
+    EXPECT_EQ(Bytes(out.begin() + 48, out.begin() + 54), (Bytes{1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(out[6], 0);
+    EXPECT_EQ(out[47], 0);
+    ASSERT_TRUE(convert_frame(pix(V4L2_PIX_FMT_RGB24, 2, 2, 6), top_down.data(), top_down.size(), out));
+    EXPECT_EQ(Bytes(out.begin(), out.begin() + 6), (Bytes{9, 8, 7, 12, 11, 10}));
+    EXPECT_FALSE(convert_frame(pix(V4L2_PIX_FMT_RGB24, 2, 2, 6), top_down.data(), 11, out));
+
+    // Compressed frames pass as captured.
+    ASSERT_TRUE(convert_frame(pix(V4L2_PIX_FMT_MJPEG, 2, 2, 0), top_down.data(), 5, out));
+    EXPECT_EQ(out, (Bytes{1, 2, 3, 4, 5}));
+}
+
+// A camera in memory at /dev/video2: answers the ioctls a capture driver
+// makes, records them, and hands out the frames the test queues. `unplug`
+// makes it fail as a removed USB camera does.
+class ScriptedCamera final : public V4l2Io {
+  public:
+    int open(const char* path, int) override {
+        std::lock_guard lock(mutex_);
+        calls_.push_back(std::string("open ") + path);
+        if (std::string(path) != "/dev/video2" || unplugged_) return fail(ENOENT);
+        return 42;
+    }
+    int close(int fd) override {
+        std::lock_guard lock(mutex_);
+        calls_.push_back("close " + std::to_string(fd));
+        return 0;
+    }
+    int ioctl(int, unsigned long request, void* argument) override {
+        std::lock_guard lock(mutex_);
+        auto* buffer = static_cast<v4l2_buffer*>(argument);
+        // A removed camera fails whatever it is still asked; the release of
+        // its buffers is still noted.
+        if (unplugged_ && request != VIDIOC_REQBUFS) return fail(ENODEV);
+        switch (request) {
+            case VIDIOC_QUERYCAP: {
+                auto* capability = static_cast<v4l2_capability*>(argument);
+                std::strcpy(reinterpret_cast<char*>(capability->card), "Test Cam");
+                capability->version = 0x050A03;
+                capability->capabilities = V4L2_CAP_DEVICE_CAPS | V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING;
+                capability->device_caps = device_caps;
+                return 0;
+            }
+            case VIDIOC_G_FMT:
+                calls_.push_back("G_FMT");
+                static_cast<v4l2_format*>(argument)->fmt.pix = format_;
+                return 0;
+            case VIDIOC_S_PARM:
+                calls_.push_back("S_PARM " + std::to_string(static_cast<v4l2_streamparm*>(argument)
+                                                                ->parm.capture.timeperframe.numerator));
+                return 0;
+            case VIDIOC_REQBUFS: {
+                auto* buffers = static_cast<v4l2_requestbuffers*>(argument);
+                calls_.push_back("REQBUFS " + std::to_string(buffers->count));
+                if (unplugged_) return fail(ENODEV);
+                buffers->count = std::min(buffers->count, 2u);
+                return 0;
+            }
+            case VIDIOC_QUERYBUF:
+                calls_.push_back("QUERYBUF " + std::to_string(buffer->index));
+                buffer->length = 16;
+                buffer->m.offset = buffer->index * 4096;
+                return 0;
+            case VIDIOC_QBUF:
+                calls_.push_back("QBUF " + std::to_string(buffer->index));
+                requeued_ += streaming_;
+                return 0;
+            case VIDIOC_DQBUF:
+                if (frames_.empty()) return fail(EAGAIN);
+                buffer->index = next_buffer_;
+                next_buffer_ ^= 1;
+                std::copy(frames_.front().begin(), frames_.front().end(), memory_[buffer->index].begin());
+                buffer->bytesused = static_cast<uint32_t>(frames_.front().size());
+                frames_.pop_front();
+                ++dequeued_;
+                calls_.push_back("DQBUF " + std::to_string(buffer->index));
+                return 0;
+            case VIDIOC_ENUM_FMT: {
+                auto* description = static_cast<v4l2_fmtdesc*>(argument);
+                if (description->index > 1) return fail(EINVAL);
+                description->pixelformat = description->index == 0 ? V4L2_PIX_FMT_YUYV : V4L2_PIX_FMT_MJPEG;
+                std::strcpy(reinterpret_cast<char*>(description->description),
+                            description->index == 0 ? "YUYV 4:2:2" : "Motion-JPEG");
+                return 0;
+            }
+            case VIDIOC_ENUM_FRAMESIZES: {
+                auto* size = static_cast<v4l2_frmsizeenum*>(argument);
+                if (size->pixel_format == V4L2_PIX_FMT_YUYV && size->index < 2) {
+                    size->type = V4L2_FRMSIZE_TYPE_DISCRETE;
+                    size->discrete =
+                        size->index == 0 ? v4l2_frmsize_discrete{640, 480} : v4l2_frmsize_discrete{320, 240};
+                    return 0;
+                }
+                if (size->pixel_format != V4L2_PIX_FMT_MJPEG || size->index != 0) return fail(EINVAL);
+                size->type = V4L2_FRMSIZE_TYPE_STEPWISE;
+                size->stepwise = {160, 1280, 8, 120, 720, 8};
+                return 0;
+            }
+            case VIDIOC_S_FMT: {
+                v4l2_pix_format& wanted = static_cast<v4l2_format*>(argument)->fmt.pix;
+                calls_.push_back("S_FMT " + fourcc_name(wanted.pixelformat) + " " +
+                                 std::to_string(wanted.width) + "x" + std::to_string(wanted.height));
+                wanted = format_ = pix(wanted.pixelformat, wanted.width, wanted.height, 0);
+                return 0;
+            }
+            case VIDIOC_STREAMON:
+            case VIDIOC_STREAMOFF:
+                streaming_ = request == VIDIOC_STREAMON;
+                calls_.push_back(streaming_ ? "STREAMON" : "STREAMOFF");
+                return 0;
+            default:
+                return fail(ENOTTY);
+        }
+    }
+    void* mmap(size_t length, int, off_t offset) override {
+        std::lock_guard lock(mutex_);
+        calls_.push_back("mmap " + std::to_string(offset));
+        return length == 16 ? memory_[offset / 4096].data() : MAP_FAILED;
+    }
+    int munmap(void* address, size_t) override {
+        std::lock_guard lock(mutex_);
+        calls_.push_back(std::string("munmap ") + (address == memory_[0].data() ? "0" : "1"));
+        return 0;
+    }
+    int poll(int, short& revents, int wake_fd, short& wake_revents, int) override {
+        // The wake-up is a real eventfd; frames and unplugging are ours.
+        pollfd wake = {wake_fd, POLLIN, 0};
+        for (;;) {
+            wake_revents = ::poll(&wake, 1, 0) > 0 ? wake.revents : 0;
+            {
+                std::lock_guard lock(mutex_);
+                revents = unplugged_ ? POLLERR : frames_.empty() ? 0 : POLLIN;
+            }
+            if (wake_revents != 0 || revents != 0) return 1;
+            ::poll(&wake, 1, 5);  // until woken, or 5 ms for a frame or an unplugging
+        }
+    }
+
+    void queue_frame(Bytes frame) {
+        std::lock_guard lock(mutex_);
+        frames_.push_back(std::move(frame));
+    }
+    void unplug() {
+        std::lock_guard lock(mutex_);
+        unplugged_ = true;
+    }
+    Calls take_calls() {
+        std::lock_guard lock(mutex_);
+        return std::exchange(calls_, {});
+    }
+    // Every queued frame taken by the capture thread, handed on, and its
+    // buffer given back.
+    bool settled() {
+        std::lock_guard lock(mutex_);
+        return frames_.empty() && dequeued_ == requeued_;
+    }
+
+    uint32_t device_caps = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING;
+
+  private:
+    int fail(int error) {
+        errno = error;
+        return -1;
+    }
+
+    std::mutex mutex_;
+    Calls calls_;
+    std::deque<Bytes> frames_;
+    bool unplugged_ = false;
+    bool streaming_ = false;
+    int dequeued_ = 0;
+    int requeued_ = 0;
+    uint32_t next_buffer_ = 0;
+    v4l2_pix_format format_ = pix(V4L2_PIX_FMT_YUYV, 4, 2, 8);
+    Bytes memory_[2] = {Bytes(16), Bytes(16)};
+};
+
+// The frames a stream delivers; `token` is held by the capture thread's sink
+// until the stream ends.
+struct Frames {
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::vector<Bytes> seen;
+    std::shared_ptr<int> token = std::make_shared<int>();
+    std::weak_ptr<int> stream = token;
+
+    FrameSink sink() {
+        return [this, token = std::exchange(token, nullptr)](const uint8_t* data, size_t bytes) {
+            std::lock_guard lock(mutex);
+            seen.emplace_back(data, data + bytes);
+            arrived.notify_all();
+        };
+    }
+    bool wait_for(size_t count) {
+        std::unique_lock lock(mutex);
+        return arrived.wait_for(lock, std::chrono::seconds(30), [&] { return seen.size() >= count; });
+    }
+    size_t count() {
+        std::lock_guard lock(mutex);
+        return seen.size();
+    }
+};
+
+TEST(V4l2Camera, FoundCameraStreamsThroughMappedBuffersAndReleasesThemOnStop) {
+    ScriptedCamera camera;
+    auto found = find_v4l2_cameras(camera, 10);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0]->name(), "Test Cam");
+    EXPECT_EQ(found[0]->version(), "5.10.3");
+    const Calls probed = camera.take_calls();
+    EXPECT_EQ(probed.front(), "open /dev/video0");
+    EXPECT_EQ(probed.back(), "open /dev/video9");
+
+    auto device = found[0]->open();
+    ASSERT_NE(device, nullptr);
+    EXPECT_EQ(device->format().biCompression, FOURCC_YUY2);
+    device->set_frame_interval(100000);
+    Frames frames;
+    ASSERT_TRUE(device->start(frames.sink()));
+    camera.queue_frame({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16});
+    camera.queue_frame(Bytes(16, 7));
+    ASSERT_TRUE(frames.wait_for(2));
+    device->stop();
+    EXPECT_EQ(frames.seen[1], Bytes(16, 7));
+    EXPECT_EQ(camera.take_calls(),
+              (Calls{"open /dev/video2", "G_FMT", "S_PARM 100000", "REQBUFS 4", "QUERYBUF 0", "mmap 0",
+                     "QBUF 0", "QUERYBUF 1", "mmap 4096", "QBUF 1", "STREAMON", "DQBUF 0", "QBUF 0",
+                     "DQBUF 1", "QBUF 1", "STREAMOFF", "munmap 0", "munmap 1", "REQBUFS 0"}));
+    device.reset();
+    EXPECT_EQ(camera.take_calls(), Calls{"close 42"});
+
+    // A device node that does not capture (a metadata node) is no camera.
+    camera.device_caps = V4L2_CAP_META_CAPTURE | V4L2_CAP_STREAMING;
+    EXPECT_TRUE(find_v4l2_cameras(camera, 10).empty());
+}
+
+// Pulled out mid-stream: the stream ends by itself with nothing delivered
+// after it, the device keeps its last format but offers none and cannot
+// start again, and stopping it still unmaps and releases its buffers.
+TEST(V4l2Camera, UnpluggedCameraEndsItsStreamAndStillReleasesItsBuffers) {
+    ScriptedCamera camera;
+    auto device = V4l2Camera::probe(camera, "/dev/video2")->open();
+    ASSERT_NE(device, nullptr);
+    Frames frames;
+    ASSERT_TRUE(device->start(frames.sink()));
+    camera.queue_frame(Bytes(16, 7));
+    ASSERT_TRUE(frames.wait_for(1));
+    camera.unplug();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!frames.stream.expired() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(frames.stream.expired()) << "the stream did not end by itself";
+    camera.queue_frame(Bytes(16, 8));
+    EXPECT_EQ(device->format().biWidth, 4);
+    EXPECT_TRUE(device->format_options().empty());
+    camera.take_calls();
+    device->stop();
+    EXPECT_EQ(camera.take_calls(), (Calls{"munmap 0", "munmap 1", "REQBUFS 0"}));
+    EXPECT_FALSE(device->start([](const uint8_t*, size_t) { ADD_FAILURE() << "a frame after unplugging"; }));
+    EXPECT_EQ(frames.count(), 1u);
+    device.reset();
+    EXPECT_EQ(camera.take_calls().back(), "close 42");
+}
+
+class RecordingSurface final : public PreviewSurface {
+  public:
+    void present(std::shared_ptr<const PreviewImage> image) override { images.push_back(std::move(image)); }
+    std::vector<std::shared_ptr<const PreviewImage>> images;
+};
+
+// Filled on the capture thread, read once the camera has settled.
+std::vector<Bytes> window_frames;
+
+LRESULT record_frame(HWND, VIDEOHDR* header) {
+    window_frames.emplace_back(header->lpData, header->lpData + header->dwBytesUsed);
+    return 1;
+}
+
+// A capture window, previewing on a recording surface, over the scripted
+// camera as the only driver.
+class CaptureWindowTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        set_installed_drivers(
+            std::vector<std::shared_ptr<CaptureDriver>>{V4l2Camera::probe(camera_, "/dev/video2")});
+        auto surface = std::make_unique<RecordingSurface>();
+        surface_ = surface.get();
+        window_ =
+            register_capture_window(std::make_shared<CaptureServiceWindow>(std::move(surface), nullptr));
+        window_frames.clear();
+        camera_.take_calls();
+    }
+    void TearDown() override {
+        DestroyWindow(window_);
+        set_installed_drivers(std::nullopt);
+        set_format_dialog(nullptr);
+    }
+    void deliver(Bytes frame) {
+        camera_.queue_frame(std::move(frame));
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!camera_.settled() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ASSERT_TRUE(camera_.settled());
+    }
+    // The calls since the last look, checked to stop the stream, make
+    // `change` and start it again.
+    void expect_restart_around(const std::string& change) {
+        const Calls calls = camera_.take_calls();
+        ASSERT_FALSE(calls.empty());
+        EXPECT_EQ(calls.front(), "STREAMOFF");
+        EXPECT_NE(std::find(calls.begin(), calls.end(), change), calls.end()) << change;
+        EXPECT_EQ(calls.back(), "STREAMON");
+    }
+
+    ScriptedCamera camera_;
+    RecordingSurface* surface_ = nullptr;
+    HWND window_ = nullptr;
+};
+
+TEST_F(CaptureWindowTest, FramesReachTheCallbackWhilePreviewingAndArePaintedOncePerPreviewInterval) {
+    // Descriptions are cut to the buffers given; the format is known only
+    // while connected.
+    char name[8], version[4];
+    EXPECT_NE(capGetDriverDescriptionA(0, name, sizeof name, version, sizeof version), 0);
+    EXPECT_STREQ(name, "Test Ca");
+    EXPECT_STREQ(version, "5.1");
+    EXPECT_EQ(capGetVideoFormatSize(window_), 0u);
+    ASSERT_NE(capDriverConnect(window_, 0), 0);
+    EXPECT_EQ(capGetVideoFormatSize(window_), sizeof(BITMAPINFOHEADER));
+    // YUY2 4 x 2: white then black pixels.
+    const Bytes frame = {235, 128, 235, 128, 16, 128, 16, 128, 235, 128, 235, 128, 16, 128, 16, 128};
+    capSetCallbackOnFrame(window_, record_frame);
+    deliver(frame);
+    EXPECT_TRUE(window_frames.empty()) << "no preview yet";
+    EXPECT_TRUE(surface_->images.empty());
+
+    capPreview(window_, 1);
+    capPreviewRate(window_, 60000);
+    deliver(frame);
+    deliver(frame);
+    EXPECT_EQ(window_frames, (std::vector<Bytes>{frame, frame}));
+    ASSERT_EQ(surface_->images.size(), 1u);
+    const PreviewImage& image = *surface_->images[0];
+    EXPECT_EQ(image.width, 4);
+    EXPECT_EQ(image.height, 2);
+    EXPECT_EQ(image.rgb[0], 255);
+    EXPECT_EQ(image.rgb[3 * 2], 0);
+
+    capSetCallbackOnFrame(window_, nullptr);
+    deliver(frame);
+    EXPECT_EQ(window_frames.size(), 2u);
+    EXPECT_NE(capDriverDisconnect(window_), 0);
+    EXPECT_EQ(capGetVideoFormatSize(window_), 0u);
+    EXPECT_EQ(camera_.take_calls().back(), "close 42");
+}
+
+TEST_F(CaptureWindowTest, ANewFrameIntervalOrAFormatChosenInTheDialogRestartsTheStream) {
+    EXPECT_EQ(capDlgVideoFormat(window_), 0) << "not connected";
+    ASSERT_NE(capDriverConnect(window_, 0), 0);
+    CAPTUREPARMS parms;
+    std::memset(&parms, 0xAB, sizeof parms);
+    ASSERT_NE(capCaptureGetSetup(window_, &parms, sizeof parms), 0);
+    EXPECT_EQ(parms.dwRequestMicroSecPerFrame, 66667u);
+    camera_.take_calls();
+    parms.wPercentDropForError = 100;
+    ASSERT_NE(capCaptureSetSetup(window_, &parms, sizeof parms), 0);
+    EXPECT_TRUE(camera_.take_calls().empty()) << "same interval, no restart";
+    parms.dwRequestMicroSecPerFrame = 100000;
+    ASSERT_NE(capCaptureSetSetup(window_, &parms, sizeof parms), 0);
+    expect_restart_around("S_PARM 100000");
+    CAPTUREPARMS again = {};
+    capCaptureGetSetup(window_, &again, sizeof again);
+    EXPECT_EQ(std::memcmp(&again, &parms, sizeof parms), 0);
+    EXPECT_EQ(capCaptureSetSetup(window_, &parms, 95), 0);
+
+    // The camera's formats with their sizes; a range of sizes offers the
+    // common sizes inside it and its largest.
+    set_format_dialog([](void*, const std::vector<FormatOption>& options, const FormatChoice& current) {
+        EXPECT_EQ(options.size(), 2u);
+        EXPECT_EQ(options.at(0).name, "YUYV YUYV 4:2:2");
+        EXPECT_EQ(options.at(0).sizes, (std::vector<FrameSize>{{640, 480}, {320, 240}}));
+        EXPECT_EQ(options.at(1).sizes,
+                  (std::vector<FrameSize>{{160, 120}, {320, 240}, {640, 480}, {800, 600}, {1280, 720}}));
+        EXPECT_EQ(current.option, 0u);
+        EXPECT_EQ(current.size, (FrameSize{4, 2}));
+        return std::optional<FormatChoice>(FormatChoice{1, {800, 600}});
+    });
+    EXPECT_NE(capDlgVideoFormat(window_), 0);
+    expect_restart_around("S_FMT MJPG 800x600");
+    BITMAPINFOHEADER format = {};
+    capGetVideoFormat(window_, &format, sizeof format);
+    EXPECT_EQ(format.biCompression, V4L2_PIX_FMT_MJPEG);
+    EXPECT_EQ(format.biWidth, 800);
+    // Cancelled: nothing changes.
+    set_format_dialog([](void*, const std::vector<FormatOption>&, const FormatChoice& current) {
+        EXPECT_EQ(current.option, 1u);
+        EXPECT_EQ(current.size, (FrameSize{800, 600}));
+        return std::optional<FormatChoice>();
+    });
+    EXPECT_NE(capDlgVideoFormat(window_), 0);
+    EXPECT_TRUE(camera_.take_calls().empty());
+}
+
+// What a virtual camera's device went through, seen from the capture
+// thread's frame callback and the thread that destroys the window.
+struct DeviceLife {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool stop_requested = false;
+    bool in_callback = false;
+    bool destroyed = false;
+    std::thread::id destroyed_on;
+} life;
+
+// Holds the window as a message in flight would, until the stream is asked
+// to stop (or two seconds have passed).
+LRESULT hold_window(HWND window, VIDEOHDR*) {
+    std::shared_ptr<CaptureWindow> held = find_window(window);
+    std::unique_lock lock(life.mutex);
+    life.in_callback = true;
+    life.changed.notify_all();
+    life.changed.wait_for(lock, std::chrono::seconds(2), [] { return life.stop_requested; });
+    return 1;
+}
+
+TEST(CaptureWindowLifetime, WindowDestroyedDuringAFrameCallbackStopsItsStreamOnTheDestroyingThread) {
+    auto note = [](auto change) {
+        return [change] {
+            std::lock_guard lock(life.mutex);
+            change();
+            life.changed.notify_all();
+        };
+    };
+    auto camera =
+        std::make_shared<VirtualCamera>(std::vector<RgbPicture>{{4, 4, std::vector<uint8_t>(48, 128)}},
+                                        VirtualFormat::yuy2, FrameSize{160, 120});
+    set_installed_drivers(std::vector<std::shared_ptr<CaptureDriver>>{std::make_shared<WatchedDriver>(
+        camera, StreamWatch{.on_stop = note([] { life.stop_requested = true; }),
+                            .on_destroy = note([] {
+                                life.destroyed = true;
+                                life.destroyed_on = std::this_thread::get_id();
+                            })})});
+    HWND window = register_capture_window(std::make_shared<CaptureServiceWindow>(nullptr, nullptr));
+    capSetCallbackOnFrame(window, hold_window);
+    capPreview(window, 1);
+    ASSERT_NE(capDriverConnect(window, 0), 0);
+    std::unique_lock lock(life.mutex);
+    ASSERT_TRUE(life.changed.wait_for(lock, std::chrono::seconds(30), [] { return life.in_callback; }));
+    lock.unlock();
+
+    // Still connected, a frame callback under way: the capture thread must
+    // not be the one to let go of the window, or it would free its own
+    // device and return into a window that is gone.
+    EXPECT_NE(DestroyWindow(window), 0);
+    lock.lock();
+    ASSERT_TRUE(life.changed.wait_for(lock, std::chrono::seconds(30), [] { return life.destroyed; }));
+    EXPECT_EQ(life.destroyed_on, std::this_thread::get_id());
+    // A destroyed handle answers nothing, and is not handed out again.
+    EXPECT_EQ(IsWindow(window), 0);
+    EXPECT_EQ(capGetVideoFormatSize(window), 0u);
+    EXPECT_EQ(DestroyWindow(window), 0);
+    HWND next = register_capture_window(std::make_shared<CaptureServiceWindow>(nullptr, nullptr));
+    EXPECT_NE(next, window);
+    DestroyWindow(next);
+    set_installed_drivers(std::nullopt);
+}
+
+TEST(CaptureWindowCreation, ChildWindowNeedsAnExistingParentAndPaintsOnIt) {
+    EXPECT_EQ(capCreateCaptureWindowA("Camera", WS_CHILD | WS_VISIBLE, 0, 0, 10, 10, nullptr, 0), nullptr);
+    int host_object = 0;
+    HWND parent = register_capture_window(std::make_shared<NativeWindow>(&host_object));
+    void* seen_parent = nullptr;
+    set_preview_surface_factory([&](void* native, int, int, int width, int height) {
+        seen_parent = native;
+        EXPECT_EQ(width, 10);
+        EXPECT_EQ(height, 12);
+        return std::make_unique<RecordingSurface>();
+    });
+    HWND window = capCreateCaptureWindowA("Camera", WS_CHILD | WS_VISIBLE, 0, 0, 10, 12, parent, 0);
+    EXPECT_NE(window, nullptr);
+    EXPECT_EQ(seen_parent, &host_object);
+    set_preview_surface_factory(nullptr);
+    DestroyWindow(window);
+    DestroyWindow(parent);
+}
+
+TEST(PreviewPictures, RgbRowsAreBottomUpBlueFirstAndCompressedFramesAreNotShown) {
+    BITMAPINFOHEADER format = {};
+    format.biWidth = 2;
+    format.biHeight = 2;
+    format.biBitCount = 24;
+    format.biCompression = BI_RGB;
+    // Rows padded to four bytes; the stored first row is the bottom one.
+    const std::vector<uint8_t> rgb24 = {1, 2, 3, 4, 5, 6, 0, 0, 10, 20, 30, 40, 50, 60, 0, 0};
+    auto image = preview_from_frame(format, rgb24.data(), rgb24.size());
+    ASSERT_TRUE(image);
+    EXPECT_EQ(image->rgb, (std::vector<uint8_t>{30, 20, 10, 60, 50, 40, 3, 2, 1, 6, 5, 4}));
+    EXPECT_FALSE(preview_from_frame(format, rgb24.data(), rgb24.size() - 1));
+
+    format.biBitCount = 32;
+    const std::vector<uint8_t> rgb32 = {1, 2, 3, 0, 4, 5, 6, 0, 7, 8, 9, 0, 10, 11, 12, 0};
+    image = preview_from_frame(format, rgb32.data(), rgb32.size());
+    ASSERT_TRUE(image);
+    EXPECT_EQ(image->rgb, (std::vector<uint8_t>{9, 8, 7, 12, 11, 10, 3, 2, 1, 6, 5, 4}));
+
+    format.biCompression = 0x47504A4D;  // MJPG
+    EXPECT_FALSE(preview_from_frame(format, rgb32.data(), rgb32.size()));
+}
+
+}  // namespace
+}  // namespace ostrel::test
