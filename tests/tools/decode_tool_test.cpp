@@ -1,11 +1,8 @@
 // vorden-decode as scripts use it: run as a subprocess on image files that
 // each test writes, judged by exit status, standard output and standard
 // error.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -23,8 +20,6 @@
 #define STB_IMAGE_WRITE_IMPLEMENTATION
 #define STB_IMAGE_WRITE_STATIC
 #include <stb/stb_image_write.h>
-
-extern char** environ;
 
 using namespace vorden::test;
 namespace fs = std::filesystem;
@@ -56,31 +51,12 @@ class DecodeTool : public ::testing::Test {
     // log was asked for, every line on standard error must be the tool's
     // own: a sanitizer report would show up here.
     Outcome run(const std::vector<std::string>& args, const std::string& input = "/dev/null") const {
-        const std::string out = path("stdout"), err = path("stderr");
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, input.c_str(), O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        std::vector<std::string> words = {VORDEN_DECODE_TOOL};
-        words.insert(words.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (std::string& w : words) argv.push_back(w.data());
-        argv.push_back(nullptr);
-        pid_t pid = 0;
-        Outcome r;
-        const int spawned = posix_spawn(&pid, VORDEN_DECODE_TOOL, &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (spawned != 0) {
-            ADD_FAILURE() << "cannot start " << VORDEN_DECODE_TOOL;
-            return r;
-        }
-        int status = 0;
-        waitpid(pid, &status, 0);
+        std::string command = std::string("'") + VORDEN_DECODE_TOOL + "'";
+        for (const std::string& arg : args) command += " '" + arg + "'";
+        command += " <'" + input + "' >'" + path("stdout") + "' 2>'" + path("stderr") + "'";
+        const int status = std::system(command.c_str());
         EXPECT_TRUE(WIFEXITED(status)) << "status " << status;
-        r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        r.out = slurp(out);
-        r.err = slurp(err);
+        Outcome r{WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(path("stdout")), slurp(path("stderr"))};
         if (std::find(args.begin(), args.end(), "--log") == args.end()) {
             std::istringstream lines(r.err);
             for (std::string line; std::getline(lines, line);) {
@@ -140,28 +116,28 @@ std::string without_timing(std::string json) {
     return json;
 }
 
-TEST_F(DecodeTool, ExitStatusIsTheWorstOfTheFiles) {
+TEST_F(DecodeTool, ExitStatusIsTheWorstOfTheFilesAndRawWritesOnlyTheBytes) {
     const std::string one = png("one.png", symbol_image("first")),
-                      two = pgm("two.pgm", symbol_image("second"));
+                      two = pgm("two.pgm", symbol_image("A\xff\r\n"));
     const std::string blank = pgm("blank.pgm", blank_image()), missing = path("missing.png");
-
-    Outcome r = run({one, two});
-    EXPECT_EQ(r.code, 0);
-    EXPECT_EQ(r.out, "first\nsecond\n");
-    EXPECT_EQ(r.err, "");
-
-    r = run({one, blank});
+    Outcome r = run({one, blank});
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(r.out, "first\n");
     EXPECT_EQ(r.err, "vorden-decode: " + blank + ": no QR Code symbol found\n");
-
     // A failed file does not stop the run, and 2 outranks 1 in either order.
-    r = run({missing, blank, two});
+    r = run({missing, blank, one});
     EXPECT_EQ(r.code, 2);
-    EXPECT_EQ(r.out, "second\n");
+    EXPECT_EQ(r.out, "first\n");
     EXPECT_EQ(r.err, "vorden-decode: " + missing + ": cannot read: file not found\nvorden-decode: " + blank +
                          ": no QR Code symbol found\n");
     EXPECT_EQ(run({blank, missing}).code, 2);
+
+    r = run({"--raw", two, one});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out, "A\xff\r\nfirst");
+    EXPECT_EQ(r.err, "");
+    // The library's text ends at its first zero byte.
+    EXPECT_EQ(run({"--raw", pgm("nul.pgm", symbol_image(std::string("ab\0cd", 5)))}).out, "ab");
 }
 
 TEST_F(DecodeTool, ReadsEveryFormatAndTurnsColourIntoTheMeanOfItsChannels) {
@@ -170,23 +146,19 @@ TEST_F(DecodeTool, ReadsEveryFormatAndTurnsColourIntoTheMeanOfItsChannels) {
     ASSERT_TRUE(stbi_write_bmp(bmp.c_str(), image.width, image.height, 1, image.pixels.data()));
     ASSERT_TRUE(stbi_write_jpg(jpg.c_str(), image.width, image.height, 1, image.pixels.data(), 95));
     // Light modules drawn as 1 with a maximum value of 1: read right only when scaled to 255.
-    Image two_level = image;
-    for (uint8_t& p : two_level.pixels) p = p >= 128;
-    std::string netpbm = "P5\n# two levels\n" + std::to_string(image.width) + " " +
-                         std::to_string(image.height) + "\n1\n" +
-                         std::string(two_level.pixels.begin(), two_level.pixels.end());
-    // Green modules (mean 85) on magenta (mean 170): weighted luma (150 against 105) would
-    // turn the symbol negative.
-    const std::string colour = png("colour.png", image, {0, 255, 0}, {255, 0, 255});
-    // Fully transparent, so a reader that used alpha would see nothing.
-    const std::string rgba = png("rgba.png", image, {0, 0, 0, 0}, {255, 255, 255, 0});
-    const std::string grey_alpha = png("ga.png", image, {0, 0}, {255, 0});
+    std::string netpbm =
+        "P5\n# two levels\n" + std::to_string(image.width) + " " + std::to_string(image.height) + "\n1\n";
+    for (uint8_t p : image.pixels) netpbm += static_cast<char>(p >= 128);
     std::string ppm = "P6 " + std::to_string(image.width) + " " + std::to_string(image.height) + " 255\n";
     for (uint8_t p : image.pixels)
         ppm += p < 128 ? std::string("\x00\xff\x00", 3) : std::string("\xff\x00\xff", 3);
-
-    const std::vector<std::string> files = {png("s.png", image), bmp,    jpg,  write("max1.pgm", netpbm),
-                                            write("s.ppm", ppm), colour, rgba, grey_alpha};
+    const std::vector<std::string> files = {
+        png("s.png", image), bmp, jpg, write("max1.pgm", netpbm), write("s.ppm", ppm),
+        // Green modules (mean 85) on magenta (mean 170): weighted luma (150
+        // against 105) would turn the symbol negative.
+        png("colour.png", image, {0, 255, 0}, {255, 0, 255}),
+        // Fully transparent, so a reader that used alpha would see nothing.
+        png("rgba.png", image, {0, 0, 0, 0}, {255, 255, 255, 0}), png("ga.png", image, {0, 0}, {255, 0})};
     const Outcome r = run(files);
     EXPECT_EQ(r.code, 0) << r.err;
     std::string expected;
@@ -249,76 +221,52 @@ TEST_F(DecodeTool, ReduceShrinksLargeImagesAsTheCameraDoes) {
 
     // Past the decoder's 32767 pixels a side, only --reduce brings it in reach.
     const std::string long_line = pgm("line.pgm", Image{32768, 1, std::vector<uint8_t>(32768, 200)});
-    const Outcome refused = run({long_line});
-    EXPECT_EQ(refused.code, 2);
-    EXPECT_NE(refused.err.find("32768 x 1 pixels"), std::string::npos) << refused.err;
+    EXPECT_EQ(run({long_line}).code, 2);
     EXPECT_EQ(run({"--reduce", long_line}).code, 1);
 }
 
-TEST_F(DecodeTool, JsonGivesOneObjectPerFile) {
-    const std::string good = png("good.png", symbol_image("caf\xc3\xa9 \"42\"\\"));
+// Each object's text keeps UTF-8 and escapes other bytes (the escaping
+// itself is in parts_test.cpp), with their hexadecimal beside it.
+TEST_F(DecodeTool, JsonGivesOneObjectPerFileWithProvisionalAndStructuredAppendReads) {
+    // Every block of a 1-M symbol damaged to its full capacity: read, but provisionally.
+    Symbol damaged = encode(Mode::Byte, "caf\xc3\xa9 \"42\"\\", {.version = 1, .level = Level::M});
+    const auto codewords = codeword_modules(damaged);
+    for (int k = 0; k < vorden::ec_block_table[1][static_cast<int>(Level::M)][0][3]; ++k)
+        for (int m : codewords[k]) damaged.dark[m] ^= 1;
+    const std::string provisional = pgm("damaged.pgm", render(damaged));
     const std::string odd = pgm("odd.pgm", symbol_image("A\xff\x93\x5f\n"));
     const std::string blank = pgm("blank.pgm", blank_image()), empty = write("empty.pgm", "");
-    const Outcome r = run({"--json", good, odd, blank, empty});
+    Outcome r = run({"--json", provisional, odd, blank, empty});
     EXPECT_EQ(r.code, 2);
-    EXPECT_EQ(without_timing(r.out),
-              "{\"file\":\"" + good + "\",\"text\":\"caf\xc3\xa9 \\\"42\\\"\\\\\",\"provisional\":false," +
-                  "\"milliseconds\":T}\n" + "{\"file\":\"" + odd +
-                  "\",\"text\":\"A\\u00ff\\u0093_\\n\",\"hex\":\"41ff935f0a\",\"provisional\":false," +
-                  "\"milliseconds\":T}\n" + "{\"file\":\"" + blank +
-                  "\",\"text\":null,\"milliseconds\":T}\n" + "{\"file\":\"" + empty +
-                  "\",\"error\":\"cannot read: empty file\"}\n");
-}
+    EXPECT_EQ(
+        without_timing(r.out),
+        "{\"file\":\"" + provisional + "\",\"text\":\"caf\xc3\xa9 \\\"42\\\"\\\\\",\"provisional\":true," +
+            "\"milliseconds\":T}\n" + "{\"file\":\"" + odd +
+            "\",\"text\":\"A\\u00ff\\u0093_\\n\",\"hex\":\"41ff935f0a\",\"provisional\":false," +
+            "\"milliseconds\":T}\n" + "{\"file\":\"" + blank + "\",\"text\":null,\"milliseconds\":T}\n" +
+            "{\"file\":\"" + empty + "\",\"error\":\"cannot read: empty file\"}\n");
+    r = run({provisional});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out, "caf\xc3\xa9 \"42\"\\\n");
+    EXPECT_EQ(r.err, "vorden-decode: " + provisional +
+                         ": provisional text: read only through a correction that used a block's full "
+                         "capacity\n");
 
-TEST_F(DecodeTool, JsonCarriesStructuredAppendAndProvisionalReads) {
     const std::string data = "Structured append splits this text over symbols.";
     const std::vector<Symbol> parts = encode_structured(data, 1, Level::M);
     ASSERT_GE(parts.size(), 2u);
     int parity = 0;  // ISO/IEC 18004 8: the exclusive-or of every byte of the whole message
     for (unsigned char c : data) parity ^= c;
-    std::string joined;
-    for (size_t i = 0; i < parts.size(); ++i) {
-        const std::string file = pgm("part.pgm", render(parts[i]));
-        const std::string out = without_timing(run({"--json", file}).out);
-        const size_t text_at = out.find("\"text\":\"") + 8;
-        const std::string text = out.substr(text_at, out.find('"', text_at) - text_at);
-        joined += text;
-        EXPECT_EQ(out, "{\"file\":\"" + file + "\",\"text\":\"" + text + "\",\"provisional\":false," +
-                           "\"structured_append\":{\"present\":true,\"position\":" + std::to_string(i) +
-                           ",\"total\":" + std::to_string(parts.size() - 1) +  // as coded: the count less one
-                           ",\"parity\":" + std::to_string(parity) +
-                           ",\"length\":" + std::to_string(text.size()) + "},\"milliseconds\":T}\n");
-    }
-    EXPECT_EQ(joined, data);
-
-    // Every block of a 1-M symbol damaged to its full capacity: read, but provisionally.
-    Symbol damaged = encode(Mode::Byte, "provisional", {.version = 1, .level = Level::M});
-    const auto codewords = codeword_modules(damaged);
-    for (int k = 0; k < vorden::ec_block_table[1][static_cast<int>(Level::M)][0][3]; ++k)
-        for (int m : codewords[k]) damaged.dark[m] ^= 1;
-    const std::string file = pgm("damaged.pgm", render(damaged));
-    const Outcome json = run({"--json", file});
-    EXPECT_EQ(json.code, 0);
-    EXPECT_EQ(
-        without_timing(json.out),
-        "{\"file\":\"" + file + "\",\"text\":\"provisional\",\"provisional\":true,\"milliseconds\":T}\n");
-    const Outcome plain = run({file});
-    EXPECT_EQ(plain.code, 0);
-    EXPECT_EQ(plain.out, "provisional\n");
-    EXPECT_EQ(plain.err, "vorden-decode: " + file +
-                             ": provisional text: read only through a correction that used a block's full "
-                             "capacity\n");
-}
-
-TEST_F(DecodeTool, RawWritesTheBytesAndNothingElse) {
-    const std::string a = pgm("a.pgm", symbol_image("A\xff\r\n")), b = pgm("b.pgm", symbol_image("b"));
-    Outcome r = run({"--raw", a, b});
-    EXPECT_EQ(r.code, 0);
-    EXPECT_EQ(r.out, "A\xff\r\nb");
-    // The library's text ends at its first zero byte.
-    r = run({"--raw", pgm("nul.pgm", symbol_image(std::string("ab\0cd", 5)))});
-    EXPECT_EQ(r.code, 0);
-    EXPECT_EQ(r.out, "ab");
+    const std::string file = pgm("part.pgm", render(parts[1]));
+    const std::string out = without_timing(run({"--json", file}).out);
+    const size_t text_at = out.find("\"text\":\"") + 8;
+    const std::string text = out.substr(text_at, out.find('"', text_at) - text_at);
+    EXPECT_NE(data.find(text), std::string::npos) << text;
+    EXPECT_EQ(out, "{\"file\":\"" + file + "\",\"text\":\"" + text + "\",\"provisional\":false," +
+                       "\"structured_append\":{\"present\":true,\"position\":1,\"total\":" +
+                       std::to_string(parts.size() - 1) +  // as coded: the count less one
+                       ",\"parity\":" + std::to_string(parity) +
+                       ",\"length\":" + std::to_string(text.size()) + "},\"milliseconds\":T}\n");
 }
 
 TEST_F(DecodeTool, OptionsUsageAndPixelDepth) {
@@ -326,8 +274,6 @@ TEST_F(DecodeTool, OptionsUsageAndPixelDepth) {
     Outcome r = run({"--help"});
     EXPECT_EQ(r.code, 0);
     EXPECT_EQ(r.out.rfind("Usage: vorden-decode [OPTION]... FILE...\n", 0), 0u);
-    for (const char* option : {"--json", "--raw", "--reduce", "--pixel-depth N", "--log", "--help"})
-        EXPECT_NE(r.out.find(option), std::string::npos) << option;
     EXPECT_EQ(r.err, "");
 
     for (const std::vector<std::string>& args : {std::vector<std::string>{},
@@ -350,7 +296,6 @@ TEST_F(DecodeTool, OptionsUsageAndPixelDepth) {
     r = run({good, "--log"});
     EXPECT_EQ(r.code, 0);
     EXPECT_EQ(r.err.rfind("mode 0\n", 0), 0u) << r.err;
-    EXPECT_EQ(run({good}).err, "");
 
     // --pixel-depth 1 reads a two-level image (dark 0, light 1), which as
     // grey has its mean round down to 0 with nothing darker.
