@@ -259,6 +259,15 @@ class ScriptedCamera final : public V4l2Io {
     Bytes memory_[2] = {Bytes(16), Bytes(16)};
 };
 
+// Waits, at most 30 seconds (no speed is checked), until `done` holds.
+template <class Condition>
+bool eventually(Condition done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!done() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return done();
+}
+
 // The frames a stream delivers; `token` is held by the capture thread's sink
 // until the stream ends.
 struct Frames {
@@ -329,11 +338,10 @@ TEST(V4l2Camera, UnpluggedCameraEndsItsStreamAndStillReleasesItsBuffers) {
     ASSERT_TRUE(device->start(frames.sink()));
     camera.queue_frame(Bytes(16, 7));
     ASSERT_TRUE(frames.wait_for(1));
+    // Unplugged while the capture thread waits for the next frame.
+    ASSERT_TRUE(eventually([&] { return camera.settled(); }));
     camera.unplug();
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!frames.stream.expired() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    ASSERT_TRUE(frames.stream.expired()) << "the stream did not end by itself";
+    ASSERT_TRUE(eventually([&] { return frames.stream.expired(); })) << "the stream did not end by itself";
     camera.queue_frame(Bytes(16, 8));
     EXPECT_EQ(device->format().biWidth, 4);
     EXPECT_TRUE(device->format_options().empty());
@@ -381,10 +389,7 @@ class CaptureWindowTest : public ::testing::Test {
     }
     void deliver(Bytes frame) {
         camera_.queue_frame(std::move(frame));
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (!camera_.settled() && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        ASSERT_TRUE(camera_.settled());
+        ASSERT_TRUE(eventually([this] { return camera_.settled(); }));
     }
     // The calls since the last look, checked to stop the stream, make
     // `change` and start it again.
