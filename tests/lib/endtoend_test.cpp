@@ -77,6 +77,25 @@ Image beside(const Image& a, const Image& b) {
     return out;
 }
 
+// The image on a plain margin, and the pass that read it ("mode N" last logged).
+Image padded(const Image& image, int margin, uint8_t level) {
+    Image out{image.width + 2 * margin, image.height + 2 * margin, {}};
+    out.pixels.assign(static_cast<size_t>(out.width) * out.height, level);
+    for (int y = 0; y < image.height; ++y)
+        std::copy_n(image.pixels.begin() + static_cast<size_t>(y) * image.width, image.width,
+                    out.pixels.begin() + static_cast<size_t>(y + margin) * out.width + margin);
+    return out;
+}
+
+int reading_pass(const Image& image, std::string* bytes) {
+    const char* text = nullptr;
+    const std::string log = log_of(
+        [&](FILE* log) { text = decode_symbol(image.pixels.data(), image.width, image.height, 8, log); });
+    *bytes = text == nullptr ? "" : text;
+    const size_t at = log.rfind("mode ");
+    return text == nullptr || at == std::string::npos ? -1 : log[at + 5] - '0';
+}
+
 }  // namespace
 
 TEST(EndToEnd, EveryVersionLevelAndMask) {
@@ -200,6 +219,22 @@ TEST(EndToEnd, BlurNoiseAndLowContrast) {
             render(s, {.module_px = 6, .blur = 0.8, .noise = 10, .dark = 60, .light = 190, .gradient = 0.15}),
             data, "all at once");
     }
+}
+
+TEST(EndToEnd, LaterPassesReadWhatTheMeanThresholdCannot) {
+    const Symbol s = encode(Mode::Byte, "second pass", {.version = 2});
+    std::string bytes;
+    // A dim symbol on a bright page: the mean lies above the symbol's light
+    // modules, so pass 0 sees it all dark; pass 1, half-way to the minimum,
+    // separates it.
+    EXPECT_EQ(reading_pass(padded(render(s, {.dark = 20, .light = 160}), 200, 255), &bytes), 1);
+    EXPECT_EQ(bytes, "second pass");
+    // Greyer still, with one black pixel setting the minimum: pass 1 falls
+    // below the dark modules, pass 2 (a quarter of the way) separates them.
+    Image image = padded(render(s, {.dark = 130, .light = 200}), 200, 255);
+    image.pixels[0] = 0;
+    EXPECT_EQ(reading_pass(image, &bytes), 2);
+    EXPECT_EQ(bytes, "second pass");
 }
 
 TEST(EndToEnd, DamageUpToCapacityAndProvisionalReads) {

@@ -32,14 +32,20 @@ uint8_t alpha_power(int e) {
     return v;
 }
 
-// Systematic code word: the data, then the remainder of data * x^ec modulo
-// the generator prod (x - alpha^i), i = 0 .. ec-1 (highest power first).
-Block encode(const Block& data, int ec) {
+// The generator prod (x - alpha^i), i = 0 .. ec-1, highest power first.
+Block generator(int ec) {
     Block g{1};
     for (int i = 0; i < ec; ++i) {
         g.push_back(0);
         for (size_t k = g.size() - 1; k > 0; --k) g[k] ^= mul(g[k - 1], alpha_power(i));
     }
+    return g;
+}
+
+// Systematic code word: the data, then the remainder of data * x^ec modulo
+// the generator (highest power first).
+Block encode(const Block& data, int ec) {
+    const Block g = generator(ec);
     Block work = data;
     work.resize(data.size() + ec, 0);
     for (size_t i = 0; i < data.size(); ++i)
@@ -174,4 +180,40 @@ TEST(RsDecode, RefusesShapesBeyondItsStorage) {
     EXPECT_EQ(rs_decode(block.data(), 200, 20), 0);
     EXPECT_EQ(rs_decode(block.data(), 26, -1), 0);
     EXPECT_EQ(block, bad);
+}
+
+TEST(RsDecode, MisdecodeProtectionCodewordsAreIgnored) {
+    const Shape shapes[] = {{26, 19, 2}, {26, 16, 4}, {26, 13, 6}, {26, 9, 8}, {44, 34, 4}, {70, 55, 7}};
+    std::mt19937 rng(77);
+    for (const Shape& s : shapes) {
+        ASSERT_GT(s.n - s.k, 2 * s.t);
+        const Block clean = random_block(rng, s.n, s.k);
+        // Adding a multiple of the degree-2t generator keeps S0 .. S(2t-1)
+        // at zero while the later syndromes are not.
+        const Block g = generator(2 * s.t);
+        Block block = clean;
+        const size_t shift = 3;
+        for (size_t i = 0; i < g.size(); ++i) block[shift + i] ^= mul(g[i], 0x35);
+        ASSERT_EQ(syndrome(block, 0), 0);
+        ASSERT_NE(syndrome(block, 2 * s.t), 0);
+        const Block altered = block;
+        int32_t result = 0;
+        EXPECT_EQ(decode_logged(block, s.t, &result), "") << s.n << "," << s.k;
+        EXPECT_EQ(result, -1);
+        EXPECT_EQ(decoder_state.block_clean, -1);
+        EXPECT_EQ(block, altered);
+    }
+}
+
+TEST(RsDecode, EqualErrorValuesNeedRowExchange) {
+    std::mt19937 rng(9);
+    const Block clean = random_block(rng, 26, 16);
+    Block block = clean;
+    block[4] ^= 0x5C;
+    block[20] ^= 0x5C;
+    ASSERT_EQ(syndrome(block, 0), 0);  // the locator system's first pivot
+    ASSERT_NE(syndrome(block, 1), 0);
+    EXPECT_EQ(rs_decode(block.data(), 26, 2), -1);
+    EXPECT_EQ(block, clean);
+    EXPECT_EQ(decoder_state.block_clean, 0);
 }

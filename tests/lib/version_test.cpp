@@ -115,6 +115,24 @@ TEST(EstimateVersion, FromTheFinderDistanceAndNoVersionFromDegenerateGeometry) {
     for (float x1 : {std::nanf(""), 3.0e38f}) EXPECT_EQ(estimate({50, 50, x1, 50, 50, 150}, 28), 0) << x1;
 }
 
+TEST(VersionInformation, UpToThreeWrongModulesInCopyOne) {
+    for (int version : {7, 18, 32, 40}) {
+        const Symbol s = encode(Mode::Byte, "version information", {.version = version});
+        for (int wrong = 0; wrong <= 3; ++wrong) {
+            Symbol damaged = s;
+            // Bit i of copy 1 at column size - 11 + i % 3, row i / 3.
+            for (int k = 0; k < wrong; ++k) damaged.flip(s.size - 11 + (5 * k + 1) % 3, (5 * k + 1) / 3);
+            int32_t found = 0;
+            const std::string log = estimate_logged(render(damaged, {.module_px = 3}), &found);
+            EXPECT_EQ(found, version) << log;
+            EXPECT_NE(log.find("version bit different " + std::to_string(wrong) + " bits.\n"),
+                      std::string::npos)
+                << log;
+            EXPECT_EQ(log.find("version info bit"), log.rfind("version info bit")) << "copy 2 read: " << log;
+        }
+    }
+}
+
 TEST(VersionInformation, CopyOneOutsideTheImageFallsBackToCopyTwo) {
     const Image full = render(encode(Mode::Byte, "cut at the top", {.version = 9}), {.module_px = 11});
     // Crop the top through row 0 of the symbol, 6 of its 11 pixels: row 0's
