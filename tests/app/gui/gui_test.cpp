@@ -206,7 +206,10 @@ TEST_F(Gui, CameraUnpluggedMidStreamEndsItsStreamAndTheDialogStaysUsable) {
                         frame_decoder = traced_decode;
                         on_child_command("unplug", [camera] { camera->unplug(); });
                     }});
-    ASSERT_TRUE(app.wait_for(settext_line(1000, text), WAIT_SECONDS)) << dump(app);
+    // The virtual camera's YUY2 frames read: the text, then "○".
+    const auto read = app.wait_for(settext_line(1000, text), WAIT_SECONDS);
+    ASSERT_TRUE(read) << dump(app);
+    ASSERT_TRUE(app.wait_for(settext_line(1003, kCircle), WAIT_SECONDS, *read)) << dump(app);
     // (The preview's start already ended one stream, to restart it at ten
     // frames a second.)
     const size_t before_unplug = app.trace().size();
