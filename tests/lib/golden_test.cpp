@@ -355,14 +355,14 @@ const std::vector<std::pair<std::string, Maker>>& cases() {
              o.angle_deg = 200;
              return grey(render(make(Mode::Byte, "upside down", 20, Level::M), o));
          }},
-        {"perspective-v4",
+        {"keystone-v4",
          [] {
              RenderOptions o = on_canvas(5);
              o.perspective_x = 0.12;
              o.perspective_y = -0.08;
              return grey(render(make(Mode::Byte, "keystone", 4, Level::Q), o));
          }},
-        {"perspective-mild-v8",
+        {"keystone-mild-v8",
          [] {
              RenderOptions o = on_canvas(4);
              o.perspective_x = 0.04;
