@@ -114,12 +114,6 @@ void cell_units(GridPoint& tl, const GridPoint& tr, const GridPoint& bl, const G
     tl.units_state = 0;
 }
 
-int32_t squared_distance(int32_t column, int32_t row, const GridPoint& p) {
-    const int32_t dc = column - p.column;
-    const int32_t dr = row - p.row;
-    return dc * dc + dr * dr;
-}
-
 // The binary pixel under image position (px, py), or -1 outside the image.
 // Positions are floored: a module's position is the pixel it falls in.
 int32_t pixel_at(float px, float py) {
@@ -149,26 +143,52 @@ Cell cell_at(const int32_t* a, int32_t k, int32_t l) {
                 find_grid_point(bottom, right)};
 }
 
-int32_t sample_in_cell(const Cell& cell, int32_t column, int32_t row) {
+// Samples row r's modules c0 .. c1 - 1, which lie in one cell, into
+// out[0 .. c1 - c0 - 1]; false at the first that maps outside the image or
+// when an anchor is missing. Each cell's units are worked out at its first
+// module; what depends on the row alone is worked out once per call.
+bool sample_cell_row(const Cell& cell, int32_t r, int32_t c0, int32_t c1, uint8_t* out) {
     GridPoint* tl = cell.tl;
-    if (tl == nullptr || cell.tr == nullptr || cell.bl == nullptr || cell.br == nullptr) return -1;
+    if (tl == nullptr || cell.tr == nullptr || cell.bl == nullptr || cell.br == nullptr) return false;
     if (tl->units_state < 0) cell_units(*tl, *cell.tr, *cell.bl, *cell.br);
-
-    // The nearest corner anchors the position; ties go to the earlier corner.
-    const GridPoint* origin = tl;
-    int32_t nearest = squared_distance(column, row, *tl);
-    for (const GridPoint* p : {cell.tr, cell.bl, cell.br}) {
-        const int32_t d = squared_distance(column, row, *p);
-        if (d < nearest) {
-            nearest = d;
-            origin = p;
-        }
+    const GridPoint* corners[4] = {tl, cell.tr, cell.bl, cell.br};
+    int32_t column[4], row_distance[4];
+    float row_x[4], row_y[4];
+    for (int32_t k = 0; k < 4; ++k) {
+        const int32_t dr = r - corners[k]->row;
+        column[k] = corners[k]->column;
+        row_distance[k] = dr * dr;
+        row_x[k] = static_cast<float>(dr) * tl->local_y_unit[0];
+        row_y[k] = static_cast<float>(dr) * tl->local_y_unit[1];
     }
-    const float c = static_cast<float>(column - origin->column);
-    const float r = static_cast<float>(row - origin->row);
-    const float px = c * tl->local_x_unit[0] + origin->x + r * tl->local_y_unit[0];
-    const float py = c * tl->local_x_unit[1] + origin->y + r * tl->local_y_unit[1];
-    return pixel_at(px, py);
+    const float step_x = tl->local_x_unit[0];
+    const float step_y = tl->local_x_unit[1];
+    const float width = static_cast<float>(S.image_width), height = static_cast<float>(S.image_height);
+    for (int32_t c = c0; c < c1; ++c) {
+        // The nearest corner anchors the position; ties go to the earlier corner.
+        int32_t origin = 0;
+        int32_t nearest = (c - column[0]) * (c - column[0]) + row_distance[0];
+        const int32_t d1 = (c - column[1]) * (c - column[1]) + row_distance[1];
+        const int32_t d2 = (c - column[2]) * (c - column[2]) + row_distance[2];
+        const int32_t d3 = (c - column[3]) * (c - column[3]) + row_distance[3];
+        if (d1 < nearest) nearest = d1, origin = 1;
+        if (d2 < nearest) nearest = d2, origin = 2;
+        if (d3 < nearest) origin = 3;
+        const GridPoint& o = *corners[origin];
+        const float dc = static_cast<float>(c - o.column);
+        const float px = dc * step_x + o.x + row_x[origin];
+        const float py = dc * step_y + o.y + row_y[origin];
+        // As pixel_at: outside is a failure; inside, truncation is the floor.
+        if (!(px >= 0 && px < width && py >= 0 && py < height)) return false;
+        out[c - c0] = S.binary_image[static_cast<int32_t>(py) * S.image_width + static_cast<int32_t>(px)];
+    }
+    return true;
+}
+
+// One module of the cell, or -1.
+int32_t sample_in_cell(const Cell& cell, int32_t column, int32_t row) {
+    uint8_t value;
+    return sample_cell_row(cell, row, column, column + 1, &value) ? value : -1;
 }
 
 }  // namespace
@@ -235,47 +255,6 @@ int32_t sample_module(int32_t column, int32_t row) {
 
 namespace {
 
-// Samples row r's modules c0 .. c1 - 1, which lie in one cell, into out;
-// false at the first that maps outside the image. The same arithmetic as
-// sample_in_cell, with what depends on the row alone worked out once.
-bool sample_cell_row(const Cell& cell, int32_t r, int32_t c0, int32_t c1, uint8_t* out) {
-    GridPoint* tl = cell.tl;
-    if (tl == nullptr || cell.tr == nullptr || cell.bl == nullptr || cell.br == nullptr) return false;
-    if (tl->units_state < 0) cell_units(*tl, *cell.tr, *cell.bl, *cell.br);
-    const GridPoint* corners[4] = {tl, cell.tr, cell.bl, cell.br};
-    int32_t column[4], row_distance[4];
-    float row_x[4], row_y[4];
-    for (int32_t k = 0; k < 4; ++k) {
-        const int32_t dr = r - corners[k]->row;
-        column[k] = corners[k]->column;
-        row_distance[k] = dr * dr;
-        row_x[k] = static_cast<float>(dr) * tl->local_y_unit[0];
-        row_y[k] = static_cast<float>(dr) * tl->local_y_unit[1];
-    }
-    const float step_x = tl->local_x_unit[0];
-    const float step_y = tl->local_x_unit[1];
-    const float width = static_cast<float>(S.image_width), height = static_cast<float>(S.image_height);
-    for (int32_t c = c0; c < c1; ++c) {
-        // The nearest corner anchors the position; ties go to the earlier corner.
-        int32_t origin = 0;
-        int32_t nearest = (c - column[0]) * (c - column[0]) + row_distance[0];
-        const int32_t d1 = (c - column[1]) * (c - column[1]) + row_distance[1];
-        const int32_t d2 = (c - column[2]) * (c - column[2]) + row_distance[2];
-        const int32_t d3 = (c - column[3]) * (c - column[3]) + row_distance[3];
-        if (d1 < nearest) nearest = d1, origin = 1;
-        if (d2 < nearest) nearest = d2, origin = 2;
-        if (d3 < nearest) origin = 3;
-        const GridPoint& o = *corners[origin];
-        const float dc = static_cast<float>(c - o.column);
-        const float px = dc * step_x + o.x + row_x[origin];
-        const float py = dc * step_y + o.y + row_y[origin];
-        // As pixel_at: outside is a failure; inside, truncation is the floor.
-        if (!(px >= 0 && px < width && py >= 0 && py < height)) return false;
-        out[c] = S.binary_image[static_cast<int32_t>(py) * S.image_width + static_cast<int32_t>(px)];
-    }
-    return true;
-}
-
 // Versions 2 and up: the anchors of each cell are looked up once, not once
 // per module, and each row is sampled cell by cell. Modules are visited in
 // the same order as one by one, so a module outside the image stops the
@@ -299,7 +278,8 @@ int32_t sample_by_cells() {
         const Cell* row_cells = cells[interval(a, r)];
         uint8_t* out = S.module_matrix + r * size;
         for (int32_t l = 0; l + 1 < count; ++l) {
-            if (!sample_cell_row(row_cells[l], r, column_start[l], column_start[l + 1], out)) return 0;
+            const int32_t c0 = column_start[l];
+            if (!sample_cell_row(row_cells[l], r, c0, column_start[l + 1], out + c0)) return 0;
         }
     }
     return -1;

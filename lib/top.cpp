@@ -80,7 +80,9 @@ GreyLevels sweep_levels(const uint8_t* __restrict image, size_t pixels) {
         for (size_t k = 0; k < kFold; k += 16) {
             Bytes16 v;
             std::memcpy(&v, image + i + k, sizeof v);
-            const Bytes16 below = v<low, above = v> high;  // all ones where true
+            // All ones where true.
+            const Bytes16 below = v < low;
+            const Bytes16 above = v > high;
             low = (v & below) | (low & ~below);
             high = (v & above) | (high & ~above);
             Halves8 h;
