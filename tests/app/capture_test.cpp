@@ -1,14 +1,12 @@
-// The capture service and its V4L2 driver: the driver against a scripted
-// camera (formats, frame layouts, the calls it makes to stream, a camera
-// unplugged mid-stream), the capture window's messages over it, a window
-// destroyed under a frame callback, and the preview pictures.
+// The V4L2 driver against a scripted camera (frame layouts, the calls it
+// makes to stream, a camera unplugged mid-stream), and a capture window
+// destroyed under a frame callback.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/mman.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -19,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/capture_service.h"
+#include "fakes.h"
 #include "platform/v4l2_camera.h"
 #include "platform/virtual_camera.h"
 #include "watched_driver.h"
@@ -38,32 +36,6 @@ v4l2_pix_format pix(uint32_t pixel_format, uint32_t width, uint32_t height, uint
     format.bytesperline = bytes_per_line;
     format.sizeimage = bytes_per_line * height;
     return format;
-}
-
-TEST(V4l2Formats, ReadableFormatsAreYuy2AndBottomUpRgbOthersKeepTheirFourcc) {
-    struct Case {
-        uint32_t pixel_format;
-        DWORD compression;
-        WORD bits;
-        bool readable;
-    };
-    for (Case c :
-         {Case{V4L2_PIX_FMT_YUYV, FOURCC_YUY2, 16, true}, Case{V4L2_PIX_FMT_BGR24, BI_RGB, 24, true},
-          Case{V4L2_PIX_FMT_RGB24, BI_RGB, 24, true}, Case{V4L2_PIX_FMT_MJPEG, V4L2_PIX_FMT_MJPEG, 24, false},
-          Case{V4L2_PIX_FMT_NV12, V4L2_PIX_FMT_NV12, 12, false}}) {
-        SCOPED_TRACE(fourcc_name(c.pixel_format));
-        const MappedFormat mapped = map_pixel_format(c.pixel_format, 640, 1280);
-        EXPECT_EQ(mapped.compression, c.compression);
-        EXPECT_EQ(mapped.bit_count, c.bits);
-        EXPECT_EQ(mapped.readable, c.readable);
-    }
-    // Header sizes follow the delivered row layout.
-    BITMAPINFOHEADER header = header_for(pix(V4L2_PIX_FMT_BGR24, 100, 10, 300));
-    EXPECT_EQ(header.biWidth, 100);
-    EXPECT_EQ(header.biHeight, 10);
-    EXPECT_EQ(header.biSizeImage, 112u * 3 * 10);
-    EXPECT_EQ(header_for(pix(V4L2_PIX_FMT_YUYV, 7, 3, 16)).biSizeImage, 8u * 2 * 3);
-    EXPECT_EQ(header_for(pix(V4L2_PIX_FMT_MJPEG, 640, 480, 0)).biSizeImage, 0u);
 }
 
 TEST(V4l2Frames, FramesAreRearrangedIntoTheDeliveredLayout) {
@@ -159,34 +131,6 @@ class ScriptedCamera final : public V4l2Io {
                 ++dequeued_;
                 calls_.push_back("DQBUF " + std::to_string(buffer->index));
                 return 0;
-            case VIDIOC_ENUM_FMT: {
-                auto* description = static_cast<v4l2_fmtdesc*>(argument);
-                if (description->index > 1) return fail(EINVAL);
-                description->pixelformat = description->index == 0 ? V4L2_PIX_FMT_YUYV : V4L2_PIX_FMT_MJPEG;
-                std::strcpy(reinterpret_cast<char*>(description->description),
-                            description->index == 0 ? "YUYV 4:2:2" : "Motion-JPEG");
-                return 0;
-            }
-            case VIDIOC_ENUM_FRAMESIZES: {
-                auto* size = static_cast<v4l2_frmsizeenum*>(argument);
-                if (size->pixel_format == V4L2_PIX_FMT_YUYV && size->index < 2) {
-                    size->type = V4L2_FRMSIZE_TYPE_DISCRETE;
-                    size->discrete =
-                        size->index == 0 ? v4l2_frmsize_discrete{640, 480} : v4l2_frmsize_discrete{320, 240};
-                    return 0;
-                }
-                if (size->pixel_format != V4L2_PIX_FMT_MJPEG || size->index != 0) return fail(EINVAL);
-                size->type = V4L2_FRMSIZE_TYPE_STEPWISE;
-                size->stepwise = {160, 1280, 8, 120, 720, 8};
-                return 0;
-            }
-            case VIDIOC_S_FMT: {
-                v4l2_pix_format& wanted = static_cast<v4l2_format*>(argument)->fmt.pix;
-                calls_.push_back("S_FMT " + fourcc_name(wanted.pixelformat) + " " +
-                                 std::to_string(wanted.width) + "x" + std::to_string(wanted.height));
-                wanted = format_ = pix(wanted.pixelformat, wanted.width, wanted.height, 0);
-                return 0;
-            }
             case VIDIOC_STREAMON:
             case VIDIOC_STREAMOFF:
                 streaming_ = request == VIDIOC_STREAMON;
@@ -259,41 +203,6 @@ class ScriptedCamera final : public V4l2Io {
     Bytes memory_[2] = {Bytes(16), Bytes(16)};
 };
 
-// Waits, at most 30 seconds (no speed is checked), until `done` holds.
-template <class Condition>
-bool eventually(Condition done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!done() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return done();
-}
-
-// The frames a stream delivers; `token` is held by the capture thread's sink
-// until the stream ends.
-struct Frames {
-    std::mutex mutex;
-    std::condition_variable arrived;
-    std::vector<Bytes> seen;
-    std::shared_ptr<int> token = std::make_shared<int>();
-    std::weak_ptr<int> stream = token;
-
-    FrameSink sink() {
-        return [this, token = std::exchange(token, nullptr)](const uint8_t* data, size_t bytes) {
-            std::lock_guard lock(mutex);
-            seen.emplace_back(data, data + bytes);
-            arrived.notify_all();
-        };
-    }
-    bool wait_for(size_t count) {
-        std::unique_lock lock(mutex);
-        return arrived.wait_for(lock, std::chrono::seconds(30), [&] { return seen.size() >= count; });
-    }
-    size_t count() {
-        std::lock_guard lock(mutex);
-        return seen.size();
-    }
-};
-
 TEST(V4l2Camera, FoundCameraStreamsThroughMappedBuffersAndReleasesThemOnStop) {
     ScriptedCamera camera;
     auto found = find_v4l2_cameras(camera, 10);
@@ -308,7 +217,7 @@ TEST(V4l2Camera, FoundCameraStreamsThroughMappedBuffersAndReleasesThemOnStop) {
     ASSERT_NE(device, nullptr);
     EXPECT_EQ(device->format().biCompression, FOURCC_YUY2);
     device->set_frame_interval(100000);
-    Frames frames;
+    FrameRecorder frames;
     ASSERT_TRUE(device->start(frames.sink()));
     camera.queue_frame({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16});
     camera.queue_frame(Bytes(16, 7));
@@ -334,7 +243,7 @@ TEST(V4l2Camera, UnpluggedCameraEndsItsStreamAndStillReleasesItsBuffers) {
     ScriptedCamera camera;
     auto device = V4l2Camera::probe(camera, "/dev/video2")->open();
     ASSERT_NE(device, nullptr);
-    Frames frames;
+    FrameRecorder frames;
     ASSERT_TRUE(device->start(frames.sink()));
     camera.queue_frame(Bytes(16, 7));
     ASSERT_TRUE(frames.wait_for(1));
@@ -352,142 +261,6 @@ TEST(V4l2Camera, UnpluggedCameraEndsItsStreamAndStillReleasesItsBuffers) {
     EXPECT_EQ(frames.count(), 1u);
     device.reset();
     EXPECT_EQ(camera.take_calls().back(), "close 42");
-}
-
-class RecordingSurface final : public PreviewSurface {
-  public:
-    void present(std::shared_ptr<const PreviewImage> image) override { images.push_back(std::move(image)); }
-    std::vector<std::shared_ptr<const PreviewImage>> images;
-};
-
-// Filled on the capture thread, read once the camera has settled.
-std::vector<Bytes> window_frames;
-
-LRESULT record_frame(HWND, VIDEOHDR* header) {
-    window_frames.emplace_back(header->lpData, header->lpData + header->dwBytesUsed);
-    return 1;
-}
-
-// A capture window, previewing on a recording surface, over the scripted
-// camera as the only driver.
-class CaptureWindowTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        set_installed_drivers(
-            std::vector<std::shared_ptr<CaptureDriver>>{V4l2Camera::probe(camera_, "/dev/video2")});
-        auto surface = std::make_unique<RecordingSurface>();
-        surface_ = surface.get();
-        window_ =
-            register_capture_window(std::make_shared<CaptureServiceWindow>(std::move(surface), nullptr));
-        window_frames.clear();
-        camera_.take_calls();
-    }
-    void TearDown() override {
-        DestroyWindow(window_);
-        set_installed_drivers(std::nullopt);
-        set_format_dialog(nullptr);
-    }
-    void deliver(Bytes frame) {
-        camera_.queue_frame(std::move(frame));
-        ASSERT_TRUE(eventually([this] { return camera_.settled(); }));
-    }
-    // The calls since the last look, checked to stop the stream, make
-    // `change` and start it again.
-    void expect_restart_around(const std::string& change) {
-        const Calls calls = camera_.take_calls();
-        ASSERT_FALSE(calls.empty());
-        EXPECT_EQ(calls.front(), "STREAMOFF");
-        EXPECT_NE(std::find(calls.begin(), calls.end(), change), calls.end()) << change;
-        EXPECT_EQ(calls.back(), "STREAMON");
-    }
-
-    ScriptedCamera camera_;
-    RecordingSurface* surface_ = nullptr;
-    HWND window_ = nullptr;
-};
-
-TEST_F(CaptureWindowTest, FramesReachTheCallbackWhilePreviewingAndArePaintedOncePerPreviewInterval) {
-    // Descriptions are cut to the buffers given; the format is known only
-    // while connected.
-    char name[8], version[4];
-    EXPECT_NE(capGetDriverDescriptionA(0, name, sizeof name, version, sizeof version), 0);
-    EXPECT_STREQ(name, "Test Ca");
-    EXPECT_STREQ(version, "5.1");
-    EXPECT_EQ(capGetVideoFormatSize(window_), 0u);
-    ASSERT_NE(capDriverConnect(window_, 0), 0);
-    EXPECT_EQ(capGetVideoFormatSize(window_), sizeof(BITMAPINFOHEADER));
-    // YUY2 4 x 2: white then black pixels.
-    const Bytes frame = {235, 128, 235, 128, 16, 128, 16, 128, 235, 128, 235, 128, 16, 128, 16, 128};
-    capSetCallbackOnFrame(window_, record_frame);
-    deliver(frame);
-    EXPECT_TRUE(window_frames.empty()) << "no preview yet";
-    EXPECT_TRUE(surface_->images.empty());
-
-    capPreview(window_, 1);
-    capPreviewRate(window_, 60000);
-    deliver(frame);
-    deliver(frame);
-    EXPECT_EQ(window_frames, (std::vector<Bytes>{frame, frame}));
-    ASSERT_EQ(surface_->images.size(), 1u);
-    const PreviewImage& image = *surface_->images[0];
-    EXPECT_EQ(image.width, 4);
-    EXPECT_EQ(image.height, 2);
-    EXPECT_EQ(image.rgb[0], 255);
-    EXPECT_EQ(image.rgb[3 * 2], 0);
-
-    capSetCallbackOnFrame(window_, nullptr);
-    deliver(frame);
-    EXPECT_EQ(window_frames.size(), 2u);
-    EXPECT_NE(capDriverDisconnect(window_), 0);
-    EXPECT_EQ(capGetVideoFormatSize(window_), 0u);
-    EXPECT_EQ(camera_.take_calls().back(), "close 42");
-}
-
-TEST_F(CaptureWindowTest, ANewFrameIntervalOrAFormatChosenInTheDialogRestartsTheStream) {
-    EXPECT_EQ(capDlgVideoFormat(window_), 0) << "not connected";
-    ASSERT_NE(capDriverConnect(window_, 0), 0);
-    CAPTUREPARMS parms;
-    std::memset(&parms, 0xAB, sizeof parms);
-    ASSERT_NE(capCaptureGetSetup(window_, &parms, sizeof parms), 0);
-    EXPECT_EQ(parms.dwRequestMicroSecPerFrame, 66667u);
-    camera_.take_calls();
-    parms.wPercentDropForError = 100;
-    ASSERT_NE(capCaptureSetSetup(window_, &parms, sizeof parms), 0);
-    EXPECT_TRUE(camera_.take_calls().empty()) << "same interval, no restart";
-    parms.dwRequestMicroSecPerFrame = 100000;
-    ASSERT_NE(capCaptureSetSetup(window_, &parms, sizeof parms), 0);
-    expect_restart_around("S_PARM 100000");
-    CAPTUREPARMS again = {};
-    capCaptureGetSetup(window_, &again, sizeof again);
-    EXPECT_EQ(std::memcmp(&again, &parms, sizeof parms), 0);
-    EXPECT_EQ(capCaptureSetSetup(window_, &parms, 95), 0);
-
-    // The camera's formats with their sizes; a range of sizes offers the
-    // common sizes inside it and its largest.
-    set_format_dialog([](void*, const std::vector<FormatOption>& options, const FormatChoice& current) {
-        EXPECT_EQ(options.size(), 2u);
-        EXPECT_EQ(options.at(0).name, "YUYV YUYV 4:2:2");
-        EXPECT_EQ(options.at(0).sizes, (std::vector<FrameSize>{{640, 480}, {320, 240}}));
-        EXPECT_EQ(options.at(1).sizes,
-                  (std::vector<FrameSize>{{160, 120}, {320, 240}, {640, 480}, {800, 600}, {1280, 720}}));
-        EXPECT_EQ(current.option, 0u);
-        EXPECT_EQ(current.size, (FrameSize{4, 2}));
-        return std::optional<FormatChoice>(FormatChoice{1, {800, 600}});
-    });
-    EXPECT_NE(capDlgVideoFormat(window_), 0);
-    expect_restart_around("S_FMT MJPG 800x600");
-    BITMAPINFOHEADER format = {};
-    capGetVideoFormat(window_, &format, sizeof format);
-    EXPECT_EQ(format.biCompression, V4L2_PIX_FMT_MJPEG);
-    EXPECT_EQ(format.biWidth, 800);
-    // Cancelled: nothing changes.
-    set_format_dialog([](void*, const std::vector<FormatOption>&, const FormatChoice& current) {
-        EXPECT_EQ(current.option, 1u);
-        EXPECT_EQ(current.size, (FrameSize{800, 600}));
-        return std::optional<FormatChoice>();
-    });
-    EXPECT_NE(capDlgVideoFormat(window_), 0);
-    EXPECT_TRUE(camera_.take_calls().empty());
 }
 
 // What a virtual camera's device went through, seen from the capture
@@ -552,48 +325,6 @@ TEST(CaptureWindowLifetime, WindowDestroyedDuringAFrameCallbackStopsItsStreamOnT
     EXPECT_NE(next, window);
     DestroyWindow(next);
     set_installed_drivers(std::nullopt);
-}
-
-TEST(CaptureWindowCreation, ChildWindowNeedsAnExistingParentAndPaintsOnIt) {
-    EXPECT_EQ(capCreateCaptureWindowA("Camera", WS_CHILD | WS_VISIBLE, 0, 0, 10, 10, nullptr, 0), nullptr);
-    int host_object = 0;
-    HWND parent = register_capture_window(std::make_shared<NativeWindow>(&host_object));
-    void* seen_parent = nullptr;
-    set_preview_surface_factory([&](void* native, int, int, int width, int height) {
-        seen_parent = native;
-        EXPECT_EQ(width, 10);
-        EXPECT_EQ(height, 12);
-        return std::make_unique<RecordingSurface>();
-    });
-    HWND window = capCreateCaptureWindowA("Camera", WS_CHILD | WS_VISIBLE, 0, 0, 10, 12, parent, 0);
-    EXPECT_NE(window, nullptr);
-    EXPECT_EQ(seen_parent, &host_object);
-    set_preview_surface_factory(nullptr);
-    DestroyWindow(window);
-    DestroyWindow(parent);
-}
-
-TEST(PreviewPictures, RgbRowsAreBottomUpBlueFirstAndCompressedFramesAreNotShown) {
-    BITMAPINFOHEADER format = {};
-    format.biWidth = 2;
-    format.biHeight = 2;
-    format.biBitCount = 24;
-    format.biCompression = BI_RGB;
-    // Rows padded to four bytes; the stored first row is the bottom one.
-    const std::vector<uint8_t> rgb24 = {1, 2, 3, 4, 5, 6, 0, 0, 10, 20, 30, 40, 50, 60, 0, 0};
-    auto image = preview_from_frame(format, rgb24.data(), rgb24.size());
-    ASSERT_TRUE(image);
-    EXPECT_EQ(image->rgb, (std::vector<uint8_t>{30, 20, 10, 60, 50, 40, 3, 2, 1, 6, 5, 4}));
-    EXPECT_FALSE(preview_from_frame(format, rgb24.data(), rgb24.size() - 1));
-
-    format.biBitCount = 32;
-    const std::vector<uint8_t> rgb32 = {1, 2, 3, 0, 4, 5, 6, 0, 7, 8, 9, 0, 10, 11, 12, 0};
-    image = preview_from_frame(format, rgb32.data(), rgb32.size());
-    ASSERT_TRUE(image);
-    EXPECT_EQ(image->rgb, (std::vector<uint8_t>{9, 8, 7, 12, 11, 10, 3, 2, 1, 6, 5, 4}));
-
-    format.biCompression = 0x47504A4D;  // MJPG
-    EXPECT_FALSE(preview_from_frame(format, rgb32.data(), rgb32.size()));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -14,9 +15,12 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "ostrel_core.h"
+#include "platform/capture_service.h"
 
 namespace ostrel::test {
 
@@ -125,6 +129,38 @@ class CoreTest : public ::testing::Test {
     RecordingKernel kernel_;
     RecordingWindowTexts texts_;
     std::shared_ptr<FakeCaptureWindow> camera_;
+};
+
+// Waits, at most 30 seconds (no speed is checked), until `done` holds.
+template <class Condition>
+bool eventually(Condition done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!done() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return done();
+}
+
+// The frames a capture device delivers. The capture thread's sink holds a
+// token until the stream ends, so `stream.expired()` tells that it has.
+struct FrameRecorder {
+    std::mutex mutex;
+    std::vector<std::vector<uint8_t>> seen;
+    std::shared_ptr<int> token = std::make_shared<int>();
+    std::weak_ptr<int> stream = token;
+
+    FrameSink sink() {
+        return [this, token = std::exchange(token, nullptr)](const uint8_t* data, size_t bytes) {
+            std::lock_guard lock(mutex);
+            seen.emplace_back(data, data + bytes);
+        };
+    }
+    size_t count() {
+        std::lock_guard lock(mutex);
+        return seen.size();
+    }
+    bool wait_for(size_t frames) {
+        return eventually([&] { return count() >= frames; });
+    }
 };
 
 }  // namespace ostrel::test
