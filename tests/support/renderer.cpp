@@ -5,7 +5,6 @@
 #include <qrencode.h>
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -31,33 +30,8 @@ struct ListFree {
     void operator()(QRcode_List* p) const { QRcode_List_free(p); }
 };
 
-QRecLevel qr_level(Level level) {
-    switch (level) {
-        case Level::L:
-            return QR_ECLEVEL_L;
-        case Level::M:
-            return QR_ECLEVEL_M;
-        case Level::Q:
-            return QR_ECLEVEL_Q;
-        case Level::H:
-            return QR_ECLEVEL_H;
-    }
-    throw std::invalid_argument("unknown error correction level");
-}
-
-QRencodeMode qr_mode(Mode mode) {
-    switch (mode) {
-        case Mode::Numeric:
-            return QR_MODE_NUM;
-        case Mode::Alphanumeric:
-            return QR_MODE_AN;
-        case Mode::Byte:
-            return QR_MODE_8;
-        case Mode::Kanji:
-            return QR_MODE_KANJI;
-    }
-    throw std::invalid_argument("unknown mode");
-}
+constexpr QRecLevel kQrLevels[] = {QR_ECLEVEL_L, QR_ECLEVEL_M, QR_ECLEVEL_Q, QR_ECLEVEL_H};
+constexpr QRencodeMode kQrModes[] = {QR_MODE_NUM, QR_MODE_AN, QR_MODE_8, QR_MODE_KANJI};
 
 // qrencode's module byte: bit 0 is the colour; bit 7 is set on every module
 // outside the encoding region (finder + separator, timing, alignment, format
@@ -78,56 +52,7 @@ Symbol from_code(const QRcode& code, Level level) {
         symbol.dark[i] = (code.data[i] & kQrDark) ? 1 : 0;
         symbol.function[i] = (code.data[i] & kQrFunction) ? 1 : 0;
     }
-    symbol.mask = read_mask(symbol);
     return symbol;
-}
-
-// ISO/IEC 18004 7.9.1: BCH(15,5) with generator x^10+x^8+x^5+x^4+x^2+x+1,
-// XORed with 101010000010010 so that no format word is all zero.
-uint32_t format_word(uint32_t data5) {
-    uint32_t rem = data5 << 10;
-    for (int bit = 14; bit >= 10; --bit) {
-        if (rem & (1u << bit)) rem ^= 0x537u << (bit - 10);
-    }
-    return ((data5 << 10) | rem) ^ 0x5412u;
-}
-
-// The two copies of the format information, bit i of the 15-bit word at the
-// module ISO/IEC 18004 Figure 25 gives it (bit 14 the most significant).
-void read_format_copies(const Symbol& s, uint32_t* first, uint32_t* second) {
-    if (s.size < 21 || s.dark.size() != static_cast<size_t>(s.size) * s.size) {
-        throw std::invalid_argument("symbol has no module matrix");
-    }
-    auto bit = [&](int column, int row) { return s.is_dark(column, row) ? 1u : 0u; };
-    uint32_t a = 0, b = 0;
-    for (int i = 0; i <= 5; ++i) a |= bit(8, i) << i;
-    a |= bit(8, 7) << 6;
-    a |= bit(8, 8) << 7;
-    a |= bit(7, 8) << 8;
-    for (int i = 9; i < 15; ++i) a |= bit(14 - i, 8) << i;
-    for (int i = 0; i < 8; ++i) b |= bit(s.size - 1 - i, 8) << i;
-    for (int i = 8; i < 15; ++i) b |= bit(8, s.size - 15 + i) << i;
-    *first = a;
-    *second = b;
-}
-
-// The 5 data bits of the nearest valid format word, or -1 if none is within
-// three bit errors (the code's minimum distance is 7).
-int read_format_data(const Symbol& symbol) {
-    uint32_t copies[2];
-    read_format_copies(symbol, &copies[0], &copies[1]);
-    int best = -1, best_distance = 4;
-    for (uint32_t data = 0; data < 32; ++data) {
-        const uint32_t word = format_word(data);
-        for (uint32_t copy : copies) {
-            const int distance = std::popcount(word ^ copy);
-            if (distance < best_distance) {
-                best_distance = distance;
-                best = static_cast<int>(data);
-            }
-        }
-    }
-    return best;
 }
 
 }  // namespace
@@ -135,12 +60,14 @@ int read_format_data(const Symbol& symbol) {
 Symbol encode(const std::vector<Segment>& segments, const EncodeOptions& options) {
     if (options.version < 0 || options.version > 40) throw std::invalid_argument("version must be 0 to 40");
     if (options.mask < -1 || options.mask > 7) throw std::invalid_argument("mask must be -1 to 7");
-    std::unique_ptr<QRinput, InputFree> input(QRinput_new2(options.version, qr_level(options.level)));
+    std::unique_ptr<QRinput, InputFree> input(
+        QRinput_new2(options.version, kQrLevels[static_cast<int>(options.level)]));
     if (!input) throw std::runtime_error("libqrencode: cannot create input");
     for (const Segment& segment : segments) {
         // qrencode rejects zero-length data; an empty segment adds nothing anyway.
         if (segment.data.empty()) continue;
-        if (QRinput_append(input.get(), qr_mode(segment.mode), static_cast<int>(segment.data.size()),
+        if (QRinput_append(input.get(), kQrModes[static_cast<int>(segment.mode)],
+                           static_cast<int>(segment.data.size()),
                            reinterpret_cast<const unsigned char*>(segment.data.data())) != 0) {
             throw std::runtime_error("libqrencode rejects the data for this mode");
         }
@@ -152,11 +79,7 @@ Symbol encode(const std::vector<Segment>& segments, const EncodeOptions& options
     if (options.version != 0 && code->version != options.version) {
         throw std::runtime_error("data does not fit version " + std::to_string(options.version));
     }
-    Symbol symbol = from_code(*code, options.level);
-    if (options.mask >= 0 && symbol.mask != options.mask) {
-        throw std::runtime_error("libqrencode did not apply the forced mask");
-    }
-    return symbol;
+    return from_code(*code, options.level);
 }
 
 Symbol encode(Mode mode, const std::string& data, const EncodeOptions& options) {
@@ -169,7 +92,7 @@ std::vector<Symbol> encode_structured(const std::string& data, int version, Leve
     if (data.empty()) throw std::invalid_argument("structured append needs data");
     std::unique_ptr<QRcode_List, ListFree> list(QRcode_encodeDataStructured(
         static_cast<int>(data.size()), reinterpret_cast<const unsigned char*>(data.data()), version,
-        qr_level(level)));
+        kQrLevels[static_cast<int>(level)]));
     if (!list) throw std::runtime_error("libqrencode cannot split the data into symbols");
     std::vector<Symbol> symbols;
     for (const QRcode_List* entry = list.get(); entry != nullptr; entry = entry->next) {
@@ -178,19 +101,6 @@ std::vector<Symbol> encode_structured(const std::string& data, int version, Leve
         symbols.push_back(from_code(*entry->code, level));
     }
     return symbols;
-}
-
-int read_mask(const Symbol& symbol) {
-    const int data = read_format_data(symbol);
-    return data < 0 ? -1 : data & 7;
-}
-
-Level read_level(const Symbol& symbol) {
-    const int data = read_format_data(symbol);
-    if (data < 0) throw std::runtime_error("format information unreadable");
-    // ISO/IEC 18004 Table 12: L = 01, M = 00, Q = 11, H = 10.
-    static constexpr Level kLevels[4] = {Level::M, Level::L, Level::H, Level::Q};
-    return kLevels[data >> 3];
 }
 
 namespace {

@@ -28,11 +28,9 @@ struct Symbol {
     int version = 0;
     int size = 0;  // modules per side, 17 + 4 * version
     Level level = Level::M;
-    int mask = -1;                  // the mask in the symbol's format information
     std::vector<uint8_t> dark;      // size * size, index column + row * size; 1 = dark
     std::vector<uint8_t> function;  // same layout; 1 = function-pattern module: finder + separator,
                                     // timing, alignment, format and version information, the dark module
-    bool is_dark(int column, int row) const { return dark[column + row * size] != 0; }
     void flip(int column, int row) { dark[column + row * size] ^= 1; }
 };
 
@@ -50,14 +48,6 @@ Symbol encode(Mode mode, const std::string& data, const EncodeOptions& options =
 // level, each with the mask the encoder chose. Data that fits one symbol
 // gives one symbol.
 std::vector<Symbol> encode_structured(const std::string& data, int version, Level level);
-
-// The mask the encoder's format information says, decoded from the matrix
-// (ISO/IEC 18004 7.9: the nearer of the two copies to a valid BCH(15,5) word).
-// -1 when neither copy is within three bit errors of one.
-int read_mask(const Symbol& symbol);
-// The error correction level from the same format information; throws
-// std::runtime_error when it cannot be read.
-Level read_level(const Symbol& symbol);
 
 struct RenderOptions {
     double module_px = 4.0;      // pixels per module; fractions allowed
