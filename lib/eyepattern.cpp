@@ -69,24 +69,14 @@ FinderPattern* patterns() {
 // (possibly of length 0), ended by -1 and filled up with zeros.
 //
 // Runs end where a pixel differs from the one before it along the line, so
-// the tables are built from those changes alone, eight pixels at a time:
-// most of a frame is long runs, and eight equal bytes compare as one word.
+// the tables are built from those changes alone, from the image packed into
+// bits (below): most of a frame is long runs, and 64 equal pixels compare as
+// one word.
 
-// Eight pixels as one word. Two such words XORed hold a non-zero byte
-// wherever the pixels differ; first_changed finds the earliest of them along
-// the line and without_byte clears it.
 uint64_t load8(const uint8_t* p) {
     uint64_t v;
     std::memcpy(&v, p, sizeof v);
     return v;
-}
-int32_t first_changed(uint64_t changes) {
-    if constexpr (std::endian::native == std::endian::little) return std::countr_zero(changes) / 8;
-    return std::countl_zero(changes) / 8;
-}
-uint64_t without_byte(uint64_t changes, int32_t byte) {
-    if constexpr (std::endian::native == std::endian::little) return changes & ~(0xFFull << (8 * byte));
-    return changes & ~(0xFFull << (8 * (7 - byte)));
 }
 
 // Ends the line's runs at `length` pixels: the last run, the terminator, and
@@ -97,67 +87,10 @@ void close_line(int16_t* runs, int32_t j, int32_t length, int32_t start, int32_t
     std::memset(runs + j + 2, 0, static_cast<size_t>(entries - j - 2) * sizeof(int16_t));
 }
 
-void row_runs_of(const uint8_t* p, int32_t width, int16_t* runs) {
-    int32_t j = 0;
-    if (p[0] != 64) runs[j++] = 0;  // a light first pixel: the dark run is empty
-    int32_t start = 0;
-    int32_t x = 1;
-    while (x + 8 <= width) {
-        uint64_t changes = load8(p + x) ^ load8(p + x - 1);
-        while (changes != 0) {
-            const int32_t b = first_changed(changes);
-            runs[j++] = static_cast<int16_t>(x + b - start);
-            start = x + b;
-            changes = without_byte(changes, b);
-        }
-        x += 8;
-    }
-    for (; x < width; ++x) {
-        if (p[x] == p[x - 1]) continue;
-        runs[j++] = static_cast<int16_t>(x - start);
-        start = x;
-    }
-    close_line(runs, j, width, start, width + 2);
-}
-
-// Columns are built in strips of up to 64, walking down the rows, so the
-// image is read a cache line at a time rather than a pixel per line.
+// Columns are built 64 at a time, one packed word per row, walking down the
+// rows, so the image is read a cache line at a time rather than a pixel per
+// line.
 constexpr int32_t kStrip = 64;
-
-void column_strip_runs(int32_t x0, int32_t columns, int16_t* table) {
-    const int32_t width = S.image_width, height = S.image_height;
-    const int32_t entries = height + 2;
-    const uint8_t* image = S.binary_image;
-    int16_t* runs[kStrip];
-    int32_t j[kStrip], start[kStrip];
-    for (int32_t k = 0; k < columns; ++k) {
-        runs[k] = table + static_cast<size_t>(x0 + k) * entries;
-        j[k] = 0;
-        start[k] = 0;
-        if (image[x0 + k] != 64) runs[k][j[k]++] = 0;
-    }
-    auto change = [&](int32_t k, int32_t y) {
-        runs[k][j[k]++] = static_cast<int16_t>(y - start[k]);
-        start[k] = y;
-    };
-    for (int32_t y = 1; y < height; ++y) {
-        const uint8_t* now = image + static_cast<size_t>(y) * width + x0;
-        const uint8_t* above = now - width;
-        int32_t k = 0;
-        for (; k + 8 <= columns; k += 8) {
-            uint64_t changes = load8(now + k) ^ load8(above + k);
-            while (changes != 0) {
-                const int32_t b = first_changed(changes);
-                change(k + b, y);
-                changes = without_byte(changes, b);
-            }
-        }
-        for (; k < columns; ++k) {
-            if (now[k] != above[k]) change(k, y);
-        }
-    }
-    for (int32_t k = 0; k < columns; ++k) close_line(runs[k], j[k], height, start[k], entries);
-}
 
 // A table still held from the pass before is freed first.
 int16_t* allocate_runs(int16_t** table, int32_t line_length, int32_t line_count) {
@@ -173,16 +106,13 @@ int16_t* allocate_runs(int16_t** table, int32_t line_length, int32_t line_count)
 // row is pixel 64 w + k, set when dark, and the bits past a row's end are 0.
 // find_finder_patterns packs the image once per pass; the run tables are
 // then built from whole words of changes, and the centre refinement's walks
-// become bit scans. The stage operations called on their own (or when the
-// packed image cannot be allocated) read the bytes instead, with the same
-// results.
+// become bit scans. The stage operations called on their own pack it for
+// the call.
 
 struct PackedImage {
     uint64_t* words;  // image_height rows of `stride` words, or null
     int32_t stride;
 } packed;
-
-constexpr uint64_t kAllDark = 0x4040404040404040ull;
 
 // Eight pixels as eight bits, pixel k in bit k. binary_image holds only 64
 // and 0 (binarize writes nothing else), so bit 6 of each byte is the pixel;
@@ -229,6 +159,26 @@ void release_packed_image() {
 const uint64_t* packed_row(int32_t y) {
     return packed.words + static_cast<size_t>(y) * packed.stride;
 }
+
+// The packed image for one stage operation: the pass's when there is one,
+// else one packed for the call. ok() is false when there is no room.
+class PackedForCall {
+  public:
+    PackedForCall() {
+        if (packed.words != nullptr) return;
+        pack_image();
+        owned_ = packed.words != nullptr;
+    }
+    ~PackedForCall() {
+        if (owned_) release_packed_image();
+    }
+    PackedForCall(const PackedForCall&) = delete;
+    PackedForCall& operator=(const PackedForCall&) = delete;
+    bool ok() const { return packed.words != nullptr; }
+
+  private:
+    bool owned_ = false;
+};
 
 // A row's runs from its bits: a run starts wherever a pixel differs from
 // the one before it, which is a bit of the row XORed with the row shifted by
@@ -331,27 +281,25 @@ int32_t build_row_runs() {
     const int32_t width = S.image_width;
     int16_t* table = allocate_runs(&S.row_runs, width, S.image_height);
     if (table == nullptr) return 0;
-    for (int32_t y = 0; y < S.image_height; ++y) {
-        int16_t* runs = table + static_cast<size_t>(y) * (width + 2);
-        if (packed.words != nullptr) {
-            row_runs_of_bits(packed_row(y), width, runs);
-        } else {
-            row_runs_of(S.binary_image + static_cast<size_t>(y) * width, width, runs);
-        }
+    const PackedForCall bits;
+    if (!bits.ok()) {
+        log_line("malloc() failed.\n");
+        return 0;
     }
+    for (int32_t y = 0; y < S.image_height; ++y)
+        row_runs_of_bits(packed_row(y), width, table + static_cast<size_t>(y) * (width + 2));
     return -1;
 }
 
 int32_t build_column_runs() {
     int16_t* table = allocate_runs(&S.column_runs, S.image_height, S.image_width);
     if (table == nullptr) return 0;
-    for (int32_t x0 = 0; x0 < S.image_width; x0 += kStrip) {
-        if (packed.words != nullptr) {
-            column_strip_runs_of_bits(x0 / 64, table);
-        } else {
-            column_strip_runs(x0, std::min(kStrip, S.image_width - x0), table);
-        }
+    const PackedForCall bits;
+    if (!bits.ok()) {
+        log_line("malloc() failed.\n");
+        return 0;
     }
+    for (int32_t w = 0; 64 * w < S.image_width; ++w) column_strip_runs_of_bits(w, table);
     return -1;
 }
 
@@ -506,46 +454,9 @@ namespace {
 
 // Dark regions can span much of a symbol (or of a noisy frame), and every
 // candidate inside one walks all of it, row by row. A walk reads each row
-// through one of two views that answer the same four questions: the bytes
-// of binary_image, eight at a time where a word is all dark or holds no
-// dark pixel; or, while refine_finder_centers runs, the row packed into
-// bits, where an answer is mostly one bit scan.
-struct ByteRow {
-    const uint8_t* line;
-
-    bool all_dark(int32_t x) const { return load8(line + x) == kAllDark; }
-    bool any_dark(int32_t x) const {
-        const uint64_t v = load8(line + x) ^ kAllDark;  // a zero byte where a pixel is dark
-        return ((v - 0x0101010101010101ull) & ~v & 0x8080808080808080ull) != 0;
-    }
-    // The first dark x in [from, to), or to (from itself when from >= to).
-    int32_t next_dark(int32_t from, int32_t to) const {
-        while (from + 8 <= to && !any_dark(from)) from += 8;
-        while (from < to && line[from] != 64) ++from;
-        return from;
-    }
-    // The last dark x in (floor, from], or floor (from itself when from <= floor).
-    int32_t previous_dark(int32_t from, int32_t floor) const {
-        while (from - 8 >= floor && !any_dark(from - 7)) from -= 8;
-        while (from > floor && line[from] != 64) --from;
-        return from;
-    }
-    // The first x from `from` on that is not dark, or limit.
-    int32_t after_dark(int32_t from, int32_t limit) const {
-        while (from + 8 <= limit && all_dark(from)) from += 8;
-        while (from < limit && line[from] == 64) ++from;
-        return from;
-    }
-    // The first x from `from` down that is not dark, or -1.
-    int32_t before_dark(int32_t from) const {
-        while (from >= 7 && all_dark(from - 7)) from -= 8;
-        while (from >= 0 && line[from] == 64) --from;
-        return from;
-    }
-};
-
-// The same answers from the row as bits: bit k of word w is pixel 64 w + k;
-// bits past the row's end are 0 and never taken for pixels.
+// packed into bits, where each of its four questions is mostly one bit scan:
+// bit k of word w is pixel 64 w + k; bits past the row's end are 0 and never
+// taken for pixels.
 struct BitRow {
     const uint64_t* words;
 
@@ -603,8 +514,7 @@ struct BitRow {
 // left may stand on column -1 and right on column image_width from the row
 // before; like every position outside the image they read the top-left
 // pixel, whose darkness is outside_dark.
-template <typename Row>
-[[gnu::always_inline]] inline bool step_row(const Row& line, bool outside_dark, int32_t& left,
+[[gnu::always_inline]] inline bool step_row(const BitRow& line, bool outside_dark, int32_t& left,
                                             int32_t& right) {
     const int32_t width = S.image_width;
     if (left >= 0 && right < width) {
@@ -627,18 +537,6 @@ template <typename Row>
     return true;
 }
 
-struct ByteView {
-    bool step(int32_t row, bool outside_dark, int32_t& left, int32_t& right) const {
-        return step_row(ByteRow{S.binary_image + static_cast<size_t>(row) * S.image_width}, outside_dark,
-                        left, right);
-    }
-};
-struct BitView {
-    [[gnu::always_inline]] bool step(int32_t row, bool outside_dark, int32_t& left, int32_t& right) const {
-        return step_row(BitRow{packed_row(row)}, outside_dark, left, right);
-    }
-};
-
 // The region's running sums, added to row by row in walking order.
 struct Region {
     int64_t n;
@@ -652,11 +550,10 @@ struct Edge {
 // Walks from `row` in steps of `step` (1 or -1) while each row continues
 // the region, adding every row to the sums. Returns the last row reached,
 // or `edge` when the first row does not continue the region.
-template <typename View>
-Edge walk(const View& view, int32_t row, int32_t step, int32_t left, int32_t right, Edge edge, Region& r) {
+Edge walk(int32_t row, int32_t step, int32_t left, int32_t right, Edge edge, Region& r) {
     const bool outside_dark = S.binary_image[0] == 64;
     for (; row >= 0 && row < S.image_height; row += step) {
-        if (!view.step(row, outside_dark, left, right)) break;
+        if (!step_row(BitRow{packed_row(row)}, outside_dark, left, right)) break;
         edge = Edge{row, left, right};
         const int64_t w = right - left + 1;
         r.n += w;
@@ -668,8 +565,7 @@ Edge walk(const View& view, int32_t row, int32_t step, int32_t left, int32_t rig
     return edge;
 }
 
-template <typename View>
-void refine_with(const View& view, FinderPattern* candidate, int32_t cx, int32_t cy) {
+void refine_around(FinderPattern* candidate, int32_t cx, int32_t cy) {
     int32_t centre_left = cx;
     int32_t centre_right = cx;
     while (centre_left > 0 && dark(centre_left - 1, cy)) --centre_left;
@@ -679,9 +575,9 @@ void refine_with(const View& view, FinderPattern* candidate, int32_t cx, int32_t
     Region region{n, static_cast<float>(n * cy),
                   static_cast<float>(static_cast<int64_t>(centre_right + centre_left) * n / 2)};
     const Edge centre{cy, centre_left, centre_right};
-    const Edge top = walk(view, cy - 1, -1, centre_left, centre_right, centre, region);
+    const Edge top = walk(cy - 1, -1, centre_left, centre_right, centre, region);
     // Downwards from the centre row itself, which thereby counts twice.
-    const Edge bottom = walk(view, cy, 1, centre_left, centre_right, centre, region);
+    const Edge bottom = walk(cy, 1, centre_left, centre_right, centre, region);
 
     candidate->y = region.sum_y / static_cast<float>(region.n) + 0.5f;
     candidate->x = region.sum_x / static_cast<float>(region.n) + 0.5f;
@@ -702,16 +598,15 @@ void refine_with(const View& view, FinderPattern* candidate, int32_t cx, int32_t
 void refine_finder_center(FinderPattern* candidate) {
     const int32_t cx = static_cast<int32_t>(round_nearest(candidate->x));
     const int32_t cy = static_cast<int32_t>(round_nearest(candidate->y));
-    if (cy < 0 || cy >= S.image_height || cx < 0 || cx >= S.image_width || !dark(cx, cy)) {
+    const PackedForCall bits;
+    // Without room for the packed image the candidate is dropped like one
+    // whose centre is not dark.
+    if (cy < 0 || cy >= S.image_height || cx < 0 || cx >= S.image_width || !dark(cx, cy) || !bits.ok()) {
         candidate->row_hit_count = 0;
         candidate->column_hit_count = 0;
         return;
     }
-    if (packed.words != nullptr) {
-        refine_with(BitView{}, candidate, cx, cy);
-    } else {
-        refine_with(ByteView{}, candidate, cx, cy);
-    }
+    refine_around(candidate, cx, cy);
 }
 
 int32_t refine_finder_centers() {
