@@ -46,10 +46,11 @@ int32_t estimate_square(float modules, float size, int attempt = 0) {
 
 // The log of finding the finders and estimating the version, from the first units on.
 std::string estimate_logged(const Image& image, int32_t* version) {
-    Stages stages(image, 0, true);
-    EXPECT_EQ(find_finder_patterns(), -1);
-    *version = estimate_version(0, image.width, image.height);
-    const std::string log = stages.log();
+    Stages stages(image);
+    const std::string log = log_of([&](FILE*) {
+        EXPECT_EQ(find_finder_patterns(), -1);
+        *version = estimate_version(0, image.width, image.height);
+    });
     return log.substr(log.find("x_unit("));
 }
 

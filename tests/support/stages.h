@@ -37,21 +37,19 @@ inline void empty_pool(MemChunk* pool, int32_t element_size) {
 
 class Stages {
   public:
-    // Installs the image and binarizes it for the pass; a log is captured
-    // when `logging` is set.
-    explicit Stages(const Image& image, int pass = 0, bool logging = false) : binary_(image.pixels.size()) {
+    // Installs the image and binarizes it as the first pass does.
+    explicit Stages(const Image& image) : binary_(image.pixels.size()) {
         DecoderState& s = decoder_state;
         s.image_width = image.width;
         s.image_height = image.height;
         s.binary_image = binary_.data();
-        s.log_stream = logging ? open_memstream(&log_buffer_, &log_size_) : nullptr;
-        binarize(pass, image.pixels.data(), 8);
+        s.log_stream = nullptr;
+        binarize(0, image.pixels.data(), 8);
     }
     ~Stages() {
         release_sampling_grid();
         release_finder_patterns();
         decoder_state.binary_image = nullptr;
-        log();
     }
     Stages(const Stages&) = delete;
     Stages& operator=(const Stages&) = delete;
@@ -69,18 +67,6 @@ class Stages {
         return false;
     }
 
-    // Closes the log stream (writing stops) and returns what it holds.
-    std::string log() {
-        if (decoder_state.log_stream != nullptr) {
-            std::fclose(decoder_state.log_stream);
-            decoder_state.log_stream = nullptr;
-            text_.assign(log_buffer_, log_size_);
-            std::free(log_buffer_);
-            log_buffer_ = nullptr;
-        }
-        return text_;
-    }
-
     // Modules of the sampled matrix that differ from the symbol's.
     static int mismatches(const Symbol& symbol) {
         const DecoderState& s = decoder_state;
@@ -94,9 +80,6 @@ class Stages {
 
   private:
     std::vector<uint8_t> binary_;
-    char* log_buffer_ = nullptr;
-    size_t log_size_ = 0;
-    std::string text_;
 };
 
 // The modules of each codeword in placement order (ISO/IEC 18004 7.7.3):
