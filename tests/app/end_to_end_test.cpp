@@ -3,7 +3,7 @@
 // until the result box shows the confirmed text.
 #include <algorithm>
 #include <chrono>
-#include <cstring>
+#include <cstddef>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,17 +18,13 @@ namespace {
 using vorden::test::Image;
 using vorden::test::Mode;
 
-// Bottom-up BGR rows whose three bytes average to the grey level.
+// Bottom-up rows of grey pixels.
 std::vector<uint8_t> rgb24_frame(const Image& image) {
     std::vector<uint8_t> frame(static_cast<size_t>(image.width) * image.height * 3);
     for (int y = 0; y < image.height; ++y) {
-        uint8_t* row = frame.data() + static_cast<size_t>(image.height - 1 - y) * image.width * 3;
-        for (int x = 0; x < image.width; ++x) {
-            const uint8_t grey = image.at(x, y);
-            const uint8_t bgr[3] = {static_cast<uint8_t>(grey * 9 / 10), grey,
-                                    static_cast<uint8_t>(std::min(255, grey + grey / 10))};
-            std::memcpy(row + x * 3, bgr, 3);
-        }
+        for (int x = 0; x < image.width; ++x)
+            std::fill_n(frame.begin() + (static_cast<ptrdiff_t>(image.height - 1 - y) * image.width + x) * 3,
+                        3, image.at(x, y));
     }
     return frame;
 }

@@ -62,26 +62,6 @@ BOOL RecordingKernel::HeapFree(void* block) {
     return real_.HeapFree(block);
 }
 
-size_t RecordingKernel::live_blocks() {
-    std::lock_guard lock(mutex_);
-    return live_.size();
-}
-
-void RecordingWindowTexts::SetDlgItemTextA(int control_id, const char* text) {
-    std::lock_guard lock(mutex_);
-    events_.push_back(std::to_string(control_id) + " " + text);
-}
-
-void RecordingWindowTexts::MessageBeep(UINT type) {
-    std::lock_guard lock(mutex_);
-    events_.push_back("beep " + std::to_string(type));
-}
-
-std::vector<std::string> RecordingWindowTexts::take() {
-    std::lock_guard lock(mutex_);
-    return std::exchange(events_, {});
-}
-
 LRESULT FakeCaptureWindow::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
     if (message != WM_CAP_GET_VIDEOFORMAT) return 0;
     ++format_messages;
@@ -152,12 +132,6 @@ std::vector<std::string> CoreTest::read(std::optional<std::string> text) {
     decoder_script.push_back(std::move(text));
     feed(yuy2_frame(16, 4, [](int, int) { return 128; }));
     return texts_.take();
-}
-
-bool CoreTest::slot_is_free() {
-    if (!COstrelAppCore::try_take_decode_slot()) return false;
-    COstrelAppCore::release_decode_slot();
-    return true;
 }
 
 }  // namespace ostrel::test

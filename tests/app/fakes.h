@@ -51,7 +51,10 @@ class RecordingKernel final : public Kernel {
         return nullptr;
     }
     BOOL HeapFree(void* block) override;
-    size_t live_blocks();
+    size_t live_blocks() {
+        std::lock_guard lock(mutex_);
+        return live_.size();
+    }
 
     // Set these before the code under test runs.
     bool real_threads = false;
@@ -73,9 +76,18 @@ class RecordingKernel final : public Kernel {
 // Records every update as "beep 16" or "<control id> <text>".
 class RecordingWindowTexts final : public WindowTexts {
   public:
-    void SetDlgItemTextA(int control_id, const char* text) override;
-    void MessageBeep(UINT type) override;
-    std::vector<std::string> take();
+    void SetDlgItemTextA(int control_id, const char* text) override {
+        std::lock_guard lock(mutex_);
+        events_.push_back(std::to_string(control_id) + " " + text);
+    }
+    void MessageBeep(UINT type) override {
+        std::lock_guard lock(mutex_);
+        events_.push_back("beep " + std::to_string(type));
+    }
+    std::vector<std::string> take() {
+        std::lock_guard lock(mutex_);
+        return std::exchange(events_, {});
+    }
 
   private:
     std::mutex mutex_;
@@ -124,7 +136,11 @@ class CoreTest : public ::testing::Test {
     // Feeds a 16 x 4 YUY2 frame with the decoder scripted to return `text`,
     // and returns the window updates it caused.
     std::vector<std::string> read(std::optional<std::string> text);
-    bool slot_is_free();
+    static bool slot_is_free() {
+        if (!COstrelAppCore::try_take_decode_slot()) return false;
+        COstrelAppCore::release_decode_slot();
+        return true;
+    }
 
     RecordingKernel kernel_;
     RecordingWindowTexts texts_;

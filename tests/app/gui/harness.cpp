@@ -9,7 +9,6 @@
 #include <wx/button.h>
 #include <wx/dialog.h>
 #include <wx/eventfilter.h>
-#include <wx/listbox.h>
 #include <wx/timer.h>
 
 #include <chrono>
@@ -22,10 +21,10 @@
 #include <mutex>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 #include "ostrel_app.h"
 #include "platform/trace.h"
-#include "platform/wx_window_system.h"
 
 namespace ostrel::test {
 
@@ -72,27 +71,6 @@ void end_dialog(wxDialog* dialog) {
     dialog->EndModal(wxID_OK);
 }
 
-void choose_format(const std::string& name, const std::string& size) {
-    auto* dialog = dynamic_cast<wxDialog*>(wxWindow::FindWindowByName(FORMAT_DIALOG_NAME));
-    if (dialog == nullptr) return;
-    std::vector<wxListBox*> lists;
-    for (wxWindow* child : dialog->GetChildren()) {
-        if (auto* list = dynamic_cast<wxListBox*>(child)) lists.push_back(list);
-    }
-    if (lists.size() != 2) return;
-    const int format = lists[0]->FindString(wxString::FromUTF8(name));
-    lists[0]->SetSelection(format);
-    wxCommandEvent changed(wxEVT_LISTBOX, lists[0]->GetId());
-    changed.SetEventObject(lists[0]);
-    changed.SetInt(format);
-    lists[0]->HandleWindowEvent(changed);
-    int width = 0;
-    int height = 0;
-    std::sscanf(size.c_str(), "%dx%d", &width, &height);
-    lists[1]->SetSelection(lists[1]->FindString(wxString::Format("%d x %d", width, height)));
-    end_dialog(dialog);
-}
-
 // Registered by on_child_command; used on the dialog's thread only.
 std::map<std::string, std::function<void()>> child_commands;
 
@@ -114,11 +92,6 @@ void execute(const std::string& line) {
         }
     } else if (verb == "dismiss") {
         if (wxDialog* dialog = topmost_box()) end_dialog(dialog);
-    } else if (verb == "format") {
-        std::string name;
-        std::string size;
-        words >> name >> size;
-        choose_format(name, size);
     } else if (verb == "rect") {
         std::string tag;
         words >> tag;
@@ -137,12 +110,7 @@ void execute(const std::string& line) {
 // line is written just before it opens).
 bool ready_for(const std::string& line) {
     if (still_closing()) return false;
-    if (line == "dismiss") return topmost_box() != nullptr;
-    if (line.rfind("format", 0) == 0) {
-        auto* dialog = dynamic_cast<wxDialog*>(wxWindow::FindWindowByName(FORMAT_DIALOG_NAME));
-        return dialog != nullptr && dialog->IsModal();
-    }
-    return true;
+    return line != "dismiss" || topmost_box() != nullptr;
 }
 
 std::mutex commands_mutex;
@@ -204,26 +172,25 @@ class ReadySignal final : public wxEventFilter {
     bool signalled_ = false;
 };
 
-// In the child: queues each command for the dialog's thread.
+// In the child: queues each command for the dialog's thread. (Plain
+// reads: a FILE would hold its lock in the read, and the fflush before the
+// child's _exit would wait for it.)
 void read_commands(int fd) {
-    std::string pending;
-    char buffer[256];
-    for (;;) {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got <= 0) return;
-        pending.append(buffer, static_cast<size_t>(got));
-        for (size_t end; (end = pending.find('\n')) != std::string::npos;) {
-            {
-                std::lock_guard lock(commands_mutex);
-                commands.push_back(pending.substr(0, end));
-            }
-            pending.erase(0, end + 1);
-            {
-                std::unique_lock lock(app_ready_mutex);
-                app_ready_changed.wait(lock, [] { return app_ready; });
-            }
-            wxTheApp->CallAfter([] { pump(); });
+    std::string line;
+    for (char c; ::read(fd, &c, 1) == 1;) {
+        if (c != '\n') {
+            line += c;
+            continue;
         }
+        {
+            std::lock_guard lock(commands_mutex);
+            commands.push_back(std::exchange(line, {}));
+        }
+        {
+            std::unique_lock lock(app_ready_mutex);
+            app_ready_changed.wait(lock, [] { return app_ready; });
+        }
+        wxTheApp->CallAfter([] { pump(); });
     }
 }
 

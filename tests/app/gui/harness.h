@@ -46,7 +46,6 @@ class AppProcess {
     // Commands, carried out in order on the dialog's thread:
     //   click ID         a button of the topmost dialog that has one
     //   dismiss          ends the topmost modal dialog with OK
-    //   format NAME WxH  chooses in the open video-format dialog
     //   rect TAG         traces "test rect TAG X Y W H" of the topmost dialog
     //   VERB             what on_child_command gave for VERB
     // When the application has returned, the child traces "test returned
