@@ -94,6 +94,20 @@ extern const char alphanumeric_table[];  // 45 characters + NUL
 // bit first: [0] copy 1 beside F1, [1] copy 2 beside F2.
 extern const int8_t version_info_offsets[2][18][2];
 
+// process heap (heap): what the stages allocate, kept warm between calls
+void* heap_alloc(size_t bytes);
+void* heap_realloc(void* block, size_t bytes);
+void heap_free(void* block);
+void heap_release();
+struct HeapFigures {
+    size_t in_use;  // bytes asked for, of the blocks in use
+    size_t peak;    // the most in_use has been since heap_reset_peak
+    size_t most;    // the most in_use has ever been: the bound of held + kept
+    size_t held;    // bytes of the blocks in use
+    size_t kept;    // bytes of the freed blocks kept for reuse
+};
+HeapFigures heap_figures();
+void heap_reset_peak();
 // driver (top)
 int32_t pixel_index(int32_t x, int32_t y);
 void binarize(int32_t pass, const uint8_t* image, int32_t pixel_depth);

@@ -94,9 +94,9 @@ constexpr int32_t kStrip = 64;
 
 // A table still held from the pass before is freed first.
 int16_t* allocate_runs(int16_t** table, int32_t line_length, int32_t line_count) {
-    std::free(*table);
+    heap_free(*table);
     const size_t entries = static_cast<size_t>(line_length + 2) * static_cast<size_t>(line_count);
-    *table = static_cast<int16_t*>(std::malloc(entries * sizeof(int16_t)));
+    *table = static_cast<int16_t*>(heap_alloc(entries * sizeof(int16_t)));
     if (*table == nullptr) log_line("malloc() failed.\n");
     return *table;
 }
@@ -143,7 +143,7 @@ void pack_image() {
     const int32_t stride = (S.image_width + 63) / 64;
     packed.stride = stride;
     packed.words = static_cast<uint64_t*>(
-        std::malloc(static_cast<size_t>(stride) * static_cast<size_t>(S.image_height) * sizeof(uint64_t)));
+        heap_alloc(static_cast<size_t>(stride) * static_cast<size_t>(S.image_height) * sizeof(uint64_t)));
     if (packed.words == nullptr) return;
     for (int32_t y = 0; y < S.image_height; ++y) {
         pack_row(S.binary_image + static_cast<size_t>(y) * S.image_width, S.image_width,
@@ -152,7 +152,7 @@ void pack_image() {
 }
 
 void release_packed_image() {
-    std::free(packed.words);
+    heap_free(packed.words);
     packed.words = nullptr;
 }
 
@@ -350,7 +350,7 @@ int32_t* index_columns(const ScanHit* columns, int32_t count) {
             return nullptr;
         }
     }
-    auto* first = static_cast<int32_t*>(std::malloc((static_cast<size_t>(width) + 1) * sizeof(int32_t)));
+    auto* first = static_cast<int32_t*>(heap_alloc((static_cast<size_t>(width) + 1) * sizeof(int32_t)));
     if (first == nullptr) return nullptr;
     int32_t i = 0;
     for (int32_t c = 0; c <= width; ++c) {
@@ -385,7 +385,7 @@ void group_crossing_hits() {
     ScanHit* columns_end = columns + S.column_hits.count;
     if (int32_t* first = index_columns(columns, S.column_hits.count)) {
         for (int32_t i = 0; i < S.row_hits.count; ++i) join_crossing(rows[i], columns, first, groups);
-        std::free(first);
+        heap_free(first);
     } else {
         for (int32_t i = 0; i < S.row_hits.count; ++i) {
             ScanHit& h = rows[i];
@@ -788,7 +788,7 @@ void score_finder_candidates() {
     const int32_t groups = group_numbers();
     const size_t entries = 2 * (static_cast<size_t>(groups) + 1) + static_cast<size_t>(S.row_hits.count) +
                            static_cast<size_t>(S.column_hits.count);
-    auto* storage = static_cast<int32_t*>(std::malloc(entries * sizeof(int32_t)));
+    auto* storage = static_cast<int32_t*>(heap_alloc(entries * sizeof(int32_t)));
     GroupIndex rows{hits_of(S.row_hits), groups, nullptr, nullptr};
     GroupIndex columns{hits_of(S.column_hits), groups, nullptr, nullptr};
     if (storage != nullptr) {
@@ -816,7 +816,7 @@ void score_finder_candidates() {
     for (int32_t i = 0; i < count; ++i) {
         if (live(found[i])) score_containment(found[i], row_hits(found[i]), column_hits(found[i]));
     }
-    std::free(storage);
+    heap_free(storage);
 
     // A finder pattern has two partners of about its own size.
     for (int32_t i = 0; i < count; ++i) {
@@ -951,9 +951,9 @@ void release_finder_patterns() {
     memchunk_free(&S.row_hits);
     memchunk_free(&S.column_hits);
     memchunk_free(&S.finder_patterns);
-    std::free(S.row_runs);
+    heap_free(S.row_runs);
     S.row_runs = nullptr;
-    std::free(S.column_runs);
+    heap_free(S.column_runs);
     S.column_runs = nullptr;
 }
 

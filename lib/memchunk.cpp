@@ -19,7 +19,7 @@ void memchunk_init(MemChunk* pool, int32_t element_size) {
 }
 
 void memchunk_free(MemChunk* pool) {
-    std::free(pool->data);
+    heap_free(pool->data);
     pool->data = nullptr;
     pool->count = 0;
     pool->capacity = 0;
@@ -30,8 +30,8 @@ void memchunk_clear(MemChunk* pool) {
 }
 
 void* memchunk_realloc(void* block, size_t bytes) {
-    void* grown = std::realloc(block, bytes);
-    if (grown == nullptr) std::free(block);
+    void* grown = heap_realloc(block, bytes);
+    if (grown == nullptr) heap_free(block);
     return grown;
 }
 
@@ -43,7 +43,7 @@ int32_t memchunk_add(MemChunk* pool, const void* record) {
         return -1;
     }
     if (pool->capacity == 0) {
-        pool->data = static_cast<uint8_t*>(std::malloc(kFirstCapacity * size));
+        pool->data = static_cast<uint8_t*>(heap_alloc(kFirstCapacity * size));
         if (pool->data == nullptr) {
             pool->count = 0;
             return 0;

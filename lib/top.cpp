@@ -166,7 +166,7 @@ extern "C" const char* decode_symbol(const uint8_t* image, int32_t width, int32_
     s.log_stream = log;
 
     s.binary_image =
-        static_cast<uint8_t*>(std::malloc(static_cast<size_t>(width) * static_cast<size_t>(height)));
+        static_cast<uint8_t*>(heap_alloc(static_cast<size_t>(width) * static_cast<size_t>(height)));
     if (s.binary_image == nullptr) {
         log_line("malloc() failed.\n");
         return nullptr;
@@ -202,7 +202,7 @@ extern "C" const char* decode_symbol(const uint8_t* image, int32_t width, int32_
                 std::memcpy(s.result_text, text, sizeof s.result_text);
                 if (s.result_partial == 0) {
                     release_finder_patterns();
-                    std::free(s.binary_image);
+                    heap_free(s.binary_image);
                     s.binary_image = nullptr;
                     call_levels.in_call = false;
                     return s.result_text;
@@ -217,7 +217,7 @@ extern "C" const char* decode_symbol(const uint8_t* image, int32_t width, int32_
         release_finder_patterns();
         if (is_two_level(pixel_depth)) break;
     }
-    std::free(s.binary_image);
+    heap_free(s.binary_image);
     s.binary_image = nullptr;
     call_levels.in_call = false;
 

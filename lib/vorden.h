@@ -42,6 +42,11 @@ VORDEN_API const char* decoder_version_string(void);
    `const StructuredAppendInfo*` at out; returns -1 for those, 0 otherwise. */
 VORDEN_API int32_t decoder_query(int32_t kind, void* out);
 
+/* The decoder keeps the storage its calls free for the next call, at most as
+   much as the largest call had in use at once. This gives it back to the
+   system. Must not overlap a call. */
+VORDEN_API void decoder_release_memory(void);
+
 #ifdef __cplusplus
 }
 #endif

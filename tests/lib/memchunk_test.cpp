@@ -1,7 +1,6 @@
 // The chunk pool: growth by doubling, order kept, clearing, failure.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 
 #include "decoder.h"
 
@@ -38,9 +37,9 @@ TEST(MemChunk, FailedAllocationOrOverflowLeavesAnEmptyPoolThatCanStartAgain) {
     // one can be had, and a failed growth releases the old block.
     static const uint8_t byte = 0;
     MemChunk first{nullptr, 1 << 30, 0, 0};
-    MemChunk grown{static_cast<uint8_t*>(std::malloc(1)), 1 << 30, 128, 128};
+    MemChunk grown{static_cast<uint8_t*>(heap_alloc(1)), 1 << 30, 128, 128};
     // A capacity that cannot double within int32_t.
-    MemChunk full{static_cast<uint8_t*>(std::malloc(1)), 1, 1 << 30, 1 << 30};
+    MemChunk full{static_cast<uint8_t*>(heap_alloc(1)), 1, 1 << 30, 1 << 30};
     for (MemChunk* pool : {&first, &grown, &full}) {
         EXPECT_EQ(memchunk_add(pool, &byte), 0);
         EXPECT_EQ(pool->data, nullptr);
