@@ -10,6 +10,7 @@ int main(void) {
     if (decode_symbol(light, 16, 16, 8, NULL) != NULL) return 2;
     int32_t partial = 5;
     if (decoder_query(1, &partial) != -1) return 3;
+    decoder_release_memory();
     puts("ok");
     return 0;
 }
