@@ -242,34 +242,79 @@ bool open_candidates(int32_t groups) {
     return true;
 }
 
-// Gives every hit of either array that carries group `from` the group `to`.
-void renumber(int32_t from, int32_t to) {
+// Group numbers as the joins below issue them. The rule is that when two
+// groups meet, the smaller number survives and the larger is never used
+// again; relabelling every hit of the larger at each meeting costs a pass
+// over both arrays per merge, which on striped input is quadratic. Instead
+// each number points towards the one it was merged into (union-find with
+// the smaller as the root), and settle() writes every hit's final number
+// once at the end: the same numbers and the same decisions as relabelling.
+class GroupNumbers {
+  public:
+    // Room for `most` numbers from `first` on; ok() is false without it.
+    GroupNumbers(int32_t first, int32_t most)
+        : first_(first),
+          next_(first),
+          parent_(static_cast<int32_t*>(heap_alloc(static_cast<size_t>(most) * sizeof(int32_t)))) {}
+    ~GroupNumbers() { heap_free(parent_); }
+    GroupNumbers(const GroupNumbers&) = delete;
+    GroupNumbers& operator=(const GroupNumbers&) = delete;
+
+    bool ok() const { return parent_ != nullptr; }
+    int32_t issued() const { return next_; }
+
+    void join(ScanHit& h, ScanHit& v);
+    void settle();
+
+  private:
+    bool grouped(int32_t g) const { return g >= first_; }
+    int32_t& up(int32_t g) { return parent_[g - first_]; }
+    // The surviving number of g's group, halving the path on the way.
+    int32_t root(int32_t g) {
+        while (up(g) != g) {
+            up(g) = up(up(g));
+            g = up(g);
+        }
+        return g;
+    }
+
+    int32_t first_, next_;
+    int32_t* parent_;
+};
+
+// Joins a crossing row hit and column hit into one group. Finder groups
+// count from 0, alignment groups from 1.
+void GroupNumbers::join(ScanHit& h, ScanHit& v) {
+    const bool h_grouped = grouped(h.group);
+    const bool v_grouped = grouped(v.group);
+    if (h_grouped) h.group = root(h.group);
+    if (v_grouped) v.group = root(v.group);
+    if (v_grouped && !h_grouped) {
+        h.group = v.group;
+    } else if (v_grouped && h.group != v.group) {
+        up(std::max(h.group, v.group)) = std::min(h.group, v.group);
+    } else if (!v_grouped && h_grouped) {
+        v.group = h.group;
+    } else if (!v_grouped && !h_grouped) {
+        up(next_) = next_;
+        h.group = next_;
+        v.group = next_;
+        ++next_;
+    }
+}
+
+void GroupNumbers::settle() {
     for (MemChunk* pool : {&S.row_hits, &S.column_hits}) {
         ScanHit* hits = hits_of(*pool);
         for (int32_t i = 0; i < pool->count; ++i) {
-            if (hits[i].group == from) hits[i].group = to;
+            if (grouped(hits[i].group)) hits[i].group = root(hits[i].group);
         }
     }
 }
 
-// Joins a crossing row hit and column hit into one group. `first_group` is
-// the number the first group gets (finder groups count from 0, alignment
-// groups from 1); `next` is the next number to issue.
-void join(ScanHit& h, ScanHit& v, int32_t first_group, int32_t& next) {
-    const bool h_grouped = h.group >= first_group;
-    const bool v_grouped = v.group >= first_group;
-    if (v_grouped && !h_grouped) {
-        h.group = v.group;
-    } else if (v_grouped && h.group != v.group) {
-        const int32_t keep = std::min(h.group, v.group);
-        renumber(std::max(h.group, v.group), keep);
-    } else if (!v_grouped && h_grouped) {
-        v.group = h.group;
-    } else if (!v_grouped && !h_grouped) {
-        h.group = next;
-        v.group = next;
-        ++next;
-    }
+// A new number needs a row hit and a column hit that neither had one.
+int32_t most_groups() {
+    return std::min(S.row_hits.count, S.column_hits.count) + 1;
 }
 
 }  // namespace
@@ -331,73 +376,103 @@ void scan_finder_runs(const int16_t* table, int32_t line_length, int32_t line_co
 
 namespace {
 
-// Where each column's hits begin in the column hit array: the hits of
-// column c are hits[first[c] .. first[c + 1] - 1]. A line's scan stores its
-// hits in order along the line, so within a column their centre runs follow
-// one another down the image and the hits whose centre run holds a given
-// row are one short stretch, found by bisection. Null (and the full sweep
-// instead) for hits that are not in that order, or without room.
-int32_t* index_columns(const ScanHit* columns, int32_t count) {
-    const int32_t width = S.image_width;
-    for (int32_t i = 0; i < count; ++i) {
-        const ScanHit& v = columns[i];
-        if (v.line < 0 || v.line >= width) return nullptr;
-        if (i > 0 && (v.line < columns[i - 1].line ||
-                      (v.line == columns[i - 1].line &&
-                       (v.center_start <= columns[i - 1].center_start ||
-                        v.center_start + v.center_length <=
-                            columns[i - 1].center_start + columns[i - 1].center_length)))) {
-            return nullptr;
-        }
-    }
-    auto* first = static_cast<int32_t*>(heap_alloc((static_cast<size_t>(width) + 1) * sizeof(int32_t)));
-    if (first == nullptr) return nullptr;
-    int32_t i = 0;
-    for (int32_t c = 0; c <= width; ++c) {
-        while (i < count && columns[i].line < c) ++i;
-        first[c] = i;
-    }
-    return first;
-}
+// Which stretch of a hit joins: the centre run for finder hits, the dark
+// run for alignment hits.
+struct Span {
+    int32_t ScanHit::*start;
+    int32_t ScanHit::*length;
+    int32_t end(const ScanHit& h) const { return h.*start + h.*length; }
+};
+constexpr Span kCentreRun{&ScanHit::center_start, &ScanHit::center_length};
+constexpr Span kDarkRun{&ScanHit::start, &ScanHit::length};
 
-// Joins row hit h with every column hit of the columns through its centre
-// run (its end included) whose centre run holds h's row, in array order.
-void join_crossing(ScanHit& h, ScanHit* columns, const int32_t* first, int32_t& groups) {
-    const int32_t last_column = std::min(h.center_start + h.center_length, S.image_width - 1);
-    const auto ends_before = [](const ScanHit& v, int32_t row) {
-        return v.center_start + v.center_length < row;
-    };
-    for (int32_t c = std::max(h.center_start, 0); c <= last_column; ++c) {
-        ScanHit* end = columns + first[c + 1];
-        for (ScanHit* v = std::lower_bound(columns + first[c], end, h.line, ends_before);
-             v != end && v->center_start <= h.line; ++v) {
-            join(h, *v, 0, groups);
+// Where each column's hits begin in the column hit array: the hits of
+// column lo + c are hits[first[c] .. first[c + 1] - 1]. A line's scan stores
+// its hits in order along the line, so within a column their runs follow
+// one another down the image and the hits whose run holds a given row are
+// one short stretch, found by bisection. first is null (and the full sweep
+// serves instead) for hits outside columns [lo, lo + lines) or not in that
+// order, or without room.
+struct ColumnIndex {
+    const ScanHit* hits;
+    int32_t lo, lines;
+    Span span;
+    int32_t* first;
+
+    ColumnIndex(const ScanHit* columns, int32_t count, int32_t lo_, int32_t lines_, Span span_)
+        : hits(columns), lo(lo_), lines(lines_), span(span_), first(nullptr) {
+        for (int32_t i = 0; i < count; ++i) {
+            const ScanHit& v = columns[i];
+            if (v.line < lo || v.line >= lo + lines) return;
+            if (i == 0) continue;
+            const ScanHit& u = columns[i - 1];
+            if (v.line < u.line ||
+                (v.line == u.line && (v.*span.start <= u.*span.start || span.end(v) <= span.end(u)))) {
+                return;
+            }
+        }
+        first = static_cast<int32_t*>(heap_alloc((static_cast<size_t>(lines) + 1) * sizeof(int32_t)));
+        if (first == nullptr) return;
+        int32_t i = 0;
+        for (int32_t c = 0; c <= lines; ++c) {
+            while (i < count && columns[i].line < lo + c) ++i;
+            first[c] = i;
         }
     }
+    ~ColumnIndex() { heap_free(first); }
+    ColumnIndex(const ColumnIndex&) = delete;
+    ColumnIndex& operator=(const ColumnIndex&) = delete;
+
+    // Joins row hit h with every column hit of the columns through h's run
+    // (its end included) whose run holds h's row, in array order.
+    void join_crossing(ScanHit& h, ScanHit* columns, GroupNumbers& groups) const {
+        const int32_t last_column = std::min(span.end(h), lo + lines - 1);
+        const auto ends_before = [this](const ScanHit& v, int32_t row) { return span.end(v) < row; };
+        for (int32_t c = std::max(h.*span.start, lo); c <= last_column; ++c) {
+            ScanHit* end = columns + first[c - lo + 1];
+            for (ScanHit* v = std::lower_bound(columns + first[c - lo], end, h.line, ends_before);
+                 v != end && v->*span.start <= h.line; ++v) {
+                groups.join(h, *v);
+            }
+        }
+    }
+};
+
+// Joins every crossing pair of row and column hits, in the order of the row
+// hits and, for each, of the column hits.
+void join_crossings(GroupNumbers& numbers, int32_t lo, int32_t lines, Span span) {
+    ScanHit* rows = hits_of(S.row_hits);
+    ScanHit* columns = hits_of(S.column_hits);
+    const ColumnIndex index(columns, S.column_hits.count, lo, lines, span);
+    for (int32_t i = 0; i < S.row_hits.count; ++i) {
+        ScanHit& h = rows[i];
+        if (index.first != nullptr) {
+            index.join_crossing(h, columns, numbers);
+            continue;
+        }
+        // Each line passes through the other's run (its end included).
+        for (int32_t j = 0; j < S.column_hits.count; ++j) {
+            ScanHit& v = columns[j];
+            if (h.*span.start <= v.line && v.line <= span.end(h) && v.*span.start <= h.line &&
+                h.line <= span.end(v)) {
+                numbers.join(h, v);
+            }
+        }
+    }
+    numbers.settle();
 }
 
 }  // namespace
 
 void group_crossing_hits() {
-    int32_t groups = 0;
-    ScanHit* rows = hits_of(S.row_hits);
-    ScanHit* columns = hits_of(S.column_hits);
-    ScanHit* columns_end = columns + S.column_hits.count;
-    if (int32_t* first = index_columns(columns, S.column_hits.count)) {
-        for (int32_t i = 0; i < S.row_hits.count; ++i) join_crossing(rows[i], columns, first, groups);
-        heap_free(first);
-    } else {
-        for (int32_t i = 0; i < S.row_hits.count; ++i) {
-            ScanHit& h = rows[i];
-            // Each line passes through the other's centre run (its end included).
-            for (ScanHit* v = columns; v != columns_end; ++v) {
-                if (h.center_start <= v->line && v->line <= h.center_start + h.center_length &&
-                    v->center_start <= h.line && h.line <= v->center_start + v->center_length) {
-                    join(h, *v, 0, groups);
-                }
-            }
-        }
+    GroupNumbers numbers(0, most_groups());
+    if (!numbers.ok()) {
+        log_line("malloc() failed.\n");
+        S.finder_count = -1;
+        return;
     }
+    join_crossings(numbers, 0, S.image_width, kCentreRun);
+    const int32_t groups = numbers.issued();
     log_line("cross %d \n", groups);
 
     if (!open_candidates(groups)) {
@@ -405,6 +480,8 @@ void group_crossing_hits() {
         S.finder_count = -1;
         return;
     }
+    const ScanHit* rows = hits_of(S.row_hits);
+    const ScanHit* columns = hits_of(S.column_hits);
     FinderPattern* found = patterns();
     for (int32_t i = 0; i < S.row_hits.count; ++i) {
         const ScanHit& h = rows[i];
@@ -1058,19 +1135,12 @@ int32_t find_alignment_pattern(GridPoint* point) {
         return 0;
     }
 
-    int32_t next = 1;
-    ScanHit* row_hits = hits_of(S.row_hits);
-    ScanHit* column_hits = hits_of(S.column_hits);
-    for (int32_t i = 0; i < S.row_hits.count; ++i) {
-        ScanHit& h = row_hits[i];
-        for (int32_t j = 0; j < S.column_hits.count; ++j) {
-            ScanHit& v = column_hits[j];
-            if (h.start <= v.line && v.line <= h.start + h.length && v.start <= h.line &&
-                h.line <= v.start + v.length) {
-                join(h, v, 1, next);
-            }
-        }
+    GroupNumbers numbers(1, most_groups());
+    if (!numbers.ok()) {
+        log_line("malloc() failed.\n");
+        return 0;
     }
+    join_crossings(numbers, first_column, columns, kDarkRun);
     // The first crossing's group wins, whatever the size of any other.
     float x, y;
     if (!group_one_mean(S.row_hits, x) || !group_one_mean(S.column_hits, y)) return 0;

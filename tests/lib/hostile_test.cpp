@@ -7,9 +7,12 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <random>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "decoder.h"
 #include "renderer.h"
 #include "vorden.h"
 
@@ -115,4 +118,96 @@ TEST(Hostile, SymbolsCutByEachBorderAndAtTheEdges) {
         expect_null_or_the_text(render(symbol(10), {.module_px = 3, .quiet_zone = 0, .angle_deg = angle}));
     const Image image = render(symbol(3), {.module_px = 5, .quiet_zone = 0});
     EXPECT_STREQ(decode_exact(image.pixels, image.width, image.height), "hostile");
+}
+
+// ---------------------------------------------------------------------------
+// Grouping on crowded hit sets: whatever the grouping does to stay fast, each
+// hit must end in the group that relabelling gives. That rule: a row hit and
+// a column hit cross when each line passes through the other's centre run;
+// a crossing of two ungrouped hits opens the next group, one grouped hit
+// lends its group to the other, and two groups merge into the smaller
+// number, every hit of the larger taking it.
+
+namespace {
+
+using vorden::ScanHit;
+
+bool crosses(const ScanHit& h, const ScanHit& v) {
+    return h.center_start <= v.line && v.line <= h.center_start + h.center_length &&
+           v.center_start <= h.line && h.line <= v.center_start + v.center_length;
+}
+
+int relabel(std::vector<ScanHit>& rows, std::vector<ScanHit>& columns) {
+    int next = 0;
+    for (ScanHit& h : rows) {
+        for (ScanHit& v : columns) {
+            if (!crosses(h, v)) continue;
+            if (h.group < 0 && v.group < 0) {
+                h.group = v.group = next++;
+            } else if (h.group < 0 || v.group < 0) {
+                h.group = v.group = std::max(h.group, v.group);
+            } else if (h.group != v.group) {
+                const int from = std::max(h.group, v.group), to = std::min(h.group, v.group);
+                for (auto* hits : {&rows, &columns})
+                    for (ScanHit& x : *hits)
+                        if (x.group == from) x.group = to;
+            }
+        }
+    }
+    return next;
+}
+
+// Hits in scan order: by line, then along it, centre runs apart.
+std::vector<ScanHit> random_hits(std::mt19937& dice, int lines, int length, int per_line) {
+    std::vector<ScanHit> hits;
+    for (int line = 0; line < lines; ++line) {
+        int at = static_cast<int>(dice() % 4);
+        for (int k = 0; k < per_line && at + 9 < length; ++k) {
+            const int centre = 1 + static_cast<int>(dice() % 6);
+            hits.push_back(ScanHit{line, std::max(0, at - 2), at, centre, centre + 4, -1});
+            at += centre + 1 + static_cast<int>(dice() % 5);
+        }
+    }
+    return hits;
+}
+
+}  // namespace
+
+TEST(Hostile, GroupingMatchesRelabellingOnRandomHitSets) {
+    std::mt19937 dice(18004);
+    const int w = 48, h = 40;
+    std::vector<uint8_t> dark(w * h, 64);
+    for (int round = 0; round < 60; ++round) {
+        std::vector<ScanHit> rows = random_hits(dice, h, w, 1 + round % 5);
+        std::vector<ScanHit> columns = random_hits(dice, w, h, 1 + round % 4);
+        // Every third set out of scan order, which the grouping must handle too.
+        if (round % 3 == 2) std::shuffle(columns.begin(), columns.end(), dice);
+        vorden::DecoderState& s = vorden::decoder_state;
+        s.image_width = w;
+        s.image_height = h;
+        s.binary_image = dark.data();
+        for (auto [pool, hits] : {std::pair{&s.row_hits, &rows}, {&s.column_hits, &columns}}) {
+            vorden::memchunk_free(pool);
+            vorden::memchunk_init(pool, sizeof(ScanHit));
+            for (const ScanHit& x : *hits) vorden::memchunk_add(pool, &x);
+        }
+        vorden::memchunk_free(&s.finder_patterns);
+        vorden::memchunk_init(&s.finder_patterns, sizeof(vorden::FinderPattern));
+        vorden::group_crossing_hits();
+        const int groups = relabel(rows, columns);
+        ASSERT_GT(groups, 0);
+        for (auto [pool, hits] : {std::pair{&s.row_hits, &rows}, {&s.column_hits, &columns}}) {
+            const auto* got = reinterpret_cast<const ScanHit*>(pool->data);
+            for (size_t i = 0; i < hits->size(); ++i)
+                ASSERT_EQ(got[i].group, (*hits)[i].group) << "round " << round << " hit " << i;
+        }
+        // Each surviving group with hits both ways is a candidate.
+        std::set<int> seen_rows, both;
+        for (const ScanHit& x : rows) seen_rows.insert(x.group);
+        for (const ScanHit& x : columns)
+            if (x.group >= 0 && seen_rows.count(x.group)) both.insert(x.group);
+        EXPECT_EQ(s.finder_count, static_cast<int>(both.size())) << "round " << round;
+        s.binary_image = nullptr;
+    }
+    vorden::release_finder_patterns();
 }
