@@ -100,11 +100,12 @@ void* heap_realloc(void* block, size_t bytes);
 void heap_free(void* block);
 void heap_release();
 struct HeapFigures {
-    size_t in_use;  // bytes asked for, of the blocks in use
-    size_t peak;    // the most in_use has been since heap_reset_peak
-    size_t most;    // the most in_use has ever been: the bound of held + kept
-    size_t held;    // bytes of the blocks in use
-    size_t kept;    // bytes of the freed blocks kept for reuse
+    size_t in_use;   // bytes asked for, of the blocks in use
+    size_t peak;     // the most in_use has been since heap_reset_peak
+    size_t most;     // the most in_use has ever been: the bound of held + kept
+    size_t held;     // bytes of the blocks in use
+    size_t kept;     // bytes of the freed blocks kept for reuse
+    size_t refused;  // allocations that found no room, ever
 };
 HeapFigures heap_figures();
 void heap_reset_peak();

@@ -378,45 +378,45 @@ namespace {
 
 // Which stretch of a hit joins: the centre run for finder hits, the dark
 // run for alignment hits.
-struct Span {
-    int32_t ScanHit::*start;
-    int32_t ScanHit::*length;
-    int32_t end(const ScanHit& h) const { return h.*start + h.*length; }
+struct CentreRun {
+    static int32_t start(const ScanHit& h) { return h.center_start; }
+    static int32_t end(const ScanHit& h) { return h.center_start + h.center_length; }
 };
-constexpr Span kCentreRun{&ScanHit::center_start, &ScanHit::center_length};
-constexpr Span kDarkRun{&ScanHit::start, &ScanHit::length};
+struct DarkRun {
+    static int32_t start(const ScanHit& h) { return h.start; }
+    static int32_t end(const ScanHit& h) { return h.start + h.length; }
+};
 
 // Where each column's hits begin in the column hit array: the hits of
 // column lo + c are hits[first[c] .. first[c + 1] - 1]. A line's scan stores
 // its hits in order along the line, so within a column their runs follow
-// one another down the image and the hits whose run holds a given row are
-// one short stretch, found by bisection. first is null (and the full sweep
-// serves instead) for hits outside columns [lo, lo + lines) or not in that
-// order, or without room.
+// one another down the image, apart, and at most one holds a given row.
+// Row hits come row by row, so each column keeps a cursor that only moves
+// down. first is null (and the full sweep serves instead) for hits outside
+// columns [lo, lo + lines) or not in that order, or without room.
+template <class Run>
 struct ColumnIndex {
-    const ScanHit* hits;
     int32_t lo, lines;
-    Span span;
     int32_t* first;
+    int32_t* cursor;
 
-    ColumnIndex(const ScanHit* columns, int32_t count, int32_t lo_, int32_t lines_, Span span_)
-        : hits(columns), lo(lo_), lines(lines_), span(span_), first(nullptr) {
+    ColumnIndex(const ScanHit* columns, int32_t count, int32_t lo_, int32_t lines_)
+        : lo(lo_), lines(lines_), first(nullptr), cursor(nullptr) {
         for (int32_t i = 0; i < count; ++i) {
             const ScanHit& v = columns[i];
             if (v.line < lo || v.line >= lo + lines) return;
             if (i == 0) continue;
             const ScanHit& u = columns[i - 1];
-            if (v.line < u.line ||
-                (v.line == u.line && (v.*span.start <= u.*span.start || span.end(v) <= span.end(u)))) {
-                return;
-            }
+            if (v.line < u.line || (v.line == u.line && (Run::start(v) <= Run::end(u)))) return;
         }
-        first = static_cast<int32_t*>(heap_alloc((static_cast<size_t>(lines) + 1) * sizeof(int32_t)));
+        const size_t entries = static_cast<size_t>(lines) + 1;
+        first = static_cast<int32_t*>(heap_alloc(2 * entries * sizeof(int32_t)));
         if (first == nullptr) return;
+        cursor = first + entries;
         int32_t i = 0;
         for (int32_t c = 0; c <= lines; ++c) {
             while (i < count && columns[i].line < lo + c) ++i;
-            first[c] = i;
+            first[c] = cursor[c] = i;
         }
     }
     ~ColumnIndex() { heap_free(first); }
@@ -425,25 +425,30 @@ struct ColumnIndex {
 
     // Joins row hit h with every column hit of the columns through h's run
     // (its end included) whose run holds h's row, in array order.
-    void join_crossing(ScanHit& h, ScanHit* columns, GroupNumbers& groups) const {
-        const int32_t last_column = std::min(span.end(h), lo + lines - 1);
-        const auto ends_before = [this](const ScanHit& v, int32_t row) { return span.end(v) < row; };
-        for (int32_t c = std::max(h.*span.start, lo); c <= last_column; ++c) {
-            ScanHit* end = columns + first[c - lo + 1];
-            for (ScanHit* v = std::lower_bound(columns + first[c - lo], end, h.line, ends_before);
-                 v != end && v->*span.start <= h.line; ++v) {
-                groups.join(h, *v);
-            }
+    void join_crossing(ScanHit& h, ScanHit* columns, GroupNumbers& groups) {
+        const int32_t last_column = std::min(Run::end(h), lo + lines - 1);
+        const auto ends_before = [](const ScanHit& v, int32_t row) { return Run::end(v) < row; };
+        for (int32_t c = std::max(Run::start(h), lo) - lo; c <= last_column - lo; ++c) {
+            ScanHit* begin = columns + first[c];
+            ScanHit* end = columns + first[c + 1];
+            ScanHit* v = columns + cursor[c];
+            // A row hit above the one before: search the column again.
+            if (v != begin && Run::end(v[-1]) >= h.line)
+                v = std::lower_bound(begin, end, h.line, ends_before);
+            while (v != end && Run::end(*v) < h.line) ++v;
+            cursor[c] = static_cast<int32_t>(v - columns);
+            for (; v != end && Run::start(*v) <= h.line; ++v) groups.join(h, *v);
         }
     }
 };
 
 // Joins every crossing pair of row and column hits, in the order of the row
 // hits and, for each, of the column hits.
-void join_crossings(GroupNumbers& numbers, int32_t lo, int32_t lines, Span span) {
+template <class Run>
+void join_crossings(GroupNumbers& numbers, int32_t lo, int32_t lines) {
     ScanHit* rows = hits_of(S.row_hits);
     ScanHit* columns = hits_of(S.column_hits);
-    const ColumnIndex index(columns, S.column_hits.count, lo, lines, span);
+    ColumnIndex<Run> index(columns, S.column_hits.count, lo, lines);
     for (int32_t i = 0; i < S.row_hits.count; ++i) {
         ScanHit& h = rows[i];
         if (index.first != nullptr) {
@@ -453,8 +458,8 @@ void join_crossings(GroupNumbers& numbers, int32_t lo, int32_t lines, Span span)
         // Each line passes through the other's run (its end included).
         for (int32_t j = 0; j < S.column_hits.count; ++j) {
             ScanHit& v = columns[j];
-            if (h.*span.start <= v.line && v.line <= span.end(h) && v.*span.start <= h.line &&
-                h.line <= span.end(v)) {
+            if (Run::start(h) <= v.line && v.line <= Run::end(h) && Run::start(v) <= h.line &&
+                h.line <= Run::end(v)) {
                 numbers.join(h, v);
             }
         }
@@ -471,7 +476,7 @@ void group_crossing_hits() {
         S.finder_count = -1;
         return;
     }
-    join_crossings(numbers, 0, S.image_width, kCentreRun);
+    join_crossings<CentreRun>(numbers, 0, S.image_width);
     const int32_t groups = numbers.issued();
     log_line("cross %d \n", groups);
 
@@ -1140,7 +1145,7 @@ int32_t find_alignment_pattern(GridPoint* point) {
         log_line("malloc() failed.\n");
         return 0;
     }
-    join_crossings(numbers, first_column, columns, kDarkRun);
+    join_crossings<DarkRun>(numbers, first_column, columns);
     // The first crossing's group wins, whatever the size of any other.
     float x, y;
     if (!group_one_mean(S.row_hits, x) || !group_one_mean(S.column_hits, y)) return 0;

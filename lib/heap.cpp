@@ -33,6 +33,7 @@ struct Heap {
     size_t asked_bytes;  // sizes asked of the blocks in use
     size_t asked_most;   // the most asked_bytes has ever been
     size_t asked_peak;   // the same since heap_reset_peak
+    size_t refused;      // allocations that found no room
 } heap;
 
 Header* header_of(void* block) {
@@ -82,7 +83,10 @@ int32_t best_fit(size_t bytes) {
 }  // namespace
 
 void* heap_alloc(size_t bytes) {
-    if (bytes > SIZE_MAX / 4) return nullptr;  // no heap has room for it
+    if (bytes > SIZE_MAX / 4) {  // no heap has room for it
+        ++heap.refused;
+        return nullptr;
+    }
     if (bytes == 0) bytes = 1;
     const int32_t fit = best_fit(bytes);
     Header* h = nullptr;
@@ -94,7 +98,10 @@ void* heap_alloc(size_t bytes) {
         const size_t asked = heap.asked_bytes + bytes;
         trim(bytes, asked > heap.asked_most ? asked : heap.asked_most);
         h = static_cast<Header*>(std::malloc(sizeof(Header) + bytes));
-        if (h == nullptr) return nullptr;
+        if (h == nullptr) {
+            ++heap.refused;
+            return nullptr;
+        }
         h->capacity = bytes;
     }
     note_asked(0, bytes);
@@ -141,7 +148,8 @@ void heap_release() {
 }
 
 HeapFigures heap_figures() {
-    return HeapFigures{heap.asked_bytes, heap.asked_peak, heap.asked_most, heap.held_bytes, heap.kept_bytes};
+    return HeapFigures{heap.asked_bytes, heap.asked_peak, heap.asked_most,
+                       heap.held_bytes,  heap.kept_bytes, heap.refused};
 }
 
 void heap_reset_peak() {

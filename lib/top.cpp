@@ -1,5 +1,6 @@
 // Decoder driver: the entry operation, the process-wide state, the pass loop
 // and the binarization of each pass.
+#include <algorithm>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -24,11 +25,55 @@ bool is_two_level(int32_t pixel_depth) {
 
 }  // namespace
 
+namespace {
+
+// The log lines of a pass, kept so that a later pass that would repeat it
+// exactly can write them again instead (below). `failed` when there was no
+// room: that pass is then not repeated from its record.
+struct PassLog {
+    char* text;
+    size_t size, capacity;
+    bool failed;
+};
+PassLog* capture = nullptr;
+
+void keep_line(PassLog& log, const char* format, va_list args) {
+    va_list sizing;
+    va_copy(sizing, args);
+    const int n = std::vsnprintf(nullptr, 0, format, sizing);
+    va_end(sizing);
+    if (n < 0 || log.failed) {
+        log.failed = true;
+        return;
+    }
+    const size_t need = log.size + static_cast<size_t>(n) + 1;
+    if (need > log.capacity) {
+        const size_t capacity = std::max(need, 2 * log.capacity);
+        char* grown = static_cast<char*>(heap_realloc(log.text, capacity));
+        if (grown == nullptr) {
+            log.failed = true;
+            return;
+        }
+        log.text = grown;
+        log.capacity = capacity;
+    }
+    std::vsnprintf(log.text + log.size, static_cast<size_t>(n) + 1, format, args);
+    log.size += static_cast<size_t>(n);
+}
+
+}  // namespace
+
 void log_line(const char* format, ...) {
     FILE* stream = decoder_state.log_stream;
     if (stream == nullptr) return;
     va_list args;
     va_start(args, format);
+    if (capture != nullptr) {
+        va_list again;
+        va_copy(again, args);
+        keep_line(*capture, format, again);
+        va_end(again);
+    }
     std::vfprintf(stream, format, args);
     va_end(args);
 }
@@ -128,6 +173,34 @@ void threshold_image(const uint8_t* __restrict image, uint8_t* __restrict out, s
 
 }  // namespace
 
+namespace {
+
+int32_t pass_threshold(int32_t pass, const GreyLevels& g) {
+    if (pass == 1) return (g.mean + g.min) / 2;
+    if (pass == 2) return (3 * g.mean + g.min) / 4;
+    return g.mean;
+}
+
+// Whether any pixel lies in [lo, hi): the binary images of thresholds lo
+// and hi differ exactly there.
+bool any_between(const uint8_t* __restrict image, size_t pixels, int32_t lo, int32_t hi) {
+    const auto base = static_cast<uint8_t>(lo);
+    const auto span = static_cast<uint8_t>(hi - lo);
+    constexpr size_t kStretch = 64 * kBlock;
+    size_t i = 0;
+    for (; i + kStretch <= pixels; i += kStretch) {
+        uint8_t inside = 0;
+        for (size_t k = 0; k < kStretch; ++k) inside |= static_cast<uint8_t>(image[i + k] - base) < span;
+        if (inside != 0) return true;
+    }
+    for (; i < pixels; ++i) {
+        if (static_cast<uint8_t>(image[i] - base) < span) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 void binarize(int32_t pass, const uint8_t* image, int32_t pixel_depth) {
     DecoderState& s = decoder_state;
     const size_t pixels = static_cast<size_t>(s.image_width) * static_cast<size_t>(s.image_height);
@@ -139,13 +212,103 @@ void binarize(int32_t pass, const uint8_t* image, int32_t pixel_depth) {
     }
 
     const GreyLevels g = levels_of(image, pixels);
-    int32_t threshold = g.mean;
-    if (pass == 1) threshold = (g.mean + g.min) / 2;
-    if (pass == 2) threshold = (3 * g.mean + g.min) / 4;
+    const int32_t threshold = pass_threshold(pass, g);
     log_line("min %d, max %d, threshold %d\n", g.min, g.max, threshold);
 
     threshold_image(image, s.binary_image, pixels, static_cast<uint8_t>(threshold));
 }
+
+// ---------------------------------------------------------------------------
+// Passes that would repeat one before them. Each pass depends on nothing but
+// its binary image, so a pass whose threshold leaves the same binary image
+// as an earlier pass's (no pixel lies between the two thresholds, as in any
+// two-level picture) would write the same lines and reach the same outcome.
+// It is not run again: its record is replayed instead.
+
+namespace {
+
+// What a pass left for the call: its log lines, the provisional text it held
+// last, and the live records that decoder_query reads.
+struct PassRecord {
+    bool valid;
+    size_t refused;  // the heap's count when the pass began
+    PassLog log;
+    bool held;
+    StructuredAppendInfo held_append, live_append;
+    int32_t held_length, live_length, live_partial;
+    char held_text[sizeof(DecoderState::result_text)];
+};
+PassRecord records[2];  // passes 0 and 1: pass 2 is the last
+
+// The earlier pass whose binary image `pass` repeats, or -1.
+int32_t repeated_pass(int32_t pass, const uint8_t* image) {
+    const DecoderState& s = decoder_state;
+    const size_t pixels = static_cast<size_t>(s.image_width) * static_cast<size_t>(s.image_height);
+    const GreyLevels g = call_levels.levels;
+    const int32_t t = pass_threshold(pass, g);
+    for (int32_t earlier = 0; earlier < pass; ++earlier) {
+        const PassRecord& r = records[earlier];
+        if (!r.valid || (s.log_stream != nullptr && r.log.failed)) continue;
+        const int32_t u = pass_threshold(earlier, g);
+        if (!any_between(image, pixels, std::min(t, u), std::max(t, u))) return earlier;
+    }
+    return -1;
+}
+
+void start_record(int32_t pass) {
+    if (pass >= 2) return;
+    PassRecord& r = records[pass];
+    r.valid = true;
+    r.refused = heap_figures().refused;
+    r.log.size = 0;
+    r.log.failed = false;
+    r.held = false;
+    if (decoder_state.log_stream != nullptr) capture = &r.log;
+}
+
+void note_held(int32_t pass) {
+    if (pass >= 2) return;
+    const DecoderState& s = decoder_state;
+    PassRecord& r = records[pass];
+    r.held = true;
+    r.held_append = s.structured_append;
+    r.held_length = s.text_length;
+    std::memcpy(r.held_text, s.result_text, sizeof r.held_text);
+}
+
+void end_record(int32_t pass) {
+    capture = nullptr;
+    if (pass >= 2) return;
+    const DecoderState& s = decoder_state;
+    PassRecord& r = records[pass];
+    // A pass that ran short of room may fare otherwise with it.
+    if (heap_figures().refused != r.refused) r.valid = false;
+    r.live_append = s.structured_append;
+    r.live_length = s.text_length;
+    r.live_partial = s.result_partial;
+}
+
+// Replays the record, as the pass would have ended; true when it held a text.
+bool replay(const PassRecord& r) {
+    DecoderState& s = decoder_state;
+    if (s.log_stream != nullptr) std::fwrite(r.log.text, 1, r.log.size, s.log_stream);
+    if (r.held) std::memcpy(s.result_text, r.held_text, sizeof s.result_text);
+    s.structured_append = r.live_append;
+    s.text_length = r.live_length;
+    s.result_partial = r.live_partial;
+    return r.held;
+}
+
+void release_records() {
+    capture = nullptr;
+    for (PassRecord& r : records) {
+        heap_free(r.log.text);
+        r.log = PassLog{};
+        r.valid = false;
+    }
+}
+
+}  // namespace
 
 }  // namespace vorden
 
@@ -183,6 +346,16 @@ extern "C" const char* decode_symbol(const uint8_t* image, int32_t width, int32_
         s.result_partial = 0;
         log_line("mode %d\n", pass);
         binarize(pass, image, pixel_depth);
+        if (const int32_t earlier = is_two_level(pixel_depth) ? -1 : repeated_pass(pass, image);
+            earlier >= 0) {
+            if (replay(records[earlier])) {
+                held = true;
+                held_append = records[earlier].held_append;
+                held_length = records[earlier].held_length;
+            }
+            continue;
+        }
+        start_record(pass);
         if (find_finder_patterns()) {
             for (int32_t attempt = 0; attempt < 2; ++attempt) {
                 s.symbol_version = estimate_version(attempt, s.image_width, s.image_height);
@@ -202,6 +375,7 @@ extern "C" const char* decode_symbol(const uint8_t* image, int32_t width, int32_
                 std::memcpy(s.result_text, text, sizeof s.result_text);
                 if (s.result_partial == 0) {
                     release_finder_patterns();
+                    release_records();
                     heap_free(s.binary_image);
                     s.binary_image = nullptr;
                     call_levels.in_call = false;
@@ -212,11 +386,14 @@ extern "C" const char* decode_symbol(const uint8_t* image, int32_t width, int32_
                 held = true;
                 held_append = s.structured_append;
                 held_length = s.text_length;
+                note_held(pass);
             }
         }
         release_finder_patterns();
+        end_record(pass);
         if (is_two_level(pixel_depth)) break;
     }
+    release_records();
     heap_free(s.binary_image);
     s.binary_image = nullptr;
     call_levels.in_call = false;
