@@ -6,6 +6,7 @@
 // alignment search (ISO/IEC 18004 6.3.6) later in the pass.
 #include <algorithm>
 #include <bit>
+#include <cfloat>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
@@ -846,6 +847,173 @@ bool similar(float a, float b) {
     return (q >= 0.7 && q <= 1.4) || (d >= -2 && d <= 2);
 }
 
+// ---------------------------------------------------------------------------
+// Partners. For a size a > 0, similar(a, b) holds for the b of one interval
+// around a: a / b and a - b, each rounded, only fall as b grows, so each of
+// the two tests holds on an interval of b, and both intervals hold a itself.
+// Its ends are found exactly by bisection over the floats' bit patterns,
+// which positive floats order as their values. A 2-d tree over the live
+// candidates then finds the two partners a candidate needs without looking
+// at every other one, which on a frame crowded with candidates is the
+// difference between a pass and the square of one.
+
+uint32_t bits_of(float f) {
+    return std::bit_cast<uint32_t>(f);
+}
+
+// The least and the greatest positive finite b with similar(a, b).
+void similar_range(float a, float& lo, float& hi) {
+    uint32_t low = 1, high = bits_of(a);
+    while (low < high) {
+        const uint32_t mid = low + (high - low) / 2;
+        if (similar(a, std::bit_cast<float>(mid))) {
+            high = mid;
+        } else {
+            low = mid + 1;
+        }
+    }
+    lo = std::bit_cast<float>(low);
+    low = bits_of(a);
+    high = bits_of(FLT_MAX);
+    while (low < high) {
+        const uint32_t mid = low + (high - low + 1) / 2;
+        if (similar(a, std::bit_cast<float>(mid))) {
+            low = mid;
+        } else {
+            high = mid - 1;
+        }
+    }
+    hi = std::bit_cast<float>(low);
+}
+
+struct SizeBox {
+    float w_lo, w_hi, h_lo, h_hi;
+    bool meets(const SizeBox& b) const {
+        return w_lo <= b.w_hi && b.w_lo <= w_hi && h_lo <= b.h_hi && b.h_lo <= h_hi;
+    }
+    bool within(const SizeBox& b) const {
+        return b.w_lo <= w_lo && w_hi <= b.w_hi && b.h_lo <= h_lo && h_hi <= b.h_hi;
+    }
+};
+
+// Nodes split their candidates at the median of the centre width, then of
+// the height, down to leaves of at most kLeaf; each knows the bounds of its
+// candidates' sizes and how many of them are still live.
+class PartnerTree {
+  public:
+    explicit PartnerTree(FinderPattern* found, int32_t count) : found_(found) {
+        for (int32_t i = 0; i < count; ++i) n_ += live(found[i]) ? 1 : 0;
+        // Leaves hold at least kLeaf / 2 candidates, unless the root is one.
+        const size_t nodes = 2 * (static_cast<size_t>(n_) / (kLeaf / 2) + 1);
+        block_ = heap_alloc(nodes * sizeof(Node) + (static_cast<size_t>(n_) + count) * sizeof(int32_t));
+        if (block_ == nullptr) return;
+        nodes_ = static_cast<Node*>(block_);
+        order_ = reinterpret_cast<int32_t*>(nodes_ + nodes);
+        at_ = order_ + n_;
+        int32_t k = 0;
+        for (int32_t i = 0; i < count; ++i) {
+            if (live(found[i])) order_[k++] = i;
+        }
+        used_ = 1;
+        build(0, 0, n_, 0);
+        for (k = 0; k < n_; ++k) at_[order_[k]] = k;
+    }
+    ~PartnerTree() { heap_free(block_); }
+    PartnerTree(const PartnerTree&) = delete;
+    PartnerTree& operator=(const PartnerTree&) = delete;
+
+    bool ok() const { return block_ != nullptr; }
+
+    // Live candidates other than i, similar to i in both sizes, counted up
+    // to `need`.
+    int32_t partners(int32_t i, int32_t need) const {
+        const FinderPattern& p = found_[i];
+        SizeBox box;
+        similar_range(p.center_width, box.w_lo, box.w_hi);
+        similar_range(p.center_height, box.h_lo, box.h_hi);
+        return count(0, 0, n_, box, i, need);
+    }
+
+    // Candidate i, which was live, is no longer.
+    void remove(int32_t i) {
+        const int32_t at = at_[i];
+        int32_t node = 0, begin = 0, end = n_;
+        for (;;) {
+            --nodes_[node].live;
+            if (end - begin <= kLeaf) return;
+            const int32_t mid = begin + (end - begin) / 2;
+            if (at < mid) {
+                node = nodes_[node].left;
+                end = mid;
+            } else {
+                node = nodes_[node].left + 1;
+                begin = mid;
+            }
+        }
+    }
+
+  private:
+    static constexpr int32_t kLeaf = 8;
+    struct Node {
+        SizeBox bounds;
+        int32_t live, left;
+    };
+
+    float size(int32_t i, int32_t axis) const {
+        return axis == 0 ? found_[i].center_width : found_[i].center_height;
+    }
+
+    void build(int32_t node, int32_t begin, int32_t end, int32_t axis) {
+        Node& n = nodes_[node];
+        n.live = end - begin;
+        n.bounds = SizeBox{FLT_MAX, -FLT_MAX, FLT_MAX, -FLT_MAX};
+        for (int32_t k = begin; k < end; ++k) {
+            const FinderPattern& f = found_[order_[k]];
+            n.bounds.w_lo = std::min(n.bounds.w_lo, f.center_width);
+            n.bounds.w_hi = std::max(n.bounds.w_hi, f.center_width);
+            n.bounds.h_lo = std::min(n.bounds.h_lo, f.center_height);
+            n.bounds.h_hi = std::max(n.bounds.h_hi, f.center_height);
+        }
+        if (end - begin <= kLeaf) return;
+        const int32_t mid = begin + (end - begin) / 2;
+        std::nth_element(order_ + begin, order_ + mid, order_ + end,
+                         [&](int32_t a, int32_t b) { return size(a, axis) < size(b, axis); });
+        n.left = used_;
+        used_ += 2;
+        build(n.left, begin, mid, axis ^ 1);
+        build(n.left + 1, mid, end, axis ^ 1);
+    }
+
+    int32_t count(int32_t node, int32_t begin, int32_t end, const SizeBox& box, int32_t self,
+                  int32_t need) const {
+        const Node& n = nodes_[node];
+        if (n.live == 0 || need == 0 || !n.bounds.meets(box)) return 0;
+        if (end - begin <= kLeaf) {
+            int32_t found = 0;
+            for (int32_t k = begin; k < end && found < need; ++k) {
+                const int32_t j = order_[k];
+                const FinderPattern& p = found_[self];
+                const FinderPattern& q = found_[j];
+                if (j != self && live(q) && similar(p.center_width, q.center_width) &&
+                    similar(p.center_height, q.center_height)) {
+                    ++found;
+                }
+            }
+            return found;
+        }
+        const int32_t mid = begin + (end - begin) / 2;
+        const int32_t left = count(n.left, begin, mid, box, self, need);
+        return left + count(n.left + 1, mid, end, box, self, need - left);
+    }
+
+    FinderPattern* found_;
+    int32_t n_ = 0, used_ = 0;
+    void* block_ = nullptr;
+    Node* nodes_ = nullptr;
+    int32_t* order_ = nullptr;
+    int32_t* at_ = nullptr;
+};
+
 // One more than the largest group number of either hit array and of the
 // candidates.
 int32_t group_numbers() {
@@ -900,19 +1068,28 @@ void score_finder_candidates() {
     }
     heap_free(storage);
 
-    // A finder pattern has two partners of about its own size.
+    // A finder pattern has two partners of about its own size. Without room
+    // for the tree every pair is compared instead; the scores are the same.
+    PartnerTree tree(found, count);
     for (int32_t i = 0; i < count; ++i) {
         FinderPattern& p = found[i];
         if (!live(p)) continue;
         int32_t partners = 0;
-        for (int32_t j = 0; j < count; ++j) {
-            const FinderPattern& q = found[j];
-            if (j == i || !live(q)) continue;
-            if (similar(p.center_width, q.center_width) && similar(p.center_height, q.center_height)) {
-                ++partners;
+        if (tree.ok()) {
+            partners = tree.partners(i, 2);
+        } else {
+            for (int32_t j = 0; j < count; ++j) {
+                const FinderPattern& q = found[j];
+                if (j == i || !live(q)) continue;
+                if (similar(p.center_width, q.center_width) && similar(p.center_height, q.center_height)) {
+                    ++partners;
+                }
             }
         }
-        if (partners < 2) p.score = -1;
+        if (partners < 2) {
+            p.score = -1;
+            if (tree.ok()) tree.remove(i);
+        }
     }
 }
 

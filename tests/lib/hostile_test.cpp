@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -208,6 +209,74 @@ TEST(Hostile, GroupingMatchesRelabellingOnRandomHitSets) {
             if (x.group >= 0 && seen_rows.count(x.group)) both.insert(x.group);
         EXPECT_EQ(s.finder_count, static_cast<int>(both.size())) << "round " << round;
         s.binary_image = nullptr;
+    }
+    vorden::release_finder_patterns();
+}
+
+// The partner rule on crowded candidate sets: a candidate keeps its score
+// only with two live others of similar centre width and height, candidates
+// dropped earlier in the same sweep no longer counting. Without hits the
+// other scoring passes leave the scores alone, bar the square-centre test.
+TEST(Hostile, PartnerRuleHoldsOnCrowdedCandidateSets) {
+    const auto similar = [](float a, float b) {
+        const float q = a / b, d = a - b;
+        return (q >= 0.7 && q <= 1.4) || (d >= -2 && d <= 2);
+    };
+    std::mt19937 dice(7);
+    vorden::DecoderState& s = vorden::decoder_state;
+    for (int round = 0; round < 40; ++round) {
+        const int count = 3 + round * 25;
+        std::vector<vorden::FinderPattern> candidates(count);
+        // Triples far apart in size, the second on or beside an edge of
+        // similarity to the first (a difference of 2, a ratio of 0.7 or 1.4),
+        // the third next to the second; every few rounds a crowd of one size.
+        for (int i = 0; i < count; i += 3) {
+            const float base = std::exp2(static_cast<float>(dice() % 1600) / 100.0f - 1);
+            std::vector<float> edges;
+            for (float e : {base + 2, base - 2, base / 0.7f, base / 1.4f, base * 0.7f, base * 1.4f})
+                for (float f : {std::nextafter(e, 0.0f), e, std::nextafter(e, 1e9f)})
+                    if (f > 0) edges.push_back(f);
+            for (int k = i; k < std::min(i + 3, count); ++k) {
+                vorden::FinderPattern& f = candidates[k];
+                f = {};
+                f.center_width = k == i ? base : edges[dice() % edges.size()];
+                // The third beside the second: each partner of the first counts.
+                if (k == i + 2)
+                    f.center_width = std::nextafter(candidates[k - 1].center_width, dice() % 2 ? 0.0f : 1e9f);
+                if (round % 5 == 4) f.center_width = 3.0f;
+                const int shape = static_cast<int>(dice() % 8);  // mostly square centres
+                f.center_height = shape == 0   ? f.center_width * 3
+                                  : shape == 1 ? f.center_width * 1.4f
+                                               : f.center_width;
+                f.score = static_cast<int32_t>(dice() % 6) - 1;
+            }
+        }
+        std::shuffle(candidates.begin(), candidates.end(), dice);
+        std::vector<vorden::FinderPattern> expected = candidates;
+        for (vorden::FinderPattern& p : expected) {
+            const float q = p.center_width / p.center_height, d = p.center_width - p.center_height;
+            if ((q > 1.2 || q < 0.8) && (d < -2 || d > 2)) p.score = -1;
+        }
+        for (vorden::FinderPattern& p : expected) {
+            if (p.score < 0) continue;
+            int partners = 0;
+            for (const vorden::FinderPattern& q : expected)
+                partners += &q != &p && q.score >= 0 && similar(p.center_width, q.center_width) &&
+                            similar(p.center_height, q.center_height);
+            if (partners < 2) p.score = -1;
+        }
+        for (vorden::MemChunk* pool : {&s.row_hits, &s.column_hits}) {
+            vorden::memchunk_free(pool);
+            vorden::memchunk_init(pool, sizeof(ScanHit));
+        }
+        vorden::memchunk_free(&s.finder_patterns);
+        vorden::memchunk_init(&s.finder_patterns, sizeof(vorden::FinderPattern));
+        for (const vorden::FinderPattern& f : candidates) vorden::memchunk_add(&s.finder_patterns, &f);
+        s.finder_count = count;
+        vorden::score_finder_candidates();
+        const auto* got = reinterpret_cast<const vorden::FinderPattern*>(s.finder_patterns.data);
+        for (int i = 0; i < count; ++i)
+            ASSERT_EQ(got[i].score, expected[i].score) << "round " << round << " #" << i;
     }
     vorden::release_finder_patterns();
 }
