@@ -102,7 +102,7 @@ void heap_release();
 struct HeapFigures {
     size_t in_use;   // bytes asked for, of the blocks in use
     size_t peak;     // the most in_use has been since heap_reset_peak
-    size_t most;     // the most in_use has ever been: the bound of held + kept
+    size_t most;     // the most in_use has been since heap_release: the bound of held + kept
     size_t held;     // bytes of the blocks in use
     size_t kept;     // bytes of the freed blocks kept for reuse
     size_t refused;  // allocations that found no room, ever

@@ -649,10 +649,10 @@ Edge walk(int32_t row, int32_t step, int32_t left, int32_t right, Edge edge, Reg
 }
 
 void refine_around(FinderPattern* candidate, int32_t cx, int32_t cy) {
-    int32_t centre_left = cx;
-    int32_t centre_right = cx;
-    while (centre_left > 0 && dark(centre_left - 1, cy)) --centre_left;
-    while (centre_right + 1 < S.image_width && dark(centre_right + 1, cy)) ++centre_right;
+    // The dark run through (cx, cy), by bit scans: it may span the row.
+    const BitRow line{packed_row(cy)};
+    const int32_t centre_left = line.before_dark(cx - 1) + 1;
+    const int32_t centre_right = line.after_dark(cx + 1, S.image_width) - 1;
 
     const int64_t n = centre_right - centre_left + 1;
     Region region{n, static_cast<float>(n * cy),

@@ -143,8 +143,10 @@ void* heap_realloc(void* block, size_t bytes) {
     return grown;
 }
 
+// What is kept from here on is bounded by the calls that follow.
 void heap_release() {
     while (heap.kept_count > 0) std::free(take(heap.kept_count - 1));
+    heap.asked_most = heap.asked_bytes;
 }
 
 HeapFigures heap_figures() {
