@@ -796,21 +796,33 @@ void score_center_runs(FinderPattern& p, const HitView& rows, const HitView& col
 }
 
 // Where each crossing line meets the hit, relative to the pattern's extent:
-// a crossing far outside the pattern marks a false candidate.
+// a crossing far outside the pattern marks a false candidate. The quotient
+// grows with the crossing line, so for each hit only the first and the last
+// crossing line can fall outside, and when none does every pair counts:
+// a group of R hits one way and C the other costs R + C, not R x C. (The
+// extent, a mean length of hits, is positive.)
 void score_crossings(FinderPattern& p, const HitView& along, const HitView& across, float extent) {
-    int32_t k = 0;
-    for (int32_t i = 0; i < along.count; ++i) {
+    int32_t first = INT_MAX, last = INT_MIN;
+    int64_t lines = 0;
+    for (int32_t j = 0; j < across.count; ++j) {
+        const ScanHit& v = across[j];
+        if (v.group != p.group) continue;
+        first = std::min(first, v.line);
+        last = std::max(last, v.line);
+        ++lines;
+    }
+    const auto outside = [extent](int32_t line, int32_t start) {
+        const float q = static_cast<float>(line - start) / extent;
+        return q < -0.3 || q > 1;
+    };
+    int64_t k = 0;
+    for (int32_t i = 0; i < along.count && lines > 0; ++i) {
         const ScanHit& h = along[i];
         if (h.group != p.group) continue;
-        for (int32_t j = 0; j < across.count; ++j) {
-            const ScanHit& v = across[j];
-            if (v.group != h.group) continue;
-            const float q = static_cast<float>(v.line - h.center_start) / extent;
-            if (q < -0.3 || q > 1) {
-                p.score = -1;
-            } else {
-                ++k;
-            }
+        if (outside(first, h.center_start) || outside(last, h.center_start)) {
+            p.score = -1;
+        } else {
+            k += lines;
         }
     }
     if (p.score >= 0) {
