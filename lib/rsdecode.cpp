@@ -1,7 +1,10 @@
-// Reed-Solomon block correction over GF(256): a direct (Peterson-Gorenstein-
-// Zierler) decoder that solves the syndrome equations as linear systems for a
-// decreasing number of assumed errors, as fits the small capacities of
-// ISO/IEC 18004 (at most 15 errors a block).
+// Reed-Solomon block correction over GF(256), for the small capacities of
+// ISO/IEC 18004 (at most 15 errors a block): the error locator from the
+// syndromes, its roots by Chien search, the error values from the syndrome
+// equations solved as a linear system, and a correction taken only when it
+// accounts for every syndrome.
+#include <cstring>
+
 #include "decoder.h"
 
 namespace vorden {
@@ -49,6 +52,39 @@ inline uint8_t exp_of(int32_t log_sum) {
     return gf_exp[log_sum % 255];
 }
 
+// The field's logarithms, and its powers over two periods so that a sum of
+// two logarithms needs no reduction, worked out when compiling.
+struct FieldTables {
+    uint8_t log[256];
+    uint8_t exp2[510];
+};
+constexpr FieldTables field_tables() {
+    FieldTables t{};
+    int32_t v = 1;
+    for (int32_t i = 0; i < 255; ++i) {
+        t.exp2[i] = t.exp2[i + 255] = static_cast<uint8_t>(v);
+        t.log[v] = static_cast<uint8_t>(i);
+        v <<= 1;
+        if (v & 0x100) v ^= 0x11D;
+    }
+    return t;
+}
+constexpr FieldTables kField = field_tables();
+
+// Every product, for the eliminations, whose inner loop multiplies a whole
+// row by one factor: that factor's 256 products are all it reads.
+struct Products {
+    uint8_t of[256][256];
+};
+constexpr Products products() {
+    Products t{};
+    for (int32_t x = 1; x < 256; ++x) {
+        for (int32_t y = 1; y < 256; ++y) t.of[x][y] = kField.exp2[kField.log[x] + kField.log[y]];
+    }
+    return t;
+}
+constexpr Products kProducts = products();
+
 // True when errors of these values at these positions account for every one
 // of the 2t syndromes, i.e. the corrected block is a code word.
 bool explains_syndromes(const uint8_t* syndromes, int32_t count, const int32_t* positions,
@@ -56,7 +92,7 @@ bool explains_syndromes(const uint8_t* syndromes, int32_t count, const int32_t* 
     for (int32_t i = 0; i < count; ++i) {
         uint8_t sum = syndromes[i];
         for (int32_t j = 0; j < v; ++j) {
-            if (values[j] != 0) sum ^= exp_of(gf_logarithm(values[j]) + positions[j] * i);
+            if (values[j] != 0) sum ^= exp_of(kField.log[values[j]] + positions[j] * i);
         }
         if (sum != 0) return false;
     }
@@ -92,6 +128,41 @@ uint8_t syndrome(const uint8_t* block, int32_t n, int32_t i) {
     return sum;
 }
 
+// The shortest linear recurrence the first `count` syndromes follow, by the
+// Berlekamp-Massey algorithm: its length v, and locator[j] for
+// S(i+v) = sum_j locator[j] S(i+j), j < v, when v <= kMaxCapacity.
+int32_t shortest_recurrence(const uint8_t* syndromes, int32_t count, uint8_t* locator) {
+    // C(z) = 1 + c1 z + ... + cL z^L; B the last C before L grew.
+    uint8_t c[2 * kMaxCapacity + 1] = {1};
+    uint8_t b[2 * kMaxCapacity + 1] = {1};
+    int32_t length = 0, shift = 1;
+    uint8_t last = 1;
+    for (int32_t i = 0; i < count; ++i) {
+        uint8_t d = syndromes[i];
+        for (int32_t k = 1; k <= length; ++k) d ^= kProducts.of[c[k]][syndromes[i - k]];
+        if (d == 0) {
+            ++shift;
+            continue;
+        }
+        const uint8_t* by = kProducts.of[kProducts.of[d][kField.exp2[255 - kField.log[last]]]];
+        uint8_t before[2 * kMaxCapacity + 1];
+        std::memcpy(before, c, sizeof c);
+        for (int32_t k = 0; k + shift <= count; ++k) c[k + shift] ^= by[b[k]];
+        if (2 * length <= i) {
+            length = i + 1 - length;
+            std::memcpy(b, before, sizeof b);
+            last = d;
+            shift = 1;
+        } else {
+            ++shift;
+        }
+    }
+    if (length <= kMaxCapacity) {
+        for (int32_t j = 0; j < length; ++j) locator[j] = c[length - j];
+    }
+    return length;
+}
+
 // Points the row references at fresh v x (v+1) storage.
 void attach_rows(uint8_t (*storage)[kMaxCapacity + 1], uint8_t** rows, int32_t v) {
     for (int32_t i = 0; i < v; ++i) rows[i] = storage[i];
@@ -114,18 +185,14 @@ int32_t solve_gf_system(uint8_t** rows, int32_t n) {
             rows[k] = swap;
         }
         uint8_t* pivot_row = rows[i];
-        const int32_t pivot_log = gf_logarithm(pivot_row[i]);
-        for (int32_t c = i; c <= n; ++c) {
-            if (pivot_row[c] != 0) pivot_row[c] = exp_of(gf_logarithm(pivot_row[c]) + 255 - pivot_log);
-        }
+        const uint8_t* inverse = kProducts.of[kField.exp2[255 - kField.log[pivot_row[i]]]];
+        for (int32_t c = i; c <= n; ++c) pivot_row[c] = inverse[pivot_row[c]];
         for (int32_t r = i + 1; r < n; ++r) {
             uint8_t* row = rows[r];
             const uint8_t f = row[i];
             if (f == 0) continue;
-            const int32_t f_log = gf_logarithm(f);
-            for (int32_t c = i; c <= n; ++c) {
-                if (pivot_row[c] != 0) row[c] ^= exp_of(f_log + gf_logarithm(pivot_row[c]));
-            }
+            const uint8_t* by = kProducts.of[f];
+            for (int32_t c = i; c <= n; ++c) row[c] ^= by[pivot_row[c]];
         }
     }
     // The matrix is now unit upper triangular: each right-hand side, once its
@@ -133,10 +200,8 @@ int32_t solve_gf_system(uint8_t** rows, int32_t n) {
     for (int32_t i = n - 1; i >= 1; --i) {
         const uint8_t value = rows[i][n];
         if (value == 0) continue;
-        const int32_t value_log = gf_logarithm(value);
-        for (int32_t j = 0; j < i; ++j) {
-            if (rows[j][i] != 0) rows[j][n] ^= exp_of(value_log + gf_logarithm(rows[j][i]));
-        }
+        const uint8_t* by = kProducts.of[value];
+        for (int32_t j = 0; j < i; ++j) rows[j][n] ^= by[rows[j][i]];
     }
     return -1;
 }
@@ -171,65 +236,73 @@ int32_t rs_decode(uint8_t* block, int32_t length, int32_t capacity) {
     int32_t positions[kMaxCapacity + 1];
     uint8_t values[kMaxCapacity + 1];
 
-    for (int32_t v = t; v >= 1; --v) {
-        // Locator: sum_j S(i+j) x_j = S(i+v) for i = 0 .. v-1.
-        attach_rows(storage, rows, v);
-        for (int32_t i = 0; i < v; ++i) {
-            for (int32_t j = 0; j <= v; ++j) rows[i][j] = syndromes[i + j];
-        }
-        if (!solve_gf_system(rows, v)) continue;
-        uint8_t locator[kMaxCapacity];
-        for (int32_t j = 0; j < v; ++j) locator[j] = rows[j][v];
-
-        // Chien search over the block's own positions: a root at alpha^-d
-        // marks an error in the codeword d places from the end.
-        int32_t found = 0;
-        for (int32_t d = 0; d < n; ++d) {
-            uint8_t sum = 1;
-            for (int32_t j = 0; j < v; ++j) {
-                if (locator[j] != 0) sum ^= exp_of(gf_logarithm(locator[j]) + (v - j) * (255 - d));
-            }
-            if (sum != 0) continue;
-            if (found == v) {
-                s.block_clean = 0;
-                return 0;
-            }
-            positions[found++] = d;
-        }
-        if (found < v) continue;
-
-        // Values: sum_j Y_j alpha^(d_j i) = S(i) for i = 0 .. v-1.
-        attach_rows(storage, rows, v);
-        for (int32_t i = 0; i < v; ++i) {
-            for (int32_t j = 0; j < v; ++j) rows[i][j] = exp_of(positions[j] * i);
-            rows[i][v] = syndromes[i];
-        }
-        if (!solve_gf_system(rows, v)) {
-            s.block_clean = 0;
-            return 0;
-        }
-        for (int32_t j = 0; j < v; ++j) values[j] = rows[j][v];
-        // A locator found from the first 2v syndromes alone can be a false
-        // one when the block holds more errors than the capacity; it would
-        // turn the block into garbage that passes for a clean read. Only a
-        // correction that leaves every syndrome zero is taken.
-        if (!explains_syndromes(syndromes, 2 * t, positions, values, v)) {
-            s.block_clean = 0;
-            return 0;
-        }
-
-        // Both systems are solved: only now is the block touched.
-        for (int32_t j = 0; j < v; ++j) {
-            block[n - 1 - positions[j]] ^= values[j];
-            log_line("error at %d val %d\n", positions[j], values[j]);
-        }
-        log_line("total %d errors\n", v);
-        // A correction that used the whole capacity may be a misdecode.
-        if (v == t) s.block_clean = 0;
-        return -1;
+    // The locator is the shortest linear recurrence S(i+v) = sum_j x_j S(i+j)
+    // that the syndromes follow (Berlekamp-Massey). When the block is within
+    // t errors of a code word, v is the number of errors and x the locator
+    // of that unique word; when it is not, no locator passes the checks
+    // below, whichever is found.
+    uint8_t locator[kMaxCapacity];
+    const int32_t v = shortest_recurrence(syndromes, 2 * t, locator);
+    if (v < 1 || v > t) {
+        s.block_clean = 0;
+        return 0;
     }
-    s.block_clean = 0;
-    return 0;
+
+    // Chien search over the block's own positions: a root at alpha^-d
+    // marks an error in the codeword d places from the end. Term j is
+    // locator[j] alpha^((v - j)(255 - d)); its logarithm falls by v - j
+    // from one position to the next.
+    int32_t term_log[kMaxCapacity];
+    for (int32_t j = 0; j < v; ++j) term_log[j] = kField.log[locator[j]];
+    int32_t found = 0;
+    for (int32_t d = 0; d < n; ++d) {
+        uint8_t sum = 1;
+        for (int32_t j = 0; j < v; ++j) {
+            if (locator[j] != 0) sum ^= kField.exp2[term_log[j]];
+            term_log[j] -= v - j;
+            if (term_log[j] < 0) term_log[j] += 255;
+        }
+        if (sum != 0) continue;
+        if (found == v) {
+            s.block_clean = 0;
+            return 0;
+        }
+        positions[found++] = d;
+    }
+    if (found < v) {
+        s.block_clean = 0;
+        return 0;
+    }
+
+    // Values: sum_j Y_j alpha^(d_j i) = S(i) for i = 0 .. v-1.
+    attach_rows(storage, rows, v);
+    for (int32_t i = 0; i < v; ++i) {
+        for (int32_t j = 0; j < v; ++j) rows[i][j] = exp_of(positions[j] * i);
+        rows[i][v] = syndromes[i];
+    }
+    if (!solve_gf_system(rows, v)) {
+        s.block_clean = 0;
+        return 0;
+    }
+    for (int32_t j = 0; j < v; ++j) values[j] = rows[j][v];
+    // A locator found from the first 2v syndromes alone can be a false
+    // one when the block holds more errors than the capacity; it would
+    // turn the block into garbage that passes for a clean read. Only a
+    // correction that leaves every syndrome zero is taken.
+    if (!explains_syndromes(syndromes, 2 * t, positions, values, v)) {
+        s.block_clean = 0;
+        return 0;
+    }
+
+    // Both systems are solved: only now is the block touched.
+    for (int32_t j = 0; j < v; ++j) {
+        block[n - 1 - positions[j]] ^= values[j];
+        log_line("error at %d val %d\n", positions[j], values[j]);
+    }
+    log_line("total %d errors\n", v);
+    // A correction that used the whole capacity may be a misdecode.
+    if (v == t) s.block_clean = 0;
+    return -1;
 }
 
 }  // namespace vorden
