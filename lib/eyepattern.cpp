@@ -11,6 +11,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "decoder.h"
 
@@ -74,12 +77,6 @@ FinderPattern* patterns() {
 // bits (below): most of a frame is long runs, and 64 equal pixels compare as
 // one word.
 
-uint64_t load8(const uint8_t* p) {
-    uint64_t v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
 // Ends the line's runs at `length` pixels: the last run, the terminator, and
 // zeros up to the line's `entries`.
 void close_line(int16_t* runs, int32_t j, int32_t length, int32_t start, int32_t entries) {
@@ -115,27 +112,51 @@ struct PackedImage {
     int32_t stride;
 } packed;
 
-// Eight pixels as eight bits, pixel k in bit k. binary_image holds only 64
-// and 0 (binarize writes nothing else), so bit 6 of each byte is the pixel;
-// the multiplication gathers the eight of them into the top byte.
+// 64 pixels as 64 bits, pixel k in bit k. binary_image holds only 64 and 0
+// (binarize writes nothing else), so bit 6 of each byte is the pixel. With
+// SSE2 (every x86-64) one instruction gathers the top bits of 16 bytes, once
+// a shift has moved bit 6 up; elsewhere a multiplication gathers eight.
+#if defined(__SSE2__)
+uint64_t pack64(const uint8_t* p) {
+    uint64_t bits = 0;
+    for (int32_t k = 0; k < 4; ++k) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+        bits |= static_cast<uint64_t>(static_cast<uint16_t>(_mm_movemask_epi8(_mm_slli_epi16(v, 1))))
+                << (16 * k);
+    }
+    return bits;
+}
+#else
+uint64_t load8(const uint8_t* p) {
+    uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
 uint64_t pack8(const uint8_t* p) {
     return (((load8(p) >> 6) & 0x0101010101010101ull) * 0x0102040810204080ull) >> 56;
 }
+uint64_t pack64(const uint8_t* p) {
+    uint64_t bits = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        for (int32_t k = 0; k < 8; ++k) bits |= pack8(p + 8 * k) << (8 * k);
+    } else {
+        for (int32_t k = 0; k < 64; ++k) bits |= static_cast<uint64_t>(p[k] == 64) << k;
+    }
+    return bits;
+}
+#endif
 
 void pack_row(const uint8_t* line, int32_t width, uint64_t* words, int32_t stride) {
     for (int32_t w = 0; w < stride; ++w) {
         const int32_t x0 = 64 * w;
-        uint64_t bits = 0;
-        if (std::endian::native == std::endian::little && x0 + 64 <= width) {
-            const uint8_t* p = line + x0;
-            bits = pack8(p) | pack8(p + 8) << 8 | pack8(p + 16) << 16 | pack8(p + 24) << 24 |
-                   pack8(p + 32) << 32 | pack8(p + 40) << 40 | pack8(p + 48) << 48 | pack8(p + 56) << 56;
+        if (x0 + 64 <= width) {
+            words[w] = pack64(line + x0);
         } else {
-            for (int32_t k = 0; k < 64 && x0 + k < width; ++k) {
-                if (line[x0 + k] == 64) bits |= 1ull << k;
-            }
+            // The row's last pixels, padded with light ones.
+            uint8_t tail[64] = {};
+            std::memcpy(tail, line + x0, static_cast<size_t>(width - x0));
+            words[w] = pack64(tail);
         }
-        words[w] = bits;
     }
 }
 
