@@ -959,11 +959,11 @@ class PartnerTree {
 
     // Live candidates other than i, similar to i in both sizes, counted up
     // to `need`.
-    int32_t partners(int32_t i, int32_t need) const {
+    int32_t partners(int32_t i, int32_t need) {
         const FinderPattern& p = found_[i];
         SizeBox box;
-        similar_range(p.center_width, box.w_lo, box.w_hi);
-        similar_range(p.center_height, box.h_lo, box.h_hi);
+        range_of(p.center_width, box.w_lo, box.w_hi);
+        range_of(p.center_height, box.h_lo, box.h_hi);
         return count(0, 0, n_, box, i, need);
     }
 
@@ -995,6 +995,22 @@ class PartnerTree {
     float size(int32_t i, int32_t axis) const {
         return axis == 0 ? found_[i].center_width : found_[i].center_height;
     }
+
+    // similar_range, remembered: crowds of candidates share their sizes.
+    void range_of(float a, float& lo, float& hi) {
+        Range& r = ranges_[(bits_of(a) * 0x9E3779B1u) >> 24];
+        if (!r.known || r.a != a) {
+            r = Range{true, a, 0, 0};
+            similar_range(a, r.lo, r.hi);
+        }
+        lo = r.lo;
+        hi = r.hi;
+    }
+    struct Range {
+        bool known;
+        float a, lo, hi;
+    };
+    Range ranges_[256] = {};
 
     void build(int32_t node, int32_t begin, int32_t end, int32_t axis) {
         Node& n = nodes_[node];
