@@ -56,7 +56,7 @@ class DecodeTool : public ::testing::Test {
     // standard error must be the tool's own: a sanitizer report would show.
     Outcome run(const std::vector<std::string>& args, const std::string& input = "/dev/null",
                 const std::string& output = "") const {
-        std::string command = VORDEN_DECODE_SANITIZED ? "'" : "ulimit -v 1048576; '";
+        std::string command = *VORDEN_DECODE_SANITIZERS != '\0' ? "'" : "ulimit -v 1048576; '";
         command += std::string(VORDEN_DECODE_TOOL) + "'";
         for (const std::string& arg : args) command += " '" + arg + "'";
         const std::string out = output.empty() ? path("stdout") : output;
