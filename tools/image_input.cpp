@@ -289,36 +289,35 @@ bool read_file(const std::string& path, std::vector<uint8_t>& bytes, std::string
     // A regular file's size is known before reading; a pipe or a device is
     // read until it ends or passes the limit.
     struct stat status {};
-    size_t room = 65536;
     if (fstat(fileno(file), &status) == 0 && S_ISREG(status.st_mode)) {
         if (static_cast<uint64_t>(status.st_size) > max_bytes) {
             error = too_large;
             return false;
         }
-        room = std::max(room, static_cast<size_t>(status.st_size) + 1);
+        bytes.reserve(static_cast<size_t>(status.st_size));
     }
-    // Grown by doubling, but never past one byte beyond the limit: the byte
-    // that tells that the limit was passed.
-    const size_t most = max_bytes == SIZE_MAX ? max_bytes : max_bytes + 1;
-    size_t used = 0;
+    // Room grows by doubling, but once that would reach the limit straight
+    // to the limit and a chunk, the most ever read: an endless stream takes
+    // little more memory than the limit.
+    uint8_t chunk[65536];
+    const size_t most = max_bytes > SIZE_MAX - sizeof chunk ? SIZE_MAX : max_bytes + sizeof chunk;
     for (;;) {
-        if (used == bytes.size()) {
-            if (used == most) break;
-            const size_t next = std::max(room, 2 * used);
-            bytes.resize(next >= max_bytes ? most : next);
-        }
         errno = 0;
-        const size_t got = std::fread(bytes.data() + used, 1, bytes.size() - used, file);
-        used += got;
+        const size_t got = std::fread(chunk, 1, sizeof chunk, file);
         if (got == 0) break;
+        if (bytes.size() + got > bytes.capacity()) {
+            const size_t doubled = std::max(bytes.size() + got, 2 * bytes.capacity());
+            bytes.reserve(doubled >= max_bytes ? most : doubled);
+        }
+        bytes.insert(bytes.end(), chunk, chunk + got);
+        if (bytes.size() > max_bytes) break;
     }
-    bytes.resize(used);
     if (std::ferror(file)) {
         // A directory opens for reading on Linux and fails here with EISDIR.
         error = errno != 0 ? errno_text(errno) : "read error";
         return false;
     }
-    if (used > max_bytes) {
+    if (bytes.size() > max_bytes) {
         error = too_large;
         return false;
     }
