@@ -178,8 +178,8 @@ std::string bmp_problem(const std::vector<uint8_t>& bytes) {
 // allows at most 256 values per table); tables may also come between the scans
 // of a progressive image, so every segment is looked at. Separately it tells
 // whether the file is whole: stb_image of this version decodes a scan cut
-// short as if the rest were zero, leaving it to the markers that follow to
-// give the cut away.
+// short as if the rest were zero bits, and only the missing marker after it
+// gives the cut away, by a reason ("Corrupt JPEG") that does not say so.
 struct JpegWalk {
     std::string unsafe;      // why stb_image must not see it, or empty
     std::string unfinished;  // why the file is not whole, or empty
