@@ -1,5 +1,7 @@
 #include "image_input.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -169,51 +171,110 @@ std::string bmp_problem(const std::vector<uint8_t>& bytes) {
     return {};
 }
 
-// A JPEG Huffman table of more than 256 codes overruns stb_image's tables
-// (ISO/IEC 10918-1 B.2.4.2 allows at most 256 values per table). Tables may
-// also come between the scans of a progressive image, so every segment is
-// walked, passing over entropy-coded data.
-std::string jpeg_problem(const std::vector<uint8_t>& bytes) {
-    if (bytes.size() < 2 || bytes[0] != 0xFF || bytes[1] != 0xD8) return {};
+// Walks a JPEG's segments (ISO/IEC 10918-1 B.1.1), passing over
+// entropy-coded data, to its first EOI; bytes after it are not looked at.
+//
+// A Huffman table of more than 256 codes overruns stb_image's tables (B.2.4.2
+// allows at most 256 values per table); tables may also come between the scans
+// of a progressive image, so every segment is looked at. Separately it tells
+// whether the file is whole: stb_image of this version decodes a scan cut
+// short as if the rest were zero bits, and only the missing marker after it
+// gives the cut away, by a reason ("Corrupt JPEG") that does not say so.
+struct JpegWalk {
+    std::string unsafe;      // why stb_image must not see it, or empty
+    std::string unfinished;  // why the file is not whole, or empty
+};
+
+JpegWalk walk_jpeg(const std::vector<uint8_t>& bytes) {
+    JpegWalk walk;
     size_t at = 2;
-    while (at + 4 <= bytes.size()) {
-        if (bytes[at] != 0xFF) {
-            ++at;  // entropy-coded data
-            continue;
-        }
+    bool in_scan = false, scanned = false;
+    while (at + 2 <= bytes.size()) {
         const uint8_t marker = bytes[at + 1];
-        if (marker == 0xFF || marker == 0x00 || (marker >= 0xD0 && marker <= 0xD7)) {
-            ++at;  // fill byte, stuffed zero or restart marker
+        if (bytes[at] != 0xFF || marker == 0x00 || (marker >= 0xD0 && marker <= 0xD7)) {
+            // Entropy-coded data, a stuffed zero or a restart marker.
+            scanned = scanned || in_scan;
+            at += bytes[at] == 0xFF ? 2 : 1;
             continue;
         }
-        if (marker == 0xD9) break;
+        if (marker == 0xFF) {
+            ++at;  // fill byte
+            continue;
+        }
+        if (marker == 0xD9) {
+            if (!scanned) walk.unfinished = "JPEG file has no image data";
+            return walk;
+        }
+        if (marker == 0x01 || marker == 0xD8) {
+            at += 2;  // no length follows
+            continue;
+        }
+        if (at + 4 > bytes.size()) break;
         const size_t length = static_cast<size_t>(bytes[at + 2]) << 8 | bytes[at + 3];
+        // A table cut short is still looked at: stb_image reads on past the end.
         const size_t end = std::min(at + 2 + length, bytes.size());
         if (marker == 0xC4) {
             for (size_t table = at + 4; table + 17 <= end;) {
                 size_t codes = 0;
                 for (size_t i = 1; i <= 16; ++i) codes += bytes[table + i];
-                if (codes > 256) return "bad Huffman table";
+                if (codes > 256) {
+                    walk.unsafe = "bad Huffman table";
+                    return walk;
+                }
                 table += 17 + codes;
             }
         }
-        at = end;
+        if (at + 2 + length > bytes.size()) break;
+        in_scan = marker == 0xDA;
+        at = std::max(end, at + 4);
     }
-    return {};
+    walk.unfinished = "JPEG file truncated";
+    return walk;
+}
+
+bool is_jpeg(const std::vector<uint8_t>& bytes) {
+    return bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xD8;
+}
+
+uint32_t big_endian(const std::vector<uint8_t>& bytes, size_t at) {
+    return uint32_t{bytes[at]} << 24 | uint32_t{bytes[at + 1]} << 16 | uint32_t{bytes[at + 2]} << 8 |
+           bytes[at + 3];
+}
+
+// A PNG is whole when its chunks, each of the length it declares with its
+// CRC after it, run up to and through IEND; bytes after IEND are let be.
+// stb_image of this version reads a file without IEND's CRC as whole.
+std::string png_problem(const std::vector<uint8_t>& bytes) {
+    static const uint8_t signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    if (bytes.size() < 8 || !std::equal(signature, signature + 8, bytes.begin())) return {};
+    for (size_t at = 8; at + 12 <= bytes.size();) {
+        const uint64_t end = at + uint64_t{12} + big_endian(bytes, at);
+        if (end > bytes.size()) break;
+        if (std::equal(bytes.begin() + at + 4, bytes.begin() + at + 8, "IEND")) return {};
+        at = static_cast<size_t>(end);
+    }
+    return "PNG file truncated";
 }
 
 // Reading the header alone already builds the Huffman tables, so every
-// check comes before any call of stb_image.
+// check of safety comes before any call of stb_image.
 bool stb_may_read(const std::vector<uint8_t>& bytes, std::string& error) {
     if (!fits_stb(bytes, error)) return false;
     error = bmp_problem(bytes);
-    if (error.empty()) error = jpeg_problem(bytes);
+    if (error.empty() && is_jpeg(bytes)) error = walk_jpeg(bytes).unsafe;
+    return error.empty();
+}
+
+// Whether the file ends where its format says; checked once the header has
+// been found acceptable, so that an over-large image is named as such.
+bool stb_whole(const std::vector<uint8_t>& bytes, std::string& error) {
+    error = is_jpeg(bytes) ? walk_jpeg(bytes).unfinished : png_problem(bytes);
     return error.empty();
 }
 
 }  // namespace
 
-bool read_file(const std::string& path, std::vector<uint8_t>& bytes, std::string& error) {
+bool read_file(const std::string& path, std::vector<uint8_t>& bytes, std::string& error, size_t max_bytes) {
     bytes.clear();
     const bool standard_input = path == "-";
     std::unique_ptr<FILE, int (*)(FILE*)> owned(standard_input ? nullptr : std::fopen(path.c_str(), "rb"),
@@ -223,16 +284,41 @@ bool read_file(const std::string& path, std::vector<uint8_t>& bytes, std::string
         error = errno_text(errno);
         return false;
     }
+    const std::string too_large =
+        "more than " + std::to_string(max_bytes) + " bytes (--max-bytes raises the limit)";
+    // A regular file's size is known before reading; a pipe or a device is
+    // read until it ends or passes the limit.
+    struct stat status {};
+    if (fstat(fileno(file), &status) == 0 && S_ISREG(status.st_mode)) {
+        if (static_cast<uint64_t>(status.st_size) > max_bytes) {
+            error = too_large;
+            return false;
+        }
+        bytes.reserve(static_cast<size_t>(status.st_size));
+    }
+    // Room grows by doubling, but once that would reach the limit straight
+    // to the limit and a chunk, the most ever read: an endless stream takes
+    // little more memory than the limit.
     uint8_t chunk[65536];
+    const size_t most = max_bytes > SIZE_MAX - sizeof chunk ? SIZE_MAX : max_bytes + sizeof chunk;
     for (;;) {
         errno = 0;
         const size_t got = std::fread(chunk, 1, sizeof chunk, file);
+        if (got == 0) break;
+        if (bytes.size() + got > bytes.capacity()) {
+            const size_t doubled = std::max(bytes.size() + got, 2 * bytes.capacity());
+            bytes.reserve(doubled >= max_bytes ? most : doubled);
+        }
         bytes.insert(bytes.end(), chunk, chunk + got);
-        if (got < sizeof chunk) break;
+        if (bytes.size() > max_bytes) break;
     }
     if (std::ferror(file)) {
         // A directory opens for reading on Linux and fails here with EISDIR.
         error = errno != 0 ? errno_text(errno) : "read error";
+        return false;
+    }
+    if (bytes.size() > max_bytes) {
+        error = too_large;
         return false;
     }
     if (bytes.empty()) {
@@ -263,7 +349,7 @@ bool image_size(const std::vector<uint8_t>& bytes, int64_t& width, int64_t& heig
 
 bool decode_image(const std::vector<uint8_t>& bytes, GreyImage& image, std::string& error) {
     if (is_pnm(bytes)) return decode_pnm(bytes, image, error);
-    if (!stb_may_read(bytes, error)) return false;
+    if (!stb_may_read(bytes, error) || !stb_whole(bytes, error)) return false;
     int x = 0, y = 0, channels = 0;
     std::unique_ptr<stbi_uc, void (*)(void*)> data(
         stbi_load_from_memory(bytes.data(), static_cast<int>(bytes.size()), &x, &y, &channels, 0),

@@ -2,6 +2,7 @@
 #ifndef VORDEN_TOOLS_IMAGE_INPUT_H
 #define VORDEN_TOOLS_IMAGE_INPUT_H
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -15,9 +16,17 @@ struct GreyImage {
     std::vector<uint8_t> pixels;
 };
 
+// What a file may hold by default: 256 MiB, far more than a compressed
+// image of 100 megapixels takes, though not an uncompressed colour BMP or
+// PPM of that size.
+constexpr size_t kDefaultMaxBytes = size_t{256} << 20;
+
 // Reads a whole file ("-" is standard input). False with `error` set to the
-// reason ("file not found", "empty file", ...) when it cannot be read.
-bool read_file(const std::string& path, std::vector<uint8_t>& bytes, std::string& error);
+// reason ("file not found", "empty file", ...) when it cannot be read; a
+// file of more than `max_bytes` is refused as soon as that many are read, so
+// an endless stream ends and takes no more memory than that.
+bool read_file(const std::string& path, std::vector<uint8_t>& bytes, std::string& error,
+               size_t max_bytes = kDefaultMaxBytes);
 
 // The size an encoded PNG, JPEG, BMP or binary PGM/PPM declares, from its
 // header alone. False with `error` set when the bytes are no such image.
@@ -25,7 +34,8 @@ bool image_size(const std::vector<uint8_t>& bytes, int64_t& width, int64_t& heig
 
 // Decodes the image and turns it into luminance as the camera path does:
 // grey as it is, colour as (r + g + b) / 3; alpha is ignored. False with
-// `error` set when the image does not decode.
+// `error` set when the image does not decode, or when a PNG or JPEG file
+// ends before its last chunk or its end-of-image marker.
 bool decode_image(const std::vector<uint8_t>& bytes, GreyImage& image, std::string& error);
 
 // The camera's reduction: a frame with a side of 1280 pixels or more

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,6 +26,11 @@ constexpr const char* kProgram = "vorden-decode";
 
 // decode_symbol refuses larger sides: its run tables count in 16 bits.
 constexpr int64_t kMaxSide = 32767;
+
+// The default limit on an image's pixels, taken from its header before any
+// are decoded: stb_image holds a whole colour image at once, and a header
+// costs a few bytes to write and can ask for gigabytes.
+constexpr int64_t kDefaultMaxPixels = 100'000'000;
 
 // Exit codes; a run ends with the worst of its files.
 constexpr int kDecoded = 0;
@@ -46,16 +52,21 @@ constexpr const char* kUsage =
     "                    camera application does\n"
     "  --pixel-depth N   pass N to the decoder: 1 declares a two-level image (0 dark,\n"
     "                    anything else light), 8 (the default) grey\n"
+    "  --max-pixels N    refuse an image of more than N pixels (default 100000000),\n"
+    "                    as its header declares, before decoding any\n"
+    "  --max-bytes N     refuse a file, or standard input, of more than N bytes\n"
+    "                    (default 268435456, 256 MiB); reading stops there\n"
     "  --log             write the decoder's diagnostic lines to standard error\n"
     "  --help            show this help and exit\n"
     "  --version         show the decoder's version and exit\n"
     "\n"
     "Colour is turned into luminance as (r + g + b) / 3; alpha is ignored.\n"
-    "The decoder takes at most 32767 pixels on a side.\n"
+    "The decoder takes at most 32767 pixels on a side. A PNG or JPEG file that\n"
+    "ends before its last chunk or end-of-image marker is refused as truncated.\n"
     "\n"
     "Exit status: 0 when every file decoded, 1 when a file held no readable\n"
-    "symbol, 2 on a usage error or a file that could not be read; with several\n"
-    "files the worst of these.\n";
+    "symbol, 2 on a usage error, a file that could not be read or used, or when\n"
+    "standard output could not be written; with several files the worst of these.\n";
 
 struct Options {
     bool json = false;
@@ -63,6 +74,8 @@ struct Options {
     bool reduce = false;
     bool log = false;
     int32_t pixel_depth = 8;
+    int64_t max_pixels = kDefaultMaxPixels;
+    int64_t max_bytes = static_cast<int64_t>(vorden::tools::kDefaultMaxBytes);
     std::vector<std::string> files;
 };
 
@@ -71,18 +84,37 @@ int usage_error(const std::string& message) {
     return kFailed;
 }
 
-bool parse_int32(const std::string& text, int32_t& value) {
+bool parse_integer(const std::string& text, int64_t low, int64_t high, int64_t& value) {
     if (text.empty()) return false;
     errno = 0;
     char* end = nullptr;
-    const long parsed = std::strtol(text.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0' || parsed < INT32_MIN || parsed > INT32_MAX) return false;
-    value = static_cast<int32_t>(parsed);
+    const long long parsed = std::strtoll(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || parsed < low || parsed > high) return false;
+    value = parsed;
     return true;
+}
+
+// The first error in writing standard output, for the message at the end:
+// a full disk or a closed descriptor must not pass for success. Taken right
+// after the write that failed, while errno still tells why.
+int output_error = 0;
+
+void note_output_error() {
+    if (output_error == 0 && std::ferror(stdout)) output_error = errno != 0 ? errno : EIO;
+}
+
+bool flush_standard_output() {
+    errno = 0;
+    std::fflush(stdout);
+    note_output_error();
+    if (output_error == 0) return true;
+    std::fprintf(stderr, "%s: cannot write to standard output: %s\n", kProgram, std::strerror(output_error));
+    return false;
 }
 
 // Returns -1 to go on, otherwise the exit code to leave with now.
 int parse_arguments(int argc, char** argv, Options& options) {
+    const std::set<std::string> valued = {"--pixel-depth", "--max-pixels", "--max-bytes"};
     bool options_ended = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -92,10 +124,10 @@ int parse_arguments(int argc, char** argv, Options& options) {
             options_ended = true;
         } else if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
-            return std::fflush(stdout) == 0 ? kDecoded : kFailed;
+            return flush_standard_output() ? kDecoded : kFailed;
         } else if (arg == "--version") {
             std::printf("%s (vorden %s)\n", kProgram, decoder_version_string());
-            return std::fflush(stdout) == 0 ? kDecoded : kFailed;
+            return flush_standard_output() ? kDecoded : kFailed;
         } else if (arg == "--json") {
             options.json = true;
         } else if (arg == "--raw") {
@@ -104,16 +136,26 @@ int parse_arguments(int argc, char** argv, Options& options) {
             options.reduce = true;
         } else if (arg == "--log") {
             options.log = true;
-        } else if (arg == "--pixel-depth" || arg.rfind("--pixel-depth=", 0) == 0) {
+        } else if (const size_t equals = arg.find('='); valued.count(arg.substr(0, equals)) != 0) {
+            // --name VALUE or --name=VALUE
+            const std::string name = arg.substr(0, equals);
             std::string value;
-            if (arg == "--pixel-depth") {
-                if (i + 1 >= argc) return usage_error("--pixel-depth needs a value");
+            if (equals != std::string::npos) {
+                value = arg.substr(equals + 1);
+            } else if (i + 1 < argc) {
                 value = argv[++i];
             } else {
-                value = arg.substr(std::strlen("--pixel-depth="));
+                return usage_error(name + " needs a value");
             }
-            if (!parse_int32(value, options.pixel_depth)) {
-                return usage_error("--pixel-depth: not an integer: '" + value + "'");
+            int64_t number = 0;
+            if (name == "--pixel-depth") {
+                if (!parse_integer(value, INT32_MIN, INT32_MAX, number))
+                    return usage_error(name + ": not an integer: '" + value + "'");
+                options.pixel_depth = static_cast<int32_t>(number);
+            } else {
+                if (!parse_integer(value, 1, INT64_MAX, number))
+                    return usage_error(name + ": not a positive integer: '" + value + "'");
+                (name == "--max-pixels" ? options.max_pixels : options.max_bytes) = number;
             }
         } else {
             return usage_error("unknown option '" + arg + "'");
@@ -149,13 +191,20 @@ class FileRun {
     int decode() {
         std::vector<uint8_t> bytes;
         std::string error;
-        if (!vorden::tools::read_file(file_, bytes, error)) return fail("cannot read: " + error);
+        if (!vorden::tools::read_file(file_, bytes, error, static_cast<size_t>(options_.max_bytes)))
+            return fail("cannot read: " + error);
 
         // Refuse an over-large image on its header's word, before its pixels
         // take any memory.
         int64_t width = 0, height = 0;
         if (!vorden::tools::image_size(bytes, width, height, error))
             return fail("cannot decode image: " + error);
+        // Sides come from 32-bit fields at most, so the product is exact.
+        if (width * height > options_.max_pixels) {
+            return fail("image too large: " + std::to_string(width) + " x " + std::to_string(height) +
+                        " pixels, more than the limit of " + std::to_string(options_.max_pixels) +
+                        " pixels (--max-pixels raises it)");
+        }
         int64_t decoded_width = width, decoded_height = height;
         if (options_.reduce && (width >= 1280 || height >= 1280)) {
             const int64_t f = std::max(width / 640, height / 640);
@@ -206,6 +255,7 @@ class FileRun {
         if (!options_.json) {
             std::fwrite(text.data(), 1, text.size(), stdout);
             if (!options_.raw) std::fputc('\n', stdout);
+            note_output_error();
             if (partial != 0) {
                 std::fprintf(stderr,
                              "%s: %s: provisional text: read only through a correction that used a "
@@ -240,6 +290,7 @@ class FileRun {
         std::fwrite(object.data(), 1, object.size(), stdout);
         std::fputc('\n', stdout);
         std::fflush(stdout);
+        note_output_error();
     }
 
     const Options& options_;
@@ -258,9 +309,5 @@ int main(int argc, char** argv) {
         const int code = FileRun(options, file).run();
         if (code > worst) worst = code;
     }
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        std::fprintf(stderr, "%s: cannot write standard output: %s\n", kProgram, std::strerror(errno));
-        return kFailed;
-    }
-    return worst;
+    return flush_standard_output() ? worst : kFailed;
 }

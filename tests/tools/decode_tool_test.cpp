@@ -11,6 +11,7 @@
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "decoder.h"
@@ -47,16 +48,23 @@ class DecodeTool : public ::testing::Test {
 
     std::string path(const std::string& name) const { return (dir_ / name).string(); }
 
-    // Runs the tool with standard input from `input`. Unless the decoder's
-    // log was asked for, every line on standard error must be the tool's
-    // own: a sanitizer report would show up here.
-    Outcome run(const std::vector<std::string>& args, const std::string& input = "/dev/null") const {
-        std::string command = std::string("'") + VORDEN_DECODE_TOOL + "'";
+    // Runs the tool with standard input from `input`, standard output to
+    // `output` or else captured. Its address space is held to 1 GiB (not
+    // under sanitizers, whose shadow memory needs more), so that a file
+    // that makes it allocate without bound fails instead of taking the
+    // machine. Unless the decoder's log was asked for, every line on
+    // standard error must be the tool's own: a sanitizer report would show.
+    Outcome run(const std::vector<std::string>& args, const std::string& input = "/dev/null",
+                const std::string& output = "") const {
+        std::string command = *VORDEN_DECODE_SANITIZERS != '\0' ? "'" : "ulimit -v 1048576; '";
+        command += std::string(VORDEN_DECODE_TOOL) + "'";
         for (const std::string& arg : args) command += " '" + arg + "'";
-        command += " <'" + input + "' >'" + path("stdout") + "' 2>'" + path("stderr") + "'";
+        const std::string out = output.empty() ? path("stdout") : output;
+        command += " <'" + input + "' >'" + out + "' 2>'" + path("stderr") + "'";
         const int status = std::system(command.c_str());
         EXPECT_TRUE(WIFEXITED(status)) << "status " << status;
-        Outcome r{WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(path("stdout")), slurp(path("stderr"))};
+        Outcome r{WIFEXITED(status) ? WEXITSTATUS(status) : -1, output.empty() ? slurp(out) : "",
+                  slurp(path("stderr"))};
         if (std::find(args.begin(), args.end(), "--log") == args.end()) {
             std::istringstream lines(r.err);
             for (std::string line; std::getline(lines, line);) {
@@ -152,8 +160,12 @@ TEST_F(DecodeTool, ReadsEveryFormatAndTurnsColourIntoTheMeanOfItsChannels) {
     std::string ppm = "P6 " + std::to_string(image.width) + " " + std::to_string(image.height) + " 255\n";
     for (uint8_t p : image.pixels)
         ppm += p < 128 ? std::string("\x00\xff\x00", 3) : std::string("\xff\x00\xff", 3);
+    const std::string whole_png = png("s.png", image);
+    // Bytes after IEND or EOI, as some writers and cameras leave, do no harm.
+    const std::string tail(4, '\0');
     const std::vector<std::string> files = {
-        png("s.png", image), bmp, jpg, write("max1.pgm", netpbm), write("s.ppm", ppm),
+        whole_png, bmp, jpg, write("tail.png", slurp(whole_png) + tail), write("tail.jpg", slurp(jpg) + tail),
+        write("max1.pgm", netpbm), write("s.ppm", ppm),
         // Green modules (mean 85) on magenta (mean 170): weighted luma (150
         // against 105) would turn the symbol negative.
         png("colour.png", image, {0, 255, 0}, {255, 0, 255}),
@@ -168,33 +180,57 @@ TEST_F(DecodeTool, ReadsEveryFormatAndTurnsColourIntoTheMeanOfItsChannels) {
 
 TEST_F(DecodeTool, InputErrorsNameTheFileAndTheReason) {
     const Image image = symbol_image("cut short");
-    const std::string whole = png("whole.png", image);
-    const std::string png_bytes = slurp(whole);
-    std::string pgm_bytes = slurp(pgm("whole.pgm", image));
+    const std::string png_bytes = slurp(png("whole.png", image)), pgm_bytes = slurp(pgm("whole.pgm", image));
     ASSERT_TRUE(stbi_write_bmp(path("whole.bmp").c_str(), image.width, image.height, 1, image.pixels.data()));
-    const std::string bmp_bytes = slurp(path("whole.bmp"));
+    ASSERT_TRUE(
+        stbi_write_jpg(path("whole.jpg").c_str(), image.width, image.height, 1, image.pixels.data(), 95));
+    const std::string bmp_bytes = slurp(path("whole.bmp")), jpg_bytes = slurp(path("whole.jpg"));
     // A Huffman table of 16 x 17 = 272 codes, more than JPEG allows.
     const std::string bad_dht = std::string("\xff\xd8\xff\xc4\x00\x13\x00", 7) + std::string(16, '\x11');
+    // 32767 x 32767 grey, in headers alone: a baseline JPEG with a one-code
+    // table for DC and for AC and a scan of one byte, which stb_image would
+    // fill out to a gigabyte; a PNG of only its IHDR.
+    const std::string table = std::string("\x01", 1) + std::string(16, '\0');  // one code, for value 0
+    const std::string jpeg_bomb =
+        std::string("\xff\xd8\xff\xc0\x00\x0b\x08\x7f\xff\x7f\xff\x01\x01\x11\x00\xff\xc4\x00\x26\x00", 20) +
+        table + "\x10" + table + std::string("\xff\xda\x00\x08\x01\x01\x00\x00\x3f\x00\x00\xff\xd9", 13);
+    const std::string png_bomb = png_bytes.substr(0, 16) +
+                                 std::string("\0\0\x7f\xff\0\0\x7f\xff\x08\0\0\0\0", 13) +
+                                 std::string("\x6c\x99\x59\xe1", 4);  // its CRC
+    const std::string bomb_reason =
+        "image too large: 32767 x 32767 pixels, more than the limit of 100000000 pixels (--max-pixels raises "
+        "it)";
     struct Case {
-        std::string file, reason;
+        std::string file, reason, input = "/dev/null";
     };
+    const std::string too_long = "cannot read: more than 268435456 bytes (--max-bytes raises the limit)";
     for (const Case& c : {
              Case{path("missing.png"), "cannot read: file not found"},
              Case{dir_.string(), "cannot read: is a directory"},
              Case{write("empty.png", ""), "cannot read: empty file"},
              Case{write("notes.png", "not an image at all\n"),
                   "cannot decode image: Image not of any known type, or corrupt"},
-             Case{write("cut.png", png_bytes.substr(0, png_bytes.size() / 2)), "cannot decode image: "},
+             Case{write("cut.png", png_bytes.substr(0, png_bytes.size() / 2)),
+                  "cannot decode image: PNG file truncated"},
+             // Only IEND's CRC missing, which stb_image would let pass.
+             Case{write("crc.png", png_bytes.substr(0, png_bytes.size() - 4)),
+                  "cannot decode image: PNG file truncated"},
+             Case{write("cut.jpg", jpg_bytes.substr(0, jpg_bytes.size() / 2)),
+                  "cannot decode image: JPEG file truncated"},
              Case{write("cut.pgm", pgm_bytes.substr(0, pgm_bytes.size() - 1)),
                   "cannot decode image: PGM/PPM file truncated"},
              Case{write("cut.bmp", bmp_bytes.substr(0, bmp_bytes.size() - 1)),
                   "cannot decode image: BMP file truncated"},
              Case{write("dht.jpg", bad_dht), "cannot decode image: bad Huffman table"},
+             Case{write("bomb.jpg", jpeg_bomb), bomb_reason},
+             Case{write("bomb.png", png_bomb), bomb_reason},
+             Case{"/dev/zero", too_long},
+             Case{"-", too_long, "/dev/zero"},
              Case{write("huge.pgm", "P5 40000 2 255\n"),
                   "image too large: 40000 x 2 pixels; the decoder takes at most 32767 pixels on a side "
                   "(--reduce shrinks it)"},
          }) {
-        const Outcome r = run({c.file});
+        const Outcome r = run({c.file}, c.input);
         EXPECT_EQ(r.code, 2) << c.file;
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err.rfind("vorden-decode: " + c.file + ": " + c.reason, 0), 0u) << r.err;
@@ -269,8 +305,9 @@ TEST_F(DecodeTool, JsonGivesOneObjectPerFileWithProvisionalAndStructuredAppendRe
                        ",\"length\":" + std::to_string(text.size()) + "},\"milliseconds\":T}\n");
 }
 
-TEST_F(DecodeTool, OptionsUsageAndPixelDepth) {
-    const std::string good = pgm("good.pgm", symbol_image("options"));
+TEST_F(DecodeTool, OptionsUsageLimitsAndPixelDepth) {
+    const Image symbol = symbol_image("options");
+    const std::string good = pgm("good.pgm", symbol);
     Outcome r = run({"--help"});
     EXPECT_EQ(r.code, 0);
     EXPECT_EQ(r.out.rfind("Usage: vorden-decode [OPTION]... FILE...\n", 0), 0u);
@@ -280,11 +317,33 @@ TEST_F(DecodeTool, OptionsUsageAndPixelDepth) {
                                                  {"--bogus", good},
                                                  {"--json", "--raw", good},
                                                  {"--pixel-depth", "8x", good},
+                                                 {"--max-pixels", "0", good},
+                                                 {"--max-bytes=", good},
                                                  {good, "--pixel-depth"}}) {
         r = run(args);
         EXPECT_EQ(r.code, 2) << testing::PrintToString(args);
         EXPECT_EQ(r.out, "");
         EXPECT_NE(r.err.find("Try 'vorden-decode --help'."), std::string::npos) << r.err;
+    }
+
+    // Each limit lets through a file at it, or raised past the default, and
+    // refuses one past it.
+    const size_t pixels = symbol.pixels.size(), bytes = slurp(good).size();
+    for (const auto& [option, limit, code] :
+         std::vector<std::tuple<std::string, size_t, int>>{{"--max-pixels=", pixels, 0},
+                                                           {"--max-pixels=", 2'000'000'000, 0},
+                                                           {"--max-pixels=", pixels - 1, 2},
+                                                           {"--max-bytes=", bytes, 0},
+                                                           {"--max-bytes=", bytes - 1, 2}}) {
+        EXPECT_EQ(run({option + std::to_string(limit), good}).code, code) << option << limit;
+        EXPECT_EQ(run({option + std::to_string(limit), "-"}, good).code, code) << option << limit;
+    }
+    // Output that cannot be written fails the run, even when all else went well.
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--help"}, {"--version"}, {good}, {"--json", good}}) {
+        r = run(args, "/dev/null", "/dev/full");
+        EXPECT_EQ(r.code, 2) << args[0];
+        EXPECT_EQ(r.err, "vorden-decode: cannot write to standard output: No space left on device\n");
     }
 
     // "-" is standard input; "--" ends the options.
