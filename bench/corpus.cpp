@@ -180,6 +180,49 @@ void add_camera_frames(std::vector<Sample>& out) {
     }
 }
 
+// A small symbol (version 1 to 5 at 2 to 3 pixels a module) somewhere on a
+// white 640x480 page: most of the frame is paper.
+void add_white_pages(std::vector<Sample>& out) {
+    Dice dice(4096);
+    for (int k = 0; k < 20; ++k) {
+        const int v = 1 + k % 5;
+        RenderOptions o;
+        o.canvas_width = kWidth;
+        o.canvas_height = kHeight;
+        o.module_px = 2 + (k % 3) * 0.5;
+        o.angle_deg = k % 4 == 1 ? 20 : 0;
+        o.noise = k % 2 ? 4 : 0;
+        o.seed = static_cast<uint32_t>(k);
+        const int margin = static_cast<int>((4 * v + 25) * o.module_px);
+        o.center_x = margin + dice.next(kWidth - 2 * margin);
+        o.center_y = margin + dice.next(kHeight - 2 * margin);
+        char name[64];
+        std::snprintf(name, sizeof name, "page-v%02d-%.1fpx-%.0fdeg", v, o.module_px, o.angle_deg);
+        out.push_back(symbol_sample(name, "white page", v, kLevels[k % 4], o, dice));
+    }
+}
+
+// Symbols of 8 to 12 pixels a module filling much of a 640x480 frame, as a
+// camera held close sees them: the largest version up to 8 that fits.
+void add_large_modules(std::vector<Sample>& out) {
+    Dice dice(812);
+    for (int k = 0; k < 20; ++k) {
+        RenderOptions o;
+        o.canvas_width = kWidth;
+        o.canvas_height = kHeight;
+        o.module_px = 8 + k % 5;
+        o.angle_deg = k % 4 == 1 ? 5 + (k * 13) % 40 : 0;
+        o.blur = k % 4 == 2 ? 1.5 : 0;
+        o.noise = k % 4 == 3 ? 8 : 0;
+        o.seed = static_cast<uint32_t>(k);
+        int v = 1 + k % 8;
+        while (v > 1 && fitting_module(v, o.angle_deg, o.module_px, kWidth, kHeight) < o.module_px) --v;
+        char name[64];
+        std::snprintf(name, sizeof name, "large-v%02d-%.0fpx-%.0fdeg", v, o.module_px, o.angle_deg);
+        out.push_back(symbol_sample(name, "large modules", v, kLevels[k % 4], o, dice));
+    }
+}
+
 // Hostile images, timed so that none of them costs many times a frame:
 // degenerate shapes, uniform frames, checkerboards and stripes, hundreds of
 // finder-like squares, symbols cut by the borders or filling the image.
@@ -274,6 +317,8 @@ std::vector<Sample> generated_corpus() {
     std::vector<Sample> out;
     add_symbol_frames(out);
     add_empty_frames(out);
+    add_white_pages(out);
+    add_large_modules(out);
     add_camera_frames(out);
     add_hostile_frames(out);
     return out;
@@ -304,6 +349,17 @@ std::vector<Sample> folder_corpus(const std::string& folder) {
         out.push_back(std::move(s));
     }
     return out;
+}
+
+Sample symbol_frame(int width, int height, double module_px) {
+    RenderOptions o;
+    o.canvas_width = width;
+    o.canvas_height = height;
+    o.module_px = module_px;
+    o.blur = 0.8;
+    o.noise = 4;
+    Dice dice(6);
+    return symbol_sample("symbol", "frame", 6, Level::M, o, dice);
 }
 
 GreyImage stage_frame(int version) {
