@@ -1,4 +1,5 @@
-// The parts of a vorden-bench run: the corpus tables and the growth check.
+// The parts of a vorden-bench run: the corpus tables, the fresh-process
+// figure and the growth check.
 #ifndef VORDEN_BENCH_SECTIONS_H
 #define VORDEN_BENCH_SECTIONS_H
 
@@ -38,6 +39,7 @@ Round decode_round(const Decoder& decoder, const GreyImage& image, std::string* 
 std::string size_text(int width, int height);
 
 void corpus_section(const Options& options, const std::vector<Sample>& corpus);
+void fresh_process_section(const Options& options, const std::vector<Sample>& corpus);
 void growth_section(const Options& options);
 
 }  // namespace vorden::bench
