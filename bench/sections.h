@@ -1,5 +1,5 @@
 // The parts of a vorden-bench run: the corpus tables, the fresh-process
-// figure and the growth check.
+// figure, the camera worker's cost per frame and the growth check.
 #ifndef VORDEN_BENCH_SECTIONS_H
 #define VORDEN_BENCH_SECTIONS_H
 
@@ -40,6 +40,7 @@ std::string size_text(int width, int height);
 
 void corpus_section(const Options& options, const std::vector<Sample>& corpus);
 void fresh_process_section(const Options& options, const std::vector<Sample>& corpus);
+void camera_section(const Options& options);
 void growth_section(const Options& options);
 
 }  // namespace vorden::bench
