@@ -11,6 +11,7 @@
 #include "ostrel_core.h"
 #include "patterns.h"
 #include "sections.h"
+#include "vorden.h"
 
 namespace vorden::bench {
 
@@ -164,6 +165,9 @@ void time_frame(const Options& o, const std::string& name, const GreyImage& imag
 }  // namespace
 
 void camera_section(const Options& o) {
+    // The children start from this process's memory: without the blocks an
+    // earlier section left warm, their first frame is an application's first.
+    decoder_release_memory();
     std::printf(
         "\nCamera worker per frame: from the frame callback's call to the decode slot's release (thread\n"
         "start, frame copy, luminance, reduction from 1280 pixels on a side, decode, the read recorded),\n"

@@ -140,6 +140,7 @@ int main(int argc, char** argv) {
     }
     if (options.wants("corpus")) corpus_section(options, corpus);
     if (options.wants("fresh")) fresh_process_section(options, corpus);
+    corpus = {};  // the sections below fork; a small parent forks fast
     if (options.wants("camera")) camera_section(options);
     if (options.wants("growth")) growth_section(options);
     return 0;
