@@ -5,6 +5,7 @@
 // YUY2 and RGB24 frames, against the decode alone.
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -111,6 +112,11 @@ struct Camera {
         window->format = format;
         capture_window = register_capture_window(window);
         ready = COstrelAppCore::init_decode_state();
+        if (!ready) {
+            // The row shows "crash".
+            std::fprintf(stderr, "vorden-bench: the decode slot's semaphore could not be created\n");
+            std::abort();
+        }
     }
 };
 
