@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include "decoder.h"
+#include "draw.h"
 #include "renderer.h"
 #include "stages.h"
 #include "vorden.h"
@@ -27,38 +28,12 @@ using test::RenderOptions;
 constexpr int kWidth = 640;
 constexpr int kHeight = 480;
 
-// splitmix64, so that the corpus is the same on every run and machine.
-struct Dice {
-    uint64_t state;
-    explicit Dice(uint64_t seed) : state(seed) {}
-    uint32_t next(uint32_t bound) {
-        uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return static_cast<uint32_t>((z ^ (z >> 31)) % bound);
-    }
-};
-
 GreyImage grey_of(Image image) {
     GreyImage g;
     g.width = image.width;
     g.height = image.height;
     g.pixels = std::move(image.pixels);
     return g;
-}
-
-GreyImage blank(int width, int height, uint8_t level) {
-    GreyImage g;
-    g.width = width;
-    g.height = height;
-    g.pixels.assign(static_cast<size_t>(width) * height, level);
-    return g;
-}
-
-void fill(GreyImage& image, int x0, int y0, int w, int h, uint8_t level) {
-    for (int y = std::max(y0, 0); y < std::min(y0 + h, image.height); ++y)
-        for (int x = std::max(x0, 0); x < std::min(x0 + w, image.width); ++x)
-            image.pixels[static_cast<size_t>(y) * image.width + x] = level;
 }
 
 const Level kLevels[] = {Level::L, Level::M, Level::Q, Level::H};
@@ -155,22 +130,28 @@ void add_empty_frames(std::vector<Sample>& out) {
                     p = static_cast<uint8_t>(std::clamp<int>(p - 30 + dice.next(61), 0, 255));
                 break;
             case 2:  // print-like blocks
-                for (int i = 0; i < 2500; ++i)
-                    fill(image, dice.next(kWidth), dice.next(kHeight), 2 + dice.next(9), 2 + dice.next(9),
-                         static_cast<uint8_t>(dice.next(70)));
+                for (int i = 0; i < 2500; ++i) {
+                    // Thrown last to first, the order the corpus was first drawn in.
+                    const auto level = static_cast<uint8_t>(dice.next(70));
+                    const int h = 2 + dice.next(9);
+                    const int w = 2 + dice.next(9);
+                    const int y = dice.next(kHeight);
+                    const int x = dice.next(kWidth);
+                    fill(image, x, y, w, h, level);
+                }
                 break;
             case 3:  // finder-like squares, the costliest clutter for a finder search
                 for (int i = 0; i < 60; ++i) {
                     const int m = 2 + dice.next(4);
                     const int x = dice.next(kWidth - 7 * m), y = dice.next(kHeight - 7 * m);
-                    fill(image, x, y, 7 * m, 7 * m, 0);
-                    fill(image, x + m, y + m, 5 * m, 5 * m, 255);
-                    fill(image, x + 2 * m, y + 2 * m, 3 * m, 3 * m, 0);
+                    finder(image, x, y, m);
                 }
                 break;
             default:  // stripes, like text lines or blinds
-                for (int y = 0; y < kHeight; y += 6 + static_cast<int>(dice.next(10)))
-                    fill(image, 0, y, kWidth, 2 + dice.next(4), static_cast<uint8_t>(dice.next(60)));
+                for (int y = 0; y < kHeight; y += 6 + static_cast<int>(dice.next(10))) {
+                    const auto level = static_cast<uint8_t>(dice.next(60));
+                    fill(image, 0, y, kWidth, 2 + dice.next(4), level);
+                }
                 break;
         }
         s.image = std::move(image);
@@ -199,6 +180,49 @@ void add_camera_frames(std::vector<Sample>& out) {
     }
 }
 
+// A small symbol (version 1 to 5 at 2 to 3 pixels a module) somewhere on a
+// white 640x480 page: most of the frame is paper.
+void add_white_pages(std::vector<Sample>& out) {
+    Dice dice(4096);
+    for (int k = 0; k < 20; ++k) {
+        const int v = 1 + k % 5;
+        RenderOptions o;
+        o.canvas_width = kWidth;
+        o.canvas_height = kHeight;
+        o.module_px = 2 + (k % 3) * 0.5;
+        o.angle_deg = k % 4 == 1 ? 20 : 0;
+        o.noise = k % 2 ? 4 : 0;
+        o.seed = static_cast<uint32_t>(k);
+        const int margin = static_cast<int>((4 * v + 25) * o.module_px);
+        o.center_x = margin + dice.next(kWidth - 2 * margin);
+        o.center_y = margin + dice.next(kHeight - 2 * margin);
+        char name[64];
+        std::snprintf(name, sizeof name, "page-v%02d-%.1fpx-%.0fdeg", v, o.module_px, o.angle_deg);
+        out.push_back(symbol_sample(name, "white page", v, kLevels[k % 4], o, dice));
+    }
+}
+
+// Symbols of 8 to 12 pixels a module filling much of a 640x480 frame, as a
+// camera held close sees them: the largest version up to 8 that fits.
+void add_large_modules(std::vector<Sample>& out) {
+    Dice dice(812);
+    for (int k = 0; k < 20; ++k) {
+        RenderOptions o;
+        o.canvas_width = kWidth;
+        o.canvas_height = kHeight;
+        o.module_px = 8 + k % 5;
+        o.angle_deg = k % 4 == 1 ? 5 + (k * 13) % 40 : 0;
+        o.blur = k % 4 == 2 ? 1.5 : 0;
+        o.noise = k % 4 == 3 ? 8 : 0;
+        o.seed = static_cast<uint32_t>(k);
+        int v = 1 + k % 8;
+        while (v > 1 && fitting_module(v, o.angle_deg, o.module_px, kWidth, kHeight) < o.module_px) --v;
+        char name[64];
+        std::snprintf(name, sizeof name, "large-v%02d-%.0fpx-%.0fdeg", v, o.module_px, o.angle_deg);
+        out.push_back(symbol_sample(name, "large modules", v, kLevels[k % 4], o, dice));
+    }
+}
+
 // Hostile images, timed so that none of them costs many times a frame:
 // degenerate shapes, uniform frames, checkerboards and stripes, hundreds of
 // finder-like squares, symbols cut by the borders or filling the image.
@@ -211,14 +235,6 @@ Sample hostile(const std::string& name, GreyImage image, bool has_symbol = false
     s.expected = has_symbol ? "hostile" : "";
     s.image = std::move(image);
     return s;
-}
-
-template <typename F>
-GreyImage drawn(int width, int height, F pixel) {
-    GreyImage g = blank(width, height, 0);
-    for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x) g.pixels[static_cast<size_t>(y) * width + x] = pixel(x, y);
-    return g;
 }
 
 GreyImage cropped(const Image& image, int left, int top, int width, int height) {
@@ -255,9 +271,7 @@ void add_hostile_frames(std::vector<Sample>& out) {
     for (int top = 2; top + 28 < kHeight; top += 23) {
         for (int left = 2 + top % 3; left + 28 < kWidth; left += 23) {
             const int m = 2 + (left + top) % 3;
-            fill(crowd, left, top, 7 * m, 7 * m, 0);
-            fill(crowd, left + m, top + m, 5 * m, 5 * m, 255);
-            fill(crowd, left + 2 * m, top + 2 * m, 3 * m, 3 * m, 0);
+            finder(crowd, left, top, m);
         }
     }
     out.push_back(hostile("crowded-finders", std::move(crowd)));
@@ -303,6 +317,8 @@ std::vector<Sample> generated_corpus() {
     std::vector<Sample> out;
     add_symbol_frames(out);
     add_empty_frames(out);
+    add_white_pages(out);
+    add_large_modules(out);
     add_camera_frames(out);
     add_hostile_frames(out);
     return out;
@@ -333,6 +349,17 @@ std::vector<Sample> folder_corpus(const std::string& folder) {
         out.push_back(std::move(s));
     }
     return out;
+}
+
+Sample symbol_frame(int width, int height, double module_px) {
+    RenderOptions o;
+    o.canvas_width = width;
+    o.canvas_height = height;
+    o.module_px = module_px;
+    o.blur = 0.8;
+    o.noise = 4;
+    Dice dice(6);
+    return symbol_sample("symbol", "frame", 6, Level::M, o, dice);
 }
 
 GreyImage stage_frame(int version) {

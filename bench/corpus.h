@@ -26,7 +26,8 @@ struct Sample {
 
 // Frames drawn by the test renderer: 640x480 frames with one symbol of every
 // version 1 to 40 at 2 to 8 pixels a module (clean, turned, blurred, noisy,
-// low contrast), 640x480 frames without a symbol, 1280x720 frames put
+// low contrast), 640x480 frames without a symbol, small symbols on a white
+// 640x480 page, symbols of 8 to 12 pixels a module, 1280x720 frames put
 // through the camera's reduction, and hostile images (degenerate shapes,
 // patterns, finder-like crowds, cut symbols). Deterministic.
 std::vector<Sample> generated_corpus();
@@ -37,6 +38,10 @@ std::vector<Sample> generated_corpus();
 // application does. Throws std::runtime_error when the manifest or an image
 // cannot be read.
 std::vector<Sample> folder_corpus(const std::string& folder);
+
+// An ordinary camera frame of the size: one version 6 symbol of
+// `module_px` pixels a module in the middle, slightly blurred and noisy.
+Sample symbol_frame(int width, int height, double module_px);
 
 // A 640x480 frame with one symbol of the version, for the stage benchmarks.
 GreyImage stage_frame(int version);

@@ -1,0 +1,48 @@
+// The parts of a vorden-bench run: the corpus tables, the fresh-process
+// figure, the camera worker's cost per frame and the growth check.
+#ifndef VORDEN_BENCH_SECTIONS_H
+#define VORDEN_BENCH_SECTIONS_H
+
+#include <string>
+#include <vector>
+
+#include "corpus.h"
+#include "measure.h"
+
+namespace vorden::bench {
+
+struct Decoder {
+    const char* name;
+    bool (*read)(const GreyImage&, std::string*);
+    bool is_vorden() const { return read == vorden_read; }
+};
+
+inline constexpr Decoder kDecoders[] = {
+    {"vorden", vorden_read}, {"zxing-cpp", zxing_read}, {"zbar", zbar_read}};
+
+struct Options {
+    std::string folder;  // empty: the generated corpus
+    std::string match;   // keep the images whose name holds this
+    int repeat = 3;
+    int slowest = 5;
+    double limit_ms = 5000;
+    std::vector<const Decoder*> decoders;
+    std::vector<std::string> sections;
+    bool wants(const std::string& section) const;
+};
+
+// One decode timed, with vorden's heap figures for the call when the decoder
+// is vorden; the text read goes to `text` when given.
+Round decode_round(const Decoder& decoder, const GreyImage& image, std::string* text = nullptr);
+
+// "640x480"
+std::string size_text(int width, int height);
+
+void corpus_section(const Options& options, const std::vector<Sample>& corpus);
+void fresh_process_section(const Options& options, const std::vector<Sample>& corpus);
+void camera_section(const Options& options);
+void growth_section(const Options& options);
+
+}  // namespace vorden::bench
+
+#endif
