@@ -429,7 +429,7 @@ struct ColumnIndex {
             if (v.line < lo || v.line >= lo + lines) return;
             if (i == 0) continue;
             const ScanHit& u = columns[i - 1];
-            if (v.line < u.line || (v.line == u.line && (Run::start(v) <= Run::end(u)))) return;
+            if (v.line < u.line || (v.line == u.line && Run::start(v) <= Run::end(u))) return;
         }
         const size_t entries = static_cast<size_t>(lines) + 1;
         first = static_cast<int32_t*>(heap_alloc(2 * entries * sizeof(int32_t)));
@@ -924,9 +924,6 @@ struct SizeBox {
     bool meets(const SizeBox& b) const {
         return w_lo <= b.w_hi && b.w_lo <= w_hi && h_lo <= b.h_hi && b.h_lo <= h_hi;
     }
-    bool within(const SizeBox& b) const {
-        return b.w_lo <= w_lo && w_hi <= b.w_hi && b.h_lo <= h_lo && h_hi <= b.h_hi;
-    }
 };
 
 // Nodes split their candidates at the median of the centre width, then of
@@ -1038,10 +1035,10 @@ class PartnerTree {
         const Node& n = nodes_[node];
         if (n.live == 0 || need == 0 || !n.bounds.meets(box)) return 0;
         if (end - begin <= kLeaf) {
+            const FinderPattern& p = found_[self];
             int32_t found = 0;
             for (int32_t k = begin; k < end && found < need; ++k) {
                 const int32_t j = order_[k];
-                const FinderPattern& p = found_[self];
                 const FinderPattern& q = found_[j];
                 if (j != self && live(q) && similar(p.center_width, q.center_width) &&
                     similar(p.center_height, q.center_height)) {
