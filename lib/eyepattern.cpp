@@ -77,12 +77,19 @@ FinderPattern* patterns() {
 // bits (below): most of a frame is long runs, and 64 equal pixels compare as
 // one word.
 
+// Nothing reads a line past its terminator, so the rest of the line is not
+// cleared: that would be a store per pixel of both tables for no reader.
+// The first few entries after it are, so that no stale runs sit right
+// behind a line's end for someone reading the table.
+constexpr int32_t kClearedAfterEnd = 8;
+
 // Ends the line's runs at `length` pixels: the last run, the terminator, and
-// zeros up to the line's `entries`.
+// zeros after it (up to the line's `entries`).
 void close_line(int16_t* runs, int32_t j, int32_t length, int32_t start, int32_t entries) {
     runs[j] = static_cast<int16_t>(length - start);
     runs[j + 1] = -1;
-    std::memset(runs + j + 2, 0, static_cast<size_t>(entries - j - 2) * sizeof(int16_t));
+    const int32_t cleared = std::min(kClearedAfterEnd, entries - j - 2);
+    std::memset(runs + j + 2, 0, static_cast<size_t>(cleared) * sizeof(int16_t));
 }
 
 // Columns are built 64 at a time, one packed word per row, walking down the
