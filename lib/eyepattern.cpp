@@ -158,8 +158,12 @@ void pack_row(const uint8_t* line, int32_t width, uint64_t* words, int32_t strid
         const int32_t x0 = 64 * w;
         if (x0 + 64 <= width) {
             words[w] = pack64(line + x0);
+        } else if (width >= 64) {
+            // The row's last pixels: the 64 that end the row, shifted down
+            // past those of the word before, which leaves light bits above.
+            words[w] = pack64(line + width - 64) >> (x0 + 64 - width);
         } else {
-            // The row's last pixels, padded with light ones.
+            // A row narrower than a word, padded with light pixels.
             uint8_t tail[64] = {};
             std::memcpy(tail, line + x0, static_cast<size_t>(width - x0));
             words[w] = pack64(tail);
@@ -380,9 +384,8 @@ int32_t build_column_runs() {
 void scan_finder_runs(const int16_t* table, int32_t line_length, int32_t line_count, MemChunk* hits) {
     for (int32_t line = 0; line < line_count; ++line) {
         const int16_t* r = table + static_cast<size_t>(line) * (line_length + 2);
-        bool short_line = false;
-        for (int32_t i = 0; i < 5 && !short_line; ++i) short_line = r[i] == -1;
-        if (short_line) continue;
+        // Fewer than five runs: no window.
+        if (r[0] == -1 || r[1] == -1 || r[2] == -1 || r[3] == -1 || r[4] == -1) continue;
 
         int32_t total = r[0] + r[1] + r[2] + r[3] + r[4];
         int32_t start = 0;
