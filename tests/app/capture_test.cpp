@@ -1,6 +1,6 @@
-// The V4L2 driver against a scripted camera (frame layouts, the calls it
-// makes to stream, a camera unplugged mid-stream), and a capture window
-// destroyed under a frame callback.
+// The V4L2 driver against a scripted camera (frame layouts, streaming, a
+// camera unplugged mid-stream), and a capture window destroyed under a frame
+// callback.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/mman.h>
@@ -25,7 +25,6 @@
 namespace ostrel::test {
 namespace {
 
-using Calls = std::vector<std::string>;
 using Bytes = std::vector<uint8_t>;
 
 v4l2_pix_format pix(uint32_t pixel_format, uint32_t width, uint32_t height, uint32_t bytes_per_line) {
@@ -62,28 +61,21 @@ TEST(V4l2Frames, FramesAreRearrangedIntoTheDeliveredLayout) {
     EXPECT_FALSE(convert_frame(pix(V4L2_PIX_FMT_RGB24, 2, 2, 6), top_down.data(), 11, out));
 }
 
-// A camera in memory at /dev/video2: answers the ioctls a capture driver
-// makes, records them, and hands out the frames the test queues. `unplug`
-// makes it fail as a removed USB camera does.
+// A camera in memory at /dev/video2 with two mapped buffers: hands out the
+// frames the test queues; `unplug` makes it fail as a removed USB camera does.
 class ScriptedCamera final : public V4l2Io {
   public:
     int open(const char* path, int) override {
         std::lock_guard lock(mutex_);
-        calls_.push_back(std::string("open ") + path);
-        if (std::string(path) != "/dev/video2" || unplugged_) return fail(ENOENT);
-        return 42;
+        return std::string(path) != "/dev/video2" || unplugged_ ? fail(ENOENT) : 42;
     }
-    int close(int fd) override {
-        std::lock_guard lock(mutex_);
-        calls_.push_back("close " + std::to_string(fd));
-        return 0;
-    }
+    int close(int) override { return 0; }
     int ioctl(int, unsigned long request, void* argument) override {
         std::lock_guard lock(mutex_);
         auto* buffer = static_cast<v4l2_buffer*>(argument);
-        // A removed camera fails whatever it is still asked; the release of
-        // its buffers is still noted.
-        if (unplugged_ && request != VIDIOC_REQBUFS) return fail(ENODEV);
+        if (request == VIDIOC_REQBUFS && static_cast<v4l2_requestbuffers*>(argument)->count == 0)
+            released_ = true;
+        if (unplugged_) return fail(ENODEV);
         switch (request) {
             case VIDIOC_QUERYCAP: {
                 auto* capability = static_cast<v4l2_capability*>(argument);
@@ -94,27 +86,18 @@ class ScriptedCamera final : public V4l2Io {
                 return 0;
             }
             case VIDIOC_G_FMT:
-                calls_.push_back("G_FMT");
-                static_cast<v4l2_format*>(argument)->fmt.pix = format_;
-                return 0;
-            case VIDIOC_S_PARM:
-                calls_.push_back("S_PARM " + std::to_string(static_cast<v4l2_streamparm*>(argument)
-                                                                ->parm.capture.timeperframe.numerator));
+                static_cast<v4l2_format*>(argument)->fmt.pix = pix(V4L2_PIX_FMT_YUYV, 4, 2, 8);
                 return 0;
             case VIDIOC_REQBUFS: {
                 auto* buffers = static_cast<v4l2_requestbuffers*>(argument);
-                calls_.push_back("REQBUFS " + std::to_string(buffers->count));
-                if (unplugged_) return fail(ENODEV);
                 buffers->count = std::min(buffers->count, 2u);
                 return 0;
             }
             case VIDIOC_QUERYBUF:
-                calls_.push_back("QUERYBUF " + std::to_string(buffer->index));
                 buffer->length = 16;
                 buffer->m.offset = buffer->index * 4096;
                 return 0;
             case VIDIOC_QBUF:
-                calls_.push_back("QBUF " + std::to_string(buffer->index));
                 requeued_ += streaming_;
                 return 0;
             case VIDIOC_DQBUF:
@@ -125,12 +108,12 @@ class ScriptedCamera final : public V4l2Io {
                 buffer->bytesused = static_cast<uint32_t>(frames_.front().size());
                 frames_.pop_front();
                 ++dequeued_;
-                calls_.push_back("DQBUF " + std::to_string(buffer->index));
                 return 0;
             case VIDIOC_STREAMON:
             case VIDIOC_STREAMOFF:
                 streaming_ = request == VIDIOC_STREAMON;
-                calls_.push_back(streaming_ ? "STREAMON" : "STREAMOFF");
+                return 0;
+            case VIDIOC_S_PARM:
                 return 0;
             default:
                 return fail(ENOTTY);
@@ -138,12 +121,12 @@ class ScriptedCamera final : public V4l2Io {
     }
     void* mmap(size_t length, int, off_t offset) override {
         std::lock_guard lock(mutex_);
-        calls_.push_back("mmap " + std::to_string(offset));
+        ++mapped_;
         return length == 16 ? memory_[offset / 4096].data() : MAP_FAILED;
     }
-    int munmap(void* address, size_t) override {
+    int munmap(void*, size_t) override {
         std::lock_guard lock(mutex_);
-        calls_.push_back(std::string("munmap ") + (address == memory_[0].data() ? "0" : "1"));
+        --mapped_;
         return 0;
     }
     int poll(int, short& revents, int wake_fd, short& wake_revents, int) override {
@@ -168,15 +151,16 @@ class ScriptedCamera final : public V4l2Io {
         std::lock_guard lock(mutex_);
         unplugged_ = true;
     }
-    Calls take_calls() {
-        std::lock_guard lock(mutex_);
-        return std::exchange(calls_, {});
-    }
     // Every queued frame taken by the capture thread, handed on, and its
     // buffer given back.
     bool settled() {
         std::lock_guard lock(mutex_);
         return frames_.empty() && dequeued_ == requeued_;
+    }
+    // No buffer left mapped, and the driver's buffers given back.
+    bool released() {
+        std::lock_guard lock(mutex_);
+        return mapped_ == 0 && std::exchange(released_, false);
     }
 
     uint32_t device_caps = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING;
@@ -188,14 +172,10 @@ class ScriptedCamera final : public V4l2Io {
     }
 
     std::mutex mutex_;
-    Calls calls_;
     std::deque<Bytes> frames_;
-    bool unplugged_ = false;
-    bool streaming_ = false;
-    int dequeued_ = 0;
-    int requeued_ = 0;
+    bool unplugged_ = false, streaming_ = false, released_ = false;
+    int dequeued_ = 0, requeued_ = 0, mapped_ = 0;
     uint32_t next_buffer_ = 0;
-    v4l2_pix_format format_ = pix(V4L2_PIX_FMT_YUYV, 4, 2, 8);
     Bytes memory_[2] = {Bytes(16), Bytes(16)};
 };
 
@@ -209,14 +189,10 @@ TEST(V4l2Camera, StreamsThroughMappedBuffersAndReleasesThemOnStopEvenWhenUnplugg
     ASSERT_EQ(found.size(), 1u);
     EXPECT_EQ(found[0]->name(), "Test Cam");
     EXPECT_EQ(found[0]->version(), "5.10.3");
-    const Calls probed = camera.take_calls();
-    EXPECT_EQ(probed.front(), "open /dev/video0");
-    EXPECT_EQ(probed.back(), "open /dev/video9");
 
     auto device = found[0]->open();
     ASSERT_NE(device, nullptr);
     EXPECT_EQ(device->format().biCompression, FOURCC_YUY2);
-    device->set_frame_interval(100000);
     FrameRecorder frames;
     ASSERT_TRUE(device->start(frames.sink()));
     camera.queue_frame({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16});
@@ -224,10 +200,7 @@ TEST(V4l2Camera, StreamsThroughMappedBuffersAndReleasesThemOnStopEvenWhenUnplugg
     ASSERT_TRUE(frames.wait_for(2));
     device->stop();
     EXPECT_EQ(frames.seen[1], Bytes(16, 7));
-    EXPECT_EQ(camera.take_calls(),
-              (Calls{"open /dev/video2", "G_FMT", "S_PARM 100000", "REQBUFS 4", "QUERYBUF 0", "mmap 0",
-                     "QBUF 0", "QUERYBUF 1", "mmap 4096", "QBUF 1", "STREAMON", "DQBUF 0", "QBUF 0",
-                     "DQBUF 1", "QBUF 1", "STREAMOFF", "munmap 0", "munmap 1", "REQBUFS 0"}));
+    EXPECT_TRUE(camera.released());
 
     // Pulled out mid-stream: the stream ends by itself with nothing
     // delivered after it, the device keeps its last format but offers none
@@ -242,13 +215,10 @@ TEST(V4l2Camera, StreamsThroughMappedBuffersAndReleasesThemOnStopEvenWhenUnplugg
     camera.queue_frame(Bytes(16, 8));
     EXPECT_EQ(device->format().biWidth, 4);
     EXPECT_TRUE(device->format_options().empty());
-    camera.take_calls();
     device->stop();
-    EXPECT_EQ(camera.take_calls(), (Calls{"munmap 0", "munmap 1", "REQBUFS 0"}));
+    EXPECT_TRUE(camera.released());
     EXPECT_FALSE(device->start([](const uint8_t*, size_t) { ADD_FAILURE() << "a frame after unplugging"; }));
     EXPECT_EQ(again.count(), 1u);
-    device.reset();
-    EXPECT_EQ(camera.take_calls().back(), "close 42");
 }
 
 // What a virtual camera's device went through, seen from the capture

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -62,11 +61,6 @@ class RecordingKernel final : public Kernel {
     DWORD release_error = 0;                   // non-zero: releases fail with it
     std::function<bool(SIZE_T)> refuse_alloc;  // true: that allocation fails
 
-    // Recorded.
-    std::vector<SIZE_T> stack_sizes;
-    int allocations = 0;
-    int refusals = 0;
-
   private:
     LinuxKernel real_;
     std::mutex mutex_;
@@ -107,7 +101,6 @@ class FakeCaptureWindow final : public CaptureWindow {
     // many bytes (at most the buffer's size) and returns `fetch_claims`.
     std::optional<DWORD> fetch_writes;
     std::optional<DWORD> fetch_claims;
-    std::atomic<int> format_messages{0};
 };
 
 // YUY2 frame bytes from the luminance wanted at (x, y), y = 0 the top row;
