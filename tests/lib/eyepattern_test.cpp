@@ -206,30 +206,3 @@ TEST(Alignment, FoundNearThePredictionAndWindowsOutsideTheImageFail) {
     for (auto [x, y] : {std::pair{-70.0f, 20.0f}, {20, -70}, {150, 20}, {20, 150}, {std::nanf(""), 20}})
         EXPECT_EQ(search_from(x, y, &p), 0) << x << "," << y;
 }
-
-TEST(Alignment, TwoClustersTakeTheFirstCrossing) {
-    // Dark ground with a light area holding two dots: A (4 x 4) and, to its
-    // right, B (5 x 5, more hits). The first crossing found is A's.
-    BinaryImage image(200, 200);
-    image.fill(0, 0, 200, 200);
-    image.fill(92, 92, 17, 9, 0);
-    image.fill(94, 94, 4, 4);
-    image.fill(102, 94, 5, 5);
-    ASSERT_EQ(build_row_runs(), -1);
-    ASSERT_EQ(build_column_runs(), -1);
-    GridPoint p;
-    ASSERT_EQ(search_from(100 - 60, 96 - 60, &p), -1);
-    EXPECT_FLOAT_EQ(p.x, 96);
-    EXPECT_FLOAT_EQ(p.y, 96);
-}
-
-TEST(Alignment, ATripleNeedsAllThreeRunsInsideTheLine) {
-    // Light 4, dark 4, then the line's end: no light run to close the triple.
-    auto table = row_table({0, 4, 4});
-    MemChunk hits;
-    memchunk_init(&hits, sizeof(ScanHit));
-    EXPECT_EQ(scan_alignment_runs(table.data(), 8, &hits, 0, 0, 1, 8, 4.0f), 0);
-    EXPECT_EQ(scan_alignment_runs(table.data(), 8, &hits, -1, 0, 1, 8, 4.0f), 0);
-    EXPECT_EQ(hits.count, 0);
-    memchunk_free(&hits);
-}

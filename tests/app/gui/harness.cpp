@@ -92,14 +92,6 @@ void execute(const std::string& line) {
         }
     } else if (verb == "dismiss") {
         if (wxDialog* dialog = topmost_box()) end_dialog(dialog);
-    } else if (verb == "rect") {
-        std::string tag;
-        words >> tag;
-        std::vector<wxDialog*> dialogs = shown_dialogs();
-        if (dialogs.empty()) return;
-        const wxRect rect = dialogs.back()->GetScreenRect();
-        trace_test_line("rect " + tag + " " + std::to_string(rect.x) + " " + std::to_string(rect.y) + " " +
-                        std::to_string(rect.width) + " " + std::to_string(rect.height));
     } else if (auto found = child_commands.find(verb); found != child_commands.end()) {
         found->second();
     }
@@ -294,39 +286,15 @@ std::vector<std::string> AppProcess::trace() const {
 }
 
 std::optional<size_t> AppProcess::wait_for(const std::string& line, double seconds, size_t from) const {
-    return wait_until(seconds, from, [&](const std::string& seen) { return seen == line; });
-}
-
-std::optional<size_t> AppProcess::wait_until(double seconds, size_t from,
-                                             const std::function<bool(const std::string&)>& match) const {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     do {
         const std::vector<std::string> lines = trace();
         for (size_t k = from; k < lines.size(); ++k) {
-            if (match(lines[k])) return k;
+            if (lines[k] == line) return k;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     } while (std::chrono::steady_clock::now() < deadline);
     return std::nullopt;
-}
-
-bool AppProcess::screenshot(const std::string& tag, const std::string& path) {
-    const size_t from = trace().size();
-    const std::string prefix = "test rect " + tag + " ";
-    command("rect " + tag);
-    const auto found =
-        wait_until(30, from, [&](const std::string& seen) { return seen.rfind(prefix, 0) == 0; });
-    if (!found) return false;
-    std::istringstream words(trace()[*found].substr(prefix.size()));
-    int x = 0, y = 0, w = 0, h = 0;
-    words >> x >> y >> w >> h;
-    if (w <= 0 || h <= 0) return false;
-    // Time for the last repaint to reach the screen.
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    const std::string crop =
-        std::to_string(w) + "x" + std::to_string(h) + "+" + std::to_string(x) + "+" + std::to_string(y);
-    const std::string command = "import -window root -crop " + crop + " '" + path + "' 2>/dev/null";
-    return std::system(command.c_str()) == 0;
 }
 
 bool AppProcess::alive() {

@@ -46,7 +46,6 @@ class AppProcess {
     // Commands, carried out in order on the dialog's thread:
     //   click ID         a button of the topmost dialog that has one
     //   dismiss          ends the topmost modal dialog with OK
-    //   rect TAG         traces "test rect TAG X Y W H" of the topmost dialog
     //   VERB             what on_child_command gave for VERB
     // When the application has returned, the child traces "test returned
     // STATUS".
@@ -59,14 +58,8 @@ class AppProcess {
     bool alive();
     // The exit status, -signal when killed, nullopt on timeout.
     std::optional<int> wait_exit(double seconds);
-    // Asks for the topmost dialog's rectangle and saves that area of the
-    // screen as a PNG.
-    bool screenshot(const std::string& tag, const std::string& path);
 
   private:
-    std::optional<size_t> wait_until(double seconds, size_t from,
-                                     const std::function<bool(const std::string&)>& match) const;
-
     pid_t pid_ = -1;
     int command_fd_ = -1;
     std::string trace_path_;
