@@ -15,6 +15,7 @@
 
 #include "decoder.h"
 #include "renderer.h"
+#include "stages.h"
 #include "vorden.h"
 
 using namespace vorden::test;
@@ -66,9 +67,8 @@ TEST(Hostile, DegenerateShapes) {
 
 TEST(Hostile, UniformCheckerboardsAndStripes) {
     const int w = 160, h = 120;
-    EXPECT_EQ(decode_exact(std::vector<uint8_t>(w * h, 0), w, h), nullptr);
-    EXPECT_EQ(decode_exact(std::vector<uint8_t>(w * h, 255), w, h), nullptr);
-    // A checkerboard, row stripes and column stripes of period p.
+    // Uniform, then a checkerboard, row stripes and column stripes of period p.
+    for (uint8_t level : {0, 255}) EXPECT_EQ(decode_exact(std::vector<uint8_t>(w * h, level), w, h), nullptr);
     for (int p = 1; p <= 8; ++p) {
         for (auto [kx, ky] : {std::pair{1, 1}, {1, 0}, {0, 1}}) {
             const auto image =
@@ -188,12 +188,10 @@ TEST(Hostile, GroupingMatchesRelabellingOnRandomHitSets) {
         s.image_height = h;
         s.binary_image = dark.data();
         for (auto [pool, hits] : {std::pair{&s.row_hits, &rows}, {&s.column_hits, &columns}}) {
-            vorden::memchunk_free(pool);
-            vorden::memchunk_init(pool, sizeof(ScanHit));
+            empty_pool(pool, sizeof(ScanHit));
             for (const ScanHit& x : *hits) vorden::memchunk_add(pool, &x);
         }
-        vorden::memchunk_free(&s.finder_patterns);
-        vorden::memchunk_init(&s.finder_patterns, sizeof(vorden::FinderPattern));
+        empty_pool(&s.finder_patterns, sizeof(vorden::FinderPattern));
         vorden::group_crossing_hits();
         const int groups = relabel(rows, columns);
         ASSERT_GT(groups, 0);
@@ -265,12 +263,8 @@ TEST(Hostile, PartnerRuleHoldsOnCrowdedCandidateSets) {
                             similar(p.center_height, q.center_height);
             if (partners < 2) p.score = -1;
         }
-        for (vorden::MemChunk* pool : {&s.row_hits, &s.column_hits}) {
-            vorden::memchunk_free(pool);
-            vorden::memchunk_init(pool, sizeof(ScanHit));
-        }
-        vorden::memchunk_free(&s.finder_patterns);
-        vorden::memchunk_init(&s.finder_patterns, sizeof(vorden::FinderPattern));
+        for (vorden::MemChunk* pool : {&s.row_hits, &s.column_hits}) empty_pool(pool, sizeof(ScanHit));
+        empty_pool(&s.finder_patterns, sizeof(vorden::FinderPattern));
         for (const vorden::FinderPattern& f : candidates) vorden::memchunk_add(&s.finder_patterns, &f);
         s.finder_count = count;
         vorden::score_finder_candidates();

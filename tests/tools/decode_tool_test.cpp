@@ -263,7 +263,7 @@ TEST_F(DecodeTool, ReduceShrinksLargeImagesAsTheCameraDoes) {
 
 // Each object's text keeps UTF-8 and escapes other bytes (the escaping
 // itself is in parts_test.cpp), with their hexadecimal beside it.
-TEST_F(DecodeTool, JsonGivesOneObjectPerFileWithProvisionalAndStructuredAppendReads) {
+TEST_F(DecodeTool, JsonGivesOneObjectPerFileWithProvisionalReads) {
     // Every block of a 1-M symbol damaged to its full capacity: read, but provisionally.
     Symbol damaged = encode(Mode::Byte, "caf\xc3\xa9 \"42\"\\", {.version = 1, .level = Level::M});
     const auto codewords = codeword_modules(damaged);
@@ -287,22 +287,6 @@ TEST_F(DecodeTool, JsonGivesOneObjectPerFileWithProvisionalAndStructuredAppendRe
     EXPECT_EQ(r.err, "vorden-decode: " + provisional +
                          ": provisional text: read only through a correction that used a block's full "
                          "capacity\n");
-
-    const std::string data = "Structured append splits this text over symbols.";
-    const std::vector<Symbol> parts = encode_structured(data, 1, Level::M);
-    ASSERT_GE(parts.size(), 2u);
-    int parity = 0;  // ISO/IEC 18004 8: the exclusive-or of every byte of the whole message
-    for (unsigned char c : data) parity ^= c;
-    const std::string file = pgm("part.pgm", render(parts[1]));
-    const std::string out = without_timing(run({"--json", file}).out);
-    const size_t text_at = out.find("\"text\":\"") + 8;
-    const std::string text = out.substr(text_at, out.find('"', text_at) - text_at);
-    EXPECT_NE(data.find(text), std::string::npos) << text;
-    EXPECT_EQ(out, "{\"file\":\"" + file + "\",\"text\":\"" + text + "\",\"provisional\":false," +
-                       "\"structured_append\":{\"present\":true,\"position\":1,\"total\":" +
-                       std::to_string(parts.size() - 1) +  // as coded: the count less one
-                       ",\"parity\":" + std::to_string(parity) +
-                       ",\"length\":" + std::to_string(text.size()) + "},\"milliseconds\":T}\n");
 }
 
 TEST_F(DecodeTool, OptionsUsageLimitsAndPixelDepth) {
