@@ -1,7 +1,7 @@
 // Finder-pattern scan, grouping and refinement, and the alignment search, on
 // hand-made binary images. Grouping on crowded sets is in hostile_test;
-// refined centres, scoring, choice and orientation are held to the golden
-// logs and to rendered symbols (grid_test).
+// refinement, scoring, choice and orientation are held to the golden logs
+// and to rendered symbols (grid_test).
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -144,29 +144,6 @@ TEST(Grouping, CrossingAtTheEndBoundJoinsAndEachGroupBecomesACandidate) {
     // No room for the candidates: the search ends there.
     EXPECT_EQ(group(rows, columns, 1 << 30), "cross 2 \nmalloc() failed.\n");
     EXPECT_EQ(S.finder_count, -1);
-}
-
-TEST(Refinement, LightOrOutsideCentresAreDroppedAndEdgeSquaresKept) {
-    {
-        BinaryImage image(30, 30);
-        // A light pixel, and column 31, outside, where a read would see the
-        // dark pixel (0, 0).
-        image.fill(0, 0, 1, 1);
-        for (FinderPattern f : {at(5, 5, 3), at(30.6f, 5, 3)}) {
-            refine_finder_center(&f);
-            EXPECT_EQ(f.row_hit_count, 0);
-            EXPECT_EQ(f.column_hit_count, 0);
-        }
-    }
-    BinaryImage image(30, 30);
-    // A square at the left edge.
-    image.fill(0, 20, 5, 5);
-    FinderPattern f = at(2, 22, 1);
-    refine_finder_center(&f);
-    EXPECT_EQ(f.row_hit_count, 1);
-    EXPECT_NEAR(f.y, 22.5f, 1e-5);
-    EXPECT_GT(f.x, 0.0f);
-    EXPECT_LT(f.x, 5.0f);
 }
 
 namespace {
