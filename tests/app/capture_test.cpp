@@ -1,26 +1,19 @@
-// The V4L2 driver against a scripted camera (frame layouts, streaming, a
-// camera unplugged mid-stream), and a capture window destroyed under a frame
-// callback.
+// The V4L2 driver against a scripted camera: frame layouts and streaming.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/mman.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 #include <cstring>
 #include <deque>
-#include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "fakes.h"
 #include "platform/v4l2_camera.h"
-#include "platform/virtual_camera.h"
-#include "watched_driver.h"
 
 namespace ostrel::test {
 namespace {
@@ -185,70 +178,6 @@ TEST(V4l2Camera, StreamsThroughMappedBuffersAndReleasesThemOnStop) {
         EXPECT_EQ(frames.seen[1], Bytes(16, 7));
         EXPECT_TRUE(camera.released());
     }
-}
-
-// What a virtual camera's device went through, seen from the capture
-// thread's frame callback and the thread that destroys the window.
-struct DeviceLife {
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool stop_requested = false;
-    bool in_callback = false;
-    bool destroyed = false;
-    std::thread::id destroyed_on;
-} life;
-
-// Holds the window as a message in flight would, until the stream is asked
-// to stop (or two seconds have passed).
-LRESULT hold_window(HWND window, VIDEOHDR*) {
-    std::shared_ptr<CaptureWindow> held = find_window(window);
-    std::unique_lock lock(life.mutex);
-    life.in_callback = true;
-    life.changed.notify_all();
-    life.changed.wait_for(lock, std::chrono::seconds(2), [] { return life.stop_requested; });
-    return 1;
-}
-
-TEST(CaptureWindowLifetime, WindowDestroyedDuringAFrameCallbackStopsItsStreamOnTheDestroyingThread) {
-    auto note = [](auto change) {
-        return [change] {
-            std::lock_guard lock(life.mutex);
-            change();
-            life.changed.notify_all();
-        };
-    };
-    auto camera =
-        std::make_shared<VirtualCamera>(std::vector<RgbPicture>{{4, 4, std::vector<uint8_t>(48, 128)}},
-                                        VirtualFormat::yuy2, FrameSize{160, 120});
-    set_installed_drivers(std::vector<std::shared_ptr<CaptureDriver>>{std::make_shared<WatchedDriver>(
-        camera, StreamWatch{.on_stop = note([] { life.stop_requested = true; }),
-                            .on_destroy = note([] {
-                                life.destroyed = true;
-                                life.destroyed_on = std::this_thread::get_id();
-                            })})});
-    HWND window = register_capture_window(std::make_shared<CaptureServiceWindow>(nullptr, nullptr));
-    capSetCallbackOnFrame(window, hold_window);
-    capPreview(window, 1);
-    ASSERT_NE(capDriverConnect(window, 0), 0);
-    std::unique_lock lock(life.mutex);
-    ASSERT_TRUE(life.changed.wait_for(lock, std::chrono::seconds(30), [] { return life.in_callback; }));
-    lock.unlock();
-
-    // Still connected, a frame callback under way: the capture thread must
-    // not be the one to let go of the window, or it would free its own
-    // device and return into a window that is gone.
-    EXPECT_NE(DestroyWindow(window), 0);
-    lock.lock();
-    ASSERT_TRUE(life.changed.wait_for(lock, std::chrono::seconds(30), [] { return life.destroyed; }));
-    EXPECT_EQ(life.destroyed_on, std::this_thread::get_id());
-    // A destroyed handle answers nothing, and is not handed out again.
-    EXPECT_EQ(IsWindow(window), 0);
-    EXPECT_EQ(capGetVideoFormatSize(window), 0u);
-    EXPECT_EQ(DestroyWindow(window), 0);
-    HWND next = register_capture_window(std::make_shared<CaptureServiceWindow>(nullptr, nullptr));
-    EXPECT_NE(next, window);
-    DestroyWindow(next);
-    set_installed_drivers(std::nullopt);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // Finder-pattern scan, grouping and refinement, and the alignment search, on
-// hand-made binary images. Grouping on crowded sets is in hostile_test;
+// hand-made binary images. Grouping is checked against relabelling in hostile_test;
 // refinement, scoring, choice and orientation are held to the golden logs
 // and to rendered symbols (grid_test).
 #include <gtest/gtest.h>
@@ -70,22 +70,6 @@ std::vector<ScanHit> scan_line(const std::vector<int>& runs) {
     return out;
 }
 
-FinderPattern& candidate(int i) {
-    return reinterpret_cast<FinderPattern*>(S.finder_patterns.data)[i];
-}
-
-// Installs the hits and groups them, candidates of `candidate_size` bytes;
-// returns the log.
-std::string group(const std::vector<ScanHit>& rows, const std::vector<ScanHit>& columns,
-                  int32_t candidate_size = sizeof(FinderPattern)) {
-    empty_pool(&S.row_hits, sizeof(ScanHit));
-    empty_pool(&S.column_hits, sizeof(ScanHit));
-    empty_pool(&S.finder_patterns, candidate_size);
-    for (const ScanHit& h : rows) memchunk_add(&S.row_hits, &h);
-    for (const ScanHit& v : columns) memchunk_add(&S.column_hits, &v);
-    return log_of([](FILE*) { group_crossing_hits(); });
-}
-
 FinderPattern at(float x, float y, int32_t hits) {
     FinderPattern f{};
     f.x = x;
@@ -122,28 +106,6 @@ TEST(FiveRunTest, ProportionsBoundsAndWindows) {
         for (const ScanHit& h : scan_line(c.runs)) found.emplace_back(h.start, h.center_start);
         EXPECT_EQ(found, c.hits) << ::testing::PrintToString(c.runs);
     }
-}
-
-TEST(Grouping, CrossingAtTheEndBoundJoinsAndEachGroupBecomesACandidate) {
-    BinaryImage image(10, 10);
-    image.fill(2, 2, 1, 1);  // the candidates' centres are dark
-    image.fill(6, 6, 1, 1);
-    // Row hits on rows 2 and 6; column hits on columns 3, 7 and 6. Column 3
-    // equals row hit 0's centre_start + centre_length: still a crossing.
-    const std::vector<ScanHit> rows = {{2, 0, 1, 2, 5, -1}, {6, 4, 5, 2, 5, -1}};
-    const std::vector<ScanHit> columns = {{3, 0, 1, 2, 5, -1}, {7, 4, 5, 2, 5, -1}, {6, 4, 5, 2, 5, -1}};
-    group(rows, columns);
-    // Columns 7 and 6 both cross row 6: one candidate of two column hits.
-    ASSERT_EQ(S.finder_count, 2);
-    EXPECT_FLOAT_EQ(candidate(0).x, 2.5f);  // start 0 + length 5 / 2
-    EXPECT_FLOAT_EQ(candidate(0).y, 2.5f);
-    EXPECT_FLOAT_EQ(candidate(1).y, 6.5f);
-    EXPECT_EQ(candidate(1).column_hit_count, 2);
-    EXPECT_EQ(candidate(1).left, 4);
-    EXPECT_EQ(candidate(1).right, 9);
-    // No room for the candidates: the search ends there.
-    EXPECT_EQ(group(rows, columns, 1 << 30), "cross 2 \nmalloc() failed.\n");
-    EXPECT_EQ(S.finder_count, -1);
 }
 
 namespace {

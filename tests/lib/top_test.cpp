@@ -1,4 +1,4 @@
-// The driver: entry checks, binarization, and a null log.
+// The driver: entry checks and binarization.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -60,15 +60,4 @@ TEST(Binarize, ThresholdsPerPassEqualIsLightAndTheTwoLevelRule) {
     // Two levels: only 0 is dark; only the low 16 bits of the depth count.
     EXPECT_EQ(binarized({0, 1, 255, 7}, 2, 1), (std::vector<uint8_t>{64, 0, 0, 0}));
     EXPECT_EQ(binarized({0, 1, 255, 7}, 0, 65537), (std::vector<uint8_t>{64, 0, 0, 0}));
-}
-
-TEST(Top, NullLogWritesNothingAnywhere) {
-    using namespace vorden::test;
-    const Image image =
-        render(encode(Mode::Byte, "quiet", {.version = 8}), {.module_px = 3, .angle_deg = 10});
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    EXPECT_STREQ(decode_symbol(image.pixels.data(), image.width, image.height, 8, nullptr), "quiet");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }

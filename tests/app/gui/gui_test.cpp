@@ -124,15 +124,14 @@ TEST_F(Gui, Rgb24FramesReachTheConfirmedTextAndTheAboutBoxNamesTheDecoder) {
 
 TEST_F(Gui, CameraUnpluggedMidStreamEndsItsStreamAndTheDialogStaysUsable) {
     const std::string text = "unplugged later";
-    AppProcess app({{{"OSTREL_VIRTUAL_CAMERA", symbol_picture({{Mode::Byte, text}}, "unplug")}}, [] {
-                        auto camera =
-                            std::dynamic_pointer_cast<VirtualCamera>(virtual_camera_from_environment());
-                        set_installed_drivers(
-                            std::vector<std::shared_ptr<CaptureDriver>>{std::make_shared<WatchedDriver>(
-                                camera, StreamWatch{.on_end = [] { trace_test_line("stream-ended"); }})});
-                        frame_decoder = traced_decode;
-                        on_child_command("unplug", [camera] { camera->unplug(); });
-                    }});
+    AppProcess app(
+        {{{"OSTREL_VIRTUAL_CAMERA", symbol_picture({{Mode::Byte, text}}, "unplug")}}, [] {
+             auto camera = std::dynamic_pointer_cast<VirtualCamera>(virtual_camera_from_environment());
+             set_installed_drivers(std::vector<std::shared_ptr<CaptureDriver>>{
+                 std::make_shared<WatchedDriver>(camera, [] { trace_test_line("stream-ended"); })});
+             frame_decoder = traced_decode;
+             on_child_command("unplug", [camera] { camera->unplug(); });
+         }});
     // The virtual camera's YUY2 frames read: the text, then "○".
     const auto read = app.wait_for(settext_line(1000, text), WAIT_SECONDS);
     ASSERT_TRUE(read) << dump(app);
