@@ -1,19 +1,25 @@
-// The V4L2 driver against a scripted camera: frame layouts and streaming.
+// The V4L2 driver against a scripted camera (frame layouts, streaming), and
+// a capture window destroyed under a frame callback.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <deque>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "fakes.h"
 #include "platform/v4l2_camera.h"
+#include "platform/virtual_camera.h"
+#include "watched_driver.h"
 
 namespace ostrel::test {
 namespace {
@@ -178,6 +184,42 @@ TEST(V4l2Camera, StreamsThroughMappedBuffersAndReleasesThemOnStop) {
         EXPECT_EQ(frames.seen[1], Bytes(16, 7));
         EXPECT_TRUE(camera.released());
     }
+}
+
+std::atomic<bool> in_callback = false, stream_ended = false;
+
+// Holds the window as a message in flight would, for a while, on the first
+// frame only.
+LRESULT hold_window(HWND window, VIDEOHDR*) {
+    std::shared_ptr<CaptureWindow> held = find_window(window);
+    if (!in_callback.exchange(true)) std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    return 1;
+}
+
+// The frame callback then holds the last reference: if the window were left
+// to wind down there, the capture thread would free its own device and
+// return into a window that is gone. DestroyWindow ends the stream itself.
+TEST(CaptureWindowLifetime, DestroyedUnderAFrameCallbackItsStreamEndsBeforeDestroyWindowReturns) {
+    auto camera = std::make_shared<VirtualCamera>(std::vector<RgbPicture>{{4, 4, Bytes(48, 128)}},
+                                                  VirtualFormat::yuy2, FrameSize{160, 120});
+    set_installed_drivers(std::vector<std::shared_ptr<CaptureDriver>>{
+        std::make_shared<WatchedDriver>(camera, [] { stream_ended = true; })});
+    HWND window = register_capture_window(std::make_shared<CaptureServiceWindow>(nullptr, nullptr));
+    capSetCallbackOnFrame(window, hold_window);
+    capPreview(window, 1);
+    ASSERT_NE(capDriverConnect(window, 0), 0);
+    for (int ms = 0; ms < 30000 && !in_callback; ++ms)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(in_callback);
+    EXPECT_NE(DestroyWindow(window), 0);
+    EXPECT_TRUE(stream_ended);
+    // A destroyed handle answers nothing, and is not handed out again.
+    EXPECT_EQ(IsWindow(window), 0);
+    EXPECT_EQ(DestroyWindow(window), 0);
+    HWND next = register_capture_window(std::make_shared<CaptureServiceWindow>(nullptr, nullptr));
+    EXPECT_NE(next, window);
+    DestroyWindow(next);
+    set_installed_drivers(std::nullopt);
 }
 
 }  // namespace
