@@ -57,12 +57,10 @@ BOOL RecordingKernel::HeapFree(void* block) {
 LRESULT FakeCaptureWindow::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
     if (message != WM_CAP_GET_VIDEOFORMAT) return 0;
     if (wParam == 0 && lParam == 0) return block_size;
-    if (fail_fetch || (!fetch_writes && wParam < block_size)) return 0;
-    const size_t writes = std::min<size_t>(fetch_writes.value_or(block_size), wParam);
-    auto* block = reinterpret_cast<BYTE*>(lParam);
-    std::memset(block, 0, writes);
-    std::memcpy(block, &format, std::min(sizeof format, writes));
-    return fetch_claims.value_or(static_cast<DWORD>(writes));
+    if (fail_fetch || wParam < block_size) return 0;
+    std::memset(reinterpret_cast<void*>(lParam), 0, block_size);
+    std::memcpy(reinterpret_cast<void*>(lParam), &format, std::min<size_t>(sizeof format, block_size));
+    return block_size;
 }
 
 void FakeCaptureWindow::set_format(DWORD compression, WORD bit_count, LONG width, LONG height) {
