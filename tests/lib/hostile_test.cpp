@@ -94,12 +94,10 @@ TEST(Hostile, CrowdedWithFinderLikePatterns) {
 TEST(Hostile, SymbolsCutByEachBorderAndAtTheEdges) {
     for (int version : {2, 7}) {
         const Image full = render(symbol(version), {.module_px = 4});
-        const int q = 4 * 4;
-        const int size = (17 + 4 * version) * 4;
-        // Tight crops: no quiet zone at all, then each border cutting into
-        // the symbol by a module and by half the symbol.
+        const int q = 4 * 4, size = (17 + 4 * version) * 4;
+        // No quiet zone at all, then each border cutting a module and half the symbol in.
         expect_null_or_the_text(full, q, q, size, size);
-        for (int cut : {4, 2, size / 2}) {
+        for (int cut : {4, size / 2}) {
             expect_null_or_the_text(full, q + cut, 0);
             expect_null_or_the_text(full, 0, q + cut);
             expect_null_or_the_text(full, 0, 0, full.width - q - cut);
@@ -108,7 +106,7 @@ TEST(Hostile, SymbolsCutByEachBorderAndAtTheEdges) {
     }
     // Alignment patterns just inside the image, turned so that the search
     // windows around them reach the borders.
-    for (double angle : {0.0, 7.0, 90.0, 183.0})
+    for (double angle : {7.0, 183.0})
         expect_null_or_the_text(render(symbol(10), {.module_px = 3, .quiet_zone = 0, .angle_deg = angle}));
     const Image image = render(symbol(3), {.module_px = 5, .quiet_zone = 0});
     EXPECT_STREQ(decode_exact(image.pixels, image.width, image.height), "hostile");
