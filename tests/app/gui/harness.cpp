@@ -31,24 +31,17 @@ namespace {
 pid_t xvfb_pid = -1;
 int trace_counter = 0;
 
-// Shown dialogs, topmost last.
-std::vector<wxDialog*> shown_dialogs() {
-    std::vector<wxDialog*> dialogs;
-    for (wxWindow* window : wxTopLevelWindows) {
-        auto* dialog = dynamic_cast<wxDialog*>(window);
-        if (dialog != nullptr && dialog->IsShown() && !dialog->IsBeingDeleted()) dialogs.push_back(dialog);
-    }
-    return dialogs;
-}
-
 // The topmost modal dialog other than the main one (which has the preview
 // frame, control 1001).
 wxDialog* topmost_box() {
-    std::vector<wxDialog*> dialogs = shown_dialogs();
-    for (auto it = dialogs.rbegin(); it != dialogs.rend(); ++it) {
-        if ((*it)->IsModal() && (*it)->FindWindow(1001) == nullptr) return *it;
+    wxDialog* box = nullptr;
+    for (wxWindow* window : wxTopLevelWindows) {
+        auto* dialog = dynamic_cast<wxDialog*>(window);
+        if (dialog != nullptr && dialog->IsShown() && !dialog->IsBeingDeleted() && dialog->IsModal() &&
+            dialog->FindWindow(1001) == nullptr)
+            box = dialog;
     }
-    return nullptr;
+    return box;
 }
 
 // A box ended by "dismiss", until its ShowModal has returned (the object is
@@ -76,14 +69,11 @@ void execute(const std::string& line) {
     int id = 0;
     words >> verb >> id;
     if (verb == "click") {
-        std::vector<wxDialog*> dialogs = shown_dialogs();
-        for (auto it = dialogs.rbegin(); it != dialogs.rend(); ++it) {
-            if (auto* button = dynamic_cast<wxButton*>((*it)->FindWindow(id))) {
-                wxCommandEvent click(wxEVT_BUTTON, id);
-                click.SetEventObject(button);
-                button->HandleWindowEvent(click);
-                return;
-            }
+        // The main dialog's buttons: it is the oldest window.
+        if (auto* button = dynamic_cast<wxButton*>(wxWindow::FindWindowById(id))) {
+            wxCommandEvent click(wxEVT_BUTTON, id);
+            click.SetEventObject(button);
+            button->HandleWindowEvent(click);
         }
     } else if (verb == "dismiss") {
         closing = topmost_box();

@@ -44,8 +44,8 @@ class AppProcess {
     AppProcess& operator=(const AppProcess&) = delete;
 
     // Commands, carried out in order on the dialog's thread: "click ID" (a
-    // button of the topmost dialog that has one), "dismiss" (ends the
-    // topmost box with OK), or a verb on_child_command gave.
+    // button of the main dialog), "dismiss" (ends the topmost box with OK),
+    // or a verb on_child_command gave.
     void command(const std::string& line);
 
     std::vector<std::string> trace() const;
