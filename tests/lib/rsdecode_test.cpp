@@ -151,19 +151,14 @@ TEST(RsDecode, BeyondCapacityFailsOrReturnsACodeWord) {
     }
 }
 
+// Adding a multiple of the degree-2t generator keeps S0 .. S(2t-1) at zero
+// while the later syndromes are not: the block must pass as clean.
 TEST(RsDecode, MisdecodeProtectionCodewordsAreIgnored) {
-    const Shape shapes[] = {{26, 19, 2}, {26, 16, 4}, {26, 13, 6}, {26, 9, 8}, {44, 34, 4}, {70, 55, 7}};
     std::mt19937 rng(77);
-    for (const Shape& s : shapes) {
-        ASSERT_GT(s.n - s.k, 2 * s.t);
-        const Block clean = random_block(rng, s.n, s.k);
-        // Adding a multiple of the degree-2t generator keeps S0 .. S(2t-1)
-        // at zero while the later syndromes are not.
+    for (const Shape& s : {Shape{26, 19, 2}, {26, 9, 8}, {70, 55, 7}}) {
         const Block g = generator(2 * s.t);
-        Block block = clean;
-        const size_t shift = 3;
-        for (size_t i = 0; i < g.size(); ++i) block[shift + i] ^= mul(g[i], 0x35);
-        ASSERT_EQ(syndrome(block, 0), 0);
+        Block block = random_block(rng, s.n, s.k);
+        for (size_t i = 0; i < g.size(); ++i) block[3 + i] ^= mul(g[i], 0x35);
         ASSERT_NE(syndrome(block, 2 * s.t), 0);
         const Block altered = block;
         int32_t result = 0;
