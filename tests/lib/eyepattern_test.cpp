@@ -1,7 +1,6 @@
-// Finder-pattern scan, grouping and refinement, and the alignment search, on
-// hand-made binary images. Grouping is checked against relabelling in hostile_test;
-// refinement, scoring, choice and orientation are held to the golden logs
-// and to rendered symbols (grid_test).
+// The finder-pattern scan and the alignment search on hand-made binary
+// images. Grouping and scoring are checked in hostile_test; refinement,
+// choice and orientation are held to the golden logs and to grid_test.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -70,14 +69,6 @@ std::vector<ScanHit> scan_line(const std::vector<int>& runs) {
     return out;
 }
 
-FinderPattern at(float x, float y, int32_t hits) {
-    FinderPattern f{};
-    f.x = x;
-    f.y = y;
-    f.row_hit_count = f.column_hit_count = hits;
-    return f;
-}
-
 }  // namespace
 
 TEST(FiveRunTest, ProportionsBoundsAndWindows) {
@@ -117,8 +108,8 @@ int32_t search_from(float x0, float y0, GridPoint* p) {
     empty_pool(&S.column_hits, sizeof(ScanHit));
     empty_pool(&S.finder_patterns, sizeof(FinderPattern));
     for (int i = 0; i < 3; ++i) {
-        FinderPattern f = at(x0, y0, 0);
-        f.width = f.height = 28;
+        FinderPattern f{};
+        f.x = x0, f.y = y0, f.width = f.height = 28;
         memchunk_add(&S.finder_patterns, &f);
         S.selected_finders[i] = i;
     }
