@@ -16,11 +16,8 @@ using namespace vorden;
 namespace {
 
 test::Image frame(int width, int height) {
-    test::RenderOptions o;
-    o.canvas_width = width;
-    o.canvas_height = height;
-    o.module_px = 3;
-    return test::render(test::encode(test::Mode::Byte, "warm blocks"), o);
+    return test::render(test::encode(test::Mode::Byte, "warm blocks"),
+                        {.module_px = 3, .canvas_width = width, .canvas_height = height});
 }
 
 long page_faults() {

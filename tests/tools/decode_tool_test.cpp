@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -113,15 +114,9 @@ Image blank_image() {
 }
 
 // JSON lines with each "milliseconds" value (with three decimals) replaced by T.
-std::string without_timing(std::string json) {
-    const std::string key = "\"milliseconds\":";
-    for (size_t at = json.find(key); at != std::string::npos; at = json.find(key, at + 1)) {
-        const size_t from = at + key.size(), dot = json.find_first_not_of("0123456789", from);
-        const size_t end = json.find_first_not_of("0123456789", dot + 1);
-        EXPECT_TRUE(dot > from && json[dot] == '.' && end == dot + 4) << json;
-        json.replace(from, end - from, "T");
-    }
-    return json;
+std::string without_timing(const std::string& json) {
+    return std::regex_replace(json, std::regex("\"milliseconds\":[0-9]+\\.[0-9]{3}([,}])"),
+                              "\"milliseconds\":T$1");
 }
 
 TEST_F(DecodeTool, ExitStatusIsTheWorstOfTheFilesAndRawWritesOnlyTheBytes) {
