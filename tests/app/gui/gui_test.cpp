@@ -32,10 +32,8 @@ const std::string kNotSupported = "サポートしていない画像のモード
 
 // Writes a picture of the symbol for the virtual camera.
 std::string symbol_picture(const std::vector<vorden::test::Segment>& segments, const std::string& name) {
-    vorden::test::RenderOptions options;
-    options.module_px = 4;
     const std::string path = ::testing::TempDir() + name + ".pgm";
-    vorden::test::write_pgm(vorden::test::render(vorden::test::encode(segments), options), path);
+    vorden::test::write_pgm(vorden::test::render(vorden::test::encode(segments), {.module_px = 4}), path);
     return path;
 }
 
