@@ -85,18 +85,13 @@ class DecodeTool : public ::testing::Test {
     }
     // Grey PNG, or colour with each grey level g drawn as dark + g / 255 *
     // (light - dark), channel by channel.
-    std::string png(const std::string& name, const Image& image, std::vector<int> dark = {},
-                    std::vector<int> light = {}) const {
-        const int channels = dark.empty() ? 1 : static_cast<int>(dark.size());
-        std::vector<uint8_t> data(image.pixels.size() * channels);
-        for (size_t i = 0; i < image.pixels.size(); ++i) {
-            for (int c = 0; c < channels; ++c) {
-                data[i * channels + c] =
-                    channels == 1
-                        ? image.pixels[i]
-                        : static_cast<uint8_t>(dark[c] + image.pixels[i] * (light[c] - dark[c]) / 255);
-            }
-        }
+    std::string png(const std::string& name, const Image& image, std::vector<int> dark = {0},
+                    std::vector<int> light = {255}) const {
+        const int channels = static_cast<int>(dark.size());
+        std::vector<uint8_t> data;
+        for (uint8_t g : image.pixels)
+            for (int c = 0; c < channels; ++c)
+                data.push_back(static_cast<uint8_t>(dark[c] + g * (light[c] - dark[c]) / 255));
         EXPECT_TRUE(stbi_write_png(path(name).c_str(), image.width, image.height, channels, data.data(),
                                    image.width * channels));
         return path(name);
