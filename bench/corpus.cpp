@@ -1,4 +1,4 @@
-// The benchmark corpora: frames drawn by the test renderer, and folders of
+// The benchmark corpora: frames drawn by the symbol renderer, and folders of
 // images with a manifest of expected texts.
 #include "corpus.h"
 
@@ -13,7 +13,6 @@
 #include "decoder.h"
 #include "draw.h"
 #include "renderer.h"
-#include "stages.h"
 #include "vorden.h"
 
 namespace vorden::bench {

@@ -29,11 +29,7 @@ const char* scripted_decode(const uint8_t* image, int32_t width, int32_t height,
 }  // namespace
 
 BOOL RecordingKernel::start_thread(ThreadProc start, void* parameter, SIZE_T stack_size) {
-    {
-        std::lock_guard lock(mutex_);
-        stack_sizes.push_back(stack_size);
-        if (refuse_threads) return 0;
-    }
+    if (refuse_threads) return 0;
     if (real_threads) return real_.start_thread(start, parameter, stack_size);
     start(parameter);
     return 1;
@@ -41,11 +37,7 @@ BOOL RecordingKernel::start_thread(ThreadProc start, void* parameter, SIZE_T sta
 
 void* RecordingKernel::HeapAlloc(SIZE_T bytes) {
     std::lock_guard lock(mutex_);
-    ++allocations;
-    if (refuse_alloc && refuse_alloc(bytes)) {
-        ++refusals;
-        return nullptr;
-    }
+    if (refuse_alloc && refuse_alloc(bytes)) return nullptr;
     void* block = real_.HeapAlloc(bytes);
     live_.insert(block);
     return block;
@@ -64,14 +56,11 @@ BOOL RecordingKernel::HeapFree(void* block) {
 
 LRESULT FakeCaptureWindow::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
     if (message != WM_CAP_GET_VIDEOFORMAT) return 0;
-    ++format_messages;
     if (wParam == 0 && lParam == 0) return block_size;
-    if (fail_fetch || (!fetch_writes && wParam < block_size)) return 0;
-    const size_t writes = std::min<size_t>(fetch_writes.value_or(block_size), wParam);
-    auto* block = reinterpret_cast<BYTE*>(lParam);
-    std::memset(block, 0, writes);
-    std::memcpy(block, &format, std::min(sizeof format, writes));
-    return fetch_claims.value_or(static_cast<DWORD>(writes));
+    if (fail_fetch || wParam < block_size) return 0;
+    std::memset(reinterpret_cast<void*>(lParam), 0, block_size);
+    std::memcpy(reinterpret_cast<void*>(lParam), &format, std::min<size_t>(sizeof format, block_size));
+    return block_size;
 }
 
 void FakeCaptureWindow::set_format(DWORD compression, WORD bit_count, LONG width, LONG height) {

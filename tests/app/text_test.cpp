@@ -1,14 +1,9 @@
-// Window texts in the window system's UTF-8, and the event trace.
+// Window texts in the window system's UTF-8.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "platform/text_codec.h"
-#include "platform/trace.h"
 
 namespace ostrel::test {
 namespace {
@@ -28,30 +23,6 @@ TEST(WindowTexts, Utf8IsKeptAndAnythingElseIsCodePage932) {
              Case{"ASCII only", "ASCII only"},
          })
         EXPECT_EQ(window_text_to_utf8(c.bytes), c.utf8);
-}
-
-TEST(Trace, LinesAreAppendedOnlyWhenOstrelTraceNamesAFile) {
-    namespace fs = std::filesystem;
-    const fs::path path = fs::path(::testing::TempDir()) / "ostrel-trace.txt";
-    fs::remove(path);
-    unsetenv("OSTREL_TRACE");
-    trace_beep();
-    EXPECT_FALSE(fs::exists(path));
-
-    setenv("OSTREL_TRACE", path.c_str(), 1);
-    trace_settext(1003, "\x81\x9B");
-    trace_messagebox("not support", "A\n0 32");
-    trace_beep();
-    trace_settext(1000, "");
-    unsetenv("OSTREL_TRACE");
-    std::stringstream lines;
-    lines << std::ifstream(path).rdbuf();
-    EXPECT_EQ(lines.str(),
-              "settext 1003 819b\n"
-              "messagebox 6e6f7420737570706f7274 410a30203332\n"
-              "beep\n"
-              "settext 1000 \n");
-    fs::remove(path);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
-// Finder-pattern scan, grouping and refinement, and the alignment search, on
-// hand-made binary images. Refined centres, scoring, choice and orientation
-// are held to the golden logs and to rendered symbols (grid_test).
+// The finder-pattern scan and the alignment search on hand-made binary
+// images. Grouping and scoring are checked in hostile_test; refinement,
+// choice and orientation are held to the golden logs and to grid_test.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -69,43 +69,7 @@ std::vector<ScanHit> scan_line(const std::vector<int>& runs) {
     return out;
 }
 
-FinderPattern& candidate(int i) {
-    return reinterpret_cast<FinderPattern*>(S.finder_patterns.data)[i];
-}
-
-// Installs the hits and groups them, candidates of `candidate_size` bytes;
-// returns the log.
-std::string group(const std::vector<ScanHit>& rows, const std::vector<ScanHit>& columns,
-                  int32_t candidate_size = sizeof(FinderPattern)) {
-    empty_pool(&S.row_hits, sizeof(ScanHit));
-    empty_pool(&S.column_hits, sizeof(ScanHit));
-    empty_pool(&S.finder_patterns, candidate_size);
-    for (const ScanHit& h : rows) memchunk_add(&S.row_hits, &h);
-    for (const ScanHit& v : columns) memchunk_add(&S.column_hits, &v);
-    return log_of([](FILE*) { group_crossing_hits(); });
-}
-
-FinderPattern at(float x, float y, int32_t hits) {
-    FinderPattern f{};
-    f.x = x;
-    f.y = y;
-    f.row_hit_count = f.column_hit_count = hits;
-    return f;
-}
-
 }  // namespace
-
-TEST(RunTables, RowsStartDarkAndColumnsWalkDownEachColumn) {
-    EXPECT_EQ(row_table({2, 3, 1}), (std::vector<int16_t>{2, 3, 1, -1, 0, 0, 0, 0}));
-    EXPECT_EQ(row_table({0, 4}), (std::vector<int16_t>{0, 4, -1, 0, 0, 0}));  // light first
-    BinaryImage image(2, 3);
-    image.fill(0, 1, 1, 1);
-    image.fill(1, 0, 1, 1);
-    image.fill(1, 2, 1, 1);
-    ASSERT_EQ(build_column_runs(), -1);
-    EXPECT_EQ(std::vector<int16_t>(S.column_runs, S.column_runs + 10),
-              (std::vector<int16_t>{0, 1, 1, 1, -1, 1, 1, 1, -1, 0}));
-}
 
 TEST(FiveRunTest, ProportionsBoundsAndWindows) {
     const auto hits = scan_line({1, 1, 3, 1, 1});
@@ -135,106 +99,6 @@ TEST(FiveRunTest, ProportionsBoundsAndWindows) {
     }
 }
 
-TEST(Grouping, CrossingAtTheEndBoundJoinsAndEachGroupBecomesACandidate) {
-    BinaryImage image(10, 10);
-    image.fill(2, 2, 1, 1);  // the candidates' centres are dark
-    image.fill(6, 6, 1, 1);
-    // Row hits on rows 2 and 6; column hits on columns 3, 7 and 6. Column 3
-    // equals row hit 0's centre_start + centre_length: still a crossing.
-    const std::vector<ScanHit> rows = {{2, 0, 1, 2, 5, -1}, {6, 4, 5, 2, 5, -1}};
-    const std::vector<ScanHit> columns = {{3, 0, 1, 2, 5, -1}, {7, 4, 5, 2, 5, -1}, {6, 4, 5, 2, 5, -1}};
-    group(rows, columns);
-    // Row 6 opens group 1 with column 7; column 6 then joins it.
-    EXPECT_EQ(hits_of(S.row_hits)[0].group, 0);
-    EXPECT_EQ(hits_of(S.row_hits)[1].group, 1);
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(hits_of(S.column_hits)[i].group, i == 0 ? 0 : 1) << i;
-    ASSERT_EQ(S.finder_count, 2);
-    EXPECT_FLOAT_EQ(candidate(0).x, 2.5f);  // start 0 + length 5 / 2
-    EXPECT_FLOAT_EQ(candidate(0).y, 2.5f);
-    EXPECT_FLOAT_EQ(candidate(1).y, 6.5f);
-    EXPECT_EQ(candidate(1).column_hit_count, 2);
-    EXPECT_EQ(candidate(1).left, 4);
-    EXPECT_EQ(candidate(1).right, 9);
-    // No room for the candidates: the search ends there.
-    EXPECT_EQ(group(rows, columns, 1 << 30), "cross 2 \nmalloc() failed.\n");
-    EXPECT_EQ(S.finder_count, -1);
-}
-
-TEST(Grouping, MergeKeepsTheSmallerNumberAndOneDirectionGroupsAreDropped) {
-    BinaryImage image(20, 20);
-    image.fill(0, 0, 20, 20);
-    // Row 1 opens group 0 with column 1 and row 10 group 1 with column 10;
-    // row 5 joins group 1 through column 10, then crosses column 1: group 1
-    // becomes 0. Column 15 crosses nothing.
-    const std::string log = group({{1, 0, 0, 3, 3, -1}, {10, 9, 9, 3, 3, -1}, {5, 0, 0, 12, 12, -1}},
-                                  {{10, 0, 0, 12, 12, -1}, {1, 0, 0, 12, 12, -1}, {15, 0, 0, 2, 2, -1}});
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(hits_of(S.row_hits)[i].group, 0) << i;
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(hits_of(S.column_hits)[i].group, i < 2 ? 0 : -1) << i;
-    EXPECT_EQ(log, "cross 2 \ncross 1 \n");
-    EXPECT_EQ(S.finder_count, 1);
-}
-
-TEST(Grouping, HitsInScanOrderJoinAsInAFullSweep) {
-    // A noisy frame with finder-like squares: thousands of hits and many
-    // merges. Hits in scan order are grouped through a per-column index;
-    // two column hits that cross nothing, out of order at the end, force
-    // the full sweep over the same hits, which must give the same groups.
-    const int w = 200, h = 150;
-    BinaryImage image(w, h);
-    uint32_t seed = 12345;
-    for (uint8_t& p : image.pixels) {
-        seed = seed * 1103515245u + 12345u;
-        p = (seed >> 16) % 5 < 2 ? 64 : 0;
-    }
-    for (int k = 0; k < 12; ++k) image.pattern(5 + 16 * k, 10 + 9 * (k % 8), 7, 2);
-    ASSERT_EQ(build_row_runs(), -1);
-    ASSERT_EQ(build_column_runs(), -1);
-    empty_pool(&S.row_hits, sizeof(ScanHit));
-    empty_pool(&S.column_hits, sizeof(ScanHit));
-    scan_finder_runs(S.row_runs, w, h, &S.row_hits);
-    scan_finder_runs(S.column_runs, h, w, &S.column_hits);
-    const std::vector<ScanHit> rows = hits_of(S.row_hits);
-    std::vector<ScanHit> columns = hits_of(S.column_hits);
-    ASSERT_GT(rows.size(), 300u);
-
-    const std::string indexed_log = group(rows, columns);
-    const std::vector<ScanHit> indexed = hits_of(S.column_hits), indexed_rows = hits_of(S.row_hits);
-    columns.push_back({w - 1, 0, -100, 0, 0, -1});
-    columns.push_back({0, 0, -100, 0, 0, -1});
-    EXPECT_EQ(group(rows, columns), indexed_log);
-    int grouped = 0;
-    for (size_t i = 0; i < indexed.size(); ++i) {
-        EXPECT_EQ(hits_of(S.column_hits)[i].group, indexed[i].group) << "column hit " << i;
-        grouped += indexed[i].group >= 0;
-    }
-    for (size_t i = 0; i < rows.size(); ++i)
-        EXPECT_EQ(hits_of(S.row_hits)[i].group, indexed_rows[i].group) << i;
-    EXPECT_GT(grouped, 100);
-}
-
-TEST(Refinement, LightOrOutsideCentresAreDroppedAndEdgeSquaresKept) {
-    {
-        BinaryImage image(30, 30);
-        // A light pixel, and column 31, outside, where a read would see the
-        // dark pixel (0, 0).
-        image.fill(0, 0, 1, 1);
-        for (FinderPattern f : {at(5, 5, 3), at(30.6f, 5, 3)}) {
-            refine_finder_center(&f);
-            EXPECT_EQ(f.row_hit_count, 0);
-            EXPECT_EQ(f.column_hit_count, 0);
-        }
-    }
-    BinaryImage image(30, 30);
-    // A square at the left edge.
-    image.fill(0, 20, 5, 5);
-    FinderPattern f = at(2, 22, 1);
-    refine_finder_center(&f);
-    EXPECT_EQ(f.row_hit_count, 1);
-    EXPECT_NEAR(f.y, 22.5f, 1e-5);
-    EXPECT_GT(f.x, 0.0f);
-    EXPECT_LT(f.x, 5.0f);
-}
-
 namespace {
 
 // Finder records and units as a grid would see them: F0 centre at (x0, y0),
@@ -244,8 +108,8 @@ int32_t search_from(float x0, float y0, GridPoint* p) {
     empty_pool(&S.column_hits, sizeof(ScanHit));
     empty_pool(&S.finder_patterns, sizeof(FinderPattern));
     for (int i = 0; i < 3; ++i) {
-        FinderPattern f = at(x0, y0, 0);
-        f.width = f.height = 28;
+        FinderPattern f{};
+        f.x = x0, f.y = y0, f.width = f.height = 28;
         memchunk_add(&S.finder_patterns, &f);
         S.selected_finders[i] = i;
     }
@@ -271,31 +135,4 @@ TEST(Alignment, FoundNearThePredictionAndWindowsOutsideTheImageFail) {
     // Windows reaching past any edge fail without scanning.
     for (auto [x, y] : {std::pair{-70.0f, 20.0f}, {20, -70}, {150, 20}, {20, 150}, {std::nanf(""), 20}})
         EXPECT_EQ(search_from(x, y, &p), 0) << x << "," << y;
-}
-
-TEST(Alignment, TwoClustersTakeTheFirstCrossing) {
-    // Dark ground with a light area holding two dots: A (4 x 4) and, to its
-    // right, B (5 x 5, more hits). The first crossing found is A's.
-    BinaryImage image(200, 200);
-    image.fill(0, 0, 200, 200);
-    image.fill(92, 92, 17, 9, 0);
-    image.fill(94, 94, 4, 4);
-    image.fill(102, 94, 5, 5);
-    ASSERT_EQ(build_row_runs(), -1);
-    ASSERT_EQ(build_column_runs(), -1);
-    GridPoint p;
-    ASSERT_EQ(search_from(100 - 60, 96 - 60, &p), -1);
-    EXPECT_FLOAT_EQ(p.x, 96);
-    EXPECT_FLOAT_EQ(p.y, 96);
-}
-
-TEST(Alignment, ATripleNeedsAllThreeRunsInsideTheLine) {
-    // Light 4, dark 4, then the line's end: no light run to close the triple.
-    auto table = row_table({0, 4, 4});
-    MemChunk hits;
-    memchunk_init(&hits, sizeof(ScanHit));
-    EXPECT_EQ(scan_alignment_runs(table.data(), 8, &hits, 0, 0, 1, 8, 4.0f), 0);
-    EXPECT_EQ(scan_alignment_runs(table.data(), 8, &hits, -1, 0, 1, 8, 4.0f), 0);
-    EXPECT_EQ(hits.count, 0);
-    memchunk_free(&hits);
 }

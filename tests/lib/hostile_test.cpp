@@ -15,6 +15,7 @@
 
 #include "decoder.h"
 #include "renderer.h"
+#include "stages.h"
 #include "vorden.h"
 
 using namespace vorden::test;
@@ -50,24 +51,16 @@ Symbol symbol(int version) {
 
 }  // namespace
 
-TEST(Hostile, DegenerateShapes) {
+TEST(Hostile, DegenerateShapesUniformCheckerboardsAndStripes) {
     for (int depth : {8, 1}) {
         EXPECT_EQ(decode_exact({0}, 1, 1, depth), nullptr);
-        EXPECT_EQ(decode_exact(image_of(1, 300, [](int, int y) { return y % 3 == 0; }), 1, 300, depth),
-                  nullptr);
-        EXPECT_EQ(decode_exact(image_of(300, 1, [](int x, int) { return x % 5 == 0; }), 300, 1, depth),
-                  nullptr);
         // The widest line the run tables hold, with finder-like proportions.
         const auto line = image_of(32767, 1, [](int x, int) { return (x / 7) % 7 == 2; });
         EXPECT_EQ(decode_exact(line, 32767, 1, depth), nullptr);
         EXPECT_EQ(decode_exact(line, 1, 32767, depth), nullptr);
     }
-}
-
-TEST(Hostile, UniformCheckerboardsAndStripes) {
     const int w = 160, h = 120;
-    EXPECT_EQ(decode_exact(std::vector<uint8_t>(w * h, 0), w, h), nullptr);
-    EXPECT_EQ(decode_exact(std::vector<uint8_t>(w * h, 255), w, h), nullptr);
+    for (uint8_t level : {0, 255}) EXPECT_EQ(decode_exact(std::vector<uint8_t>(w * h, level), w, h), nullptr);
     // A checkerboard, row stripes and column stripes of period p.
     for (int p = 1; p <= 8; ++p) {
         for (auto [kx, ky] : {std::pair{1, 1}, {1, 0}, {0, 1}}) {
@@ -101,12 +94,10 @@ TEST(Hostile, CrowdedWithFinderLikePatterns) {
 TEST(Hostile, SymbolsCutByEachBorderAndAtTheEdges) {
     for (int version : {2, 7}) {
         const Image full = render(symbol(version), {.module_px = 4});
-        const int q = 4 * 4;
-        const int size = (17 + 4 * version) * 4;
-        // Tight crops: no quiet zone at all, then each border cutting into
-        // the symbol by a module and by half the symbol.
+        const int q = 4 * 4, size = (17 + 4 * version) * 4;
+        // No quiet zone at all, then each border cutting a module and half the symbol in.
         expect_null_or_the_text(full, q, q, size, size);
-        for (int cut : {4, 2, size / 2}) {
+        for (int cut : {4, size / 2}) {
             expect_null_or_the_text(full, q + cut, 0);
             expect_null_or_the_text(full, 0, q + cut);
             expect_null_or_the_text(full, 0, 0, full.width - q - cut);
@@ -115,7 +106,7 @@ TEST(Hostile, SymbolsCutByEachBorderAndAtTheEdges) {
     }
     // Alignment patterns just inside the image, turned so that the search
     // windows around them reach the borders.
-    for (double angle : {0.0, 7.0, 90.0, 183.0})
+    for (double angle : {7.0, 183.0})
         expect_null_or_the_text(render(symbol(10), {.module_px = 3, .quiet_zone = 0, .angle_deg = angle}));
     const Image image = render(symbol(3), {.module_px = 5, .quiet_zone = 0});
     EXPECT_STREQ(decode_exact(image.pixels, image.width, image.height), "hostile");
@@ -188,12 +179,10 @@ TEST(Hostile, GroupingMatchesRelabellingOnRandomHitSets) {
         s.image_height = h;
         s.binary_image = dark.data();
         for (auto [pool, hits] : {std::pair{&s.row_hits, &rows}, {&s.column_hits, &columns}}) {
-            vorden::memchunk_free(pool);
-            vorden::memchunk_init(pool, sizeof(ScanHit));
+            empty_pool(pool, sizeof(ScanHit));
             for (const ScanHit& x : *hits) vorden::memchunk_add(pool, &x);
         }
-        vorden::memchunk_free(&s.finder_patterns);
-        vorden::memchunk_init(&s.finder_patterns, sizeof(vorden::FinderPattern));
+        empty_pool(&s.finder_patterns, sizeof(vorden::FinderPattern));
         vorden::group_crossing_hits();
         const int groups = relabel(rows, columns);
         ASSERT_GT(groups, 0);
@@ -265,12 +254,8 @@ TEST(Hostile, PartnerRuleHoldsOnCrowdedCandidateSets) {
                             similar(p.center_height, q.center_height);
             if (partners < 2) p.score = -1;
         }
-        for (vorden::MemChunk* pool : {&s.row_hits, &s.column_hits}) {
-            vorden::memchunk_free(pool);
-            vorden::memchunk_init(pool, sizeof(ScanHit));
-        }
-        vorden::memchunk_free(&s.finder_patterns);
-        vorden::memchunk_init(&s.finder_patterns, sizeof(vorden::FinderPattern));
+        for (vorden::MemChunk* pool : {&s.row_hits, &s.column_hits}) empty_pool(pool, sizeof(ScanHit));
+        empty_pool(&s.finder_patterns, sizeof(vorden::FinderPattern));
         for (const vorden::FinderPattern& f : candidates) vorden::memchunk_add(&s.finder_patterns, &f);
         s.finder_count = count;
         vorden::score_finder_candidates();

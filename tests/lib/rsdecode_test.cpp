@@ -151,50 +151,14 @@ TEST(RsDecode, BeyondCapacityFailsOrReturnsACodeWord) {
     }
 }
 
-// Syndromes of a single error 200 places from the end of a 26-codeword block:
-// the locator's root lies outside the block, so nothing may be corrected.
-TEST(RsDecode, RootsBeyondTheBlockAreNotPositions) {
-    std::mt19937 rng(12);
-    const int t = 4;
-    Block block = random_block(rng, 26, 16);
-    // Y x^200 mod g(x) has the same first 2t syndromes as Y x^200.
-    Block far(200 - 2 * t + 1, 0);
-    far[0] = 0x6B;
-    const Block pattern = encode(far, 2 * t);
-    for (int i = 0; i < 2 * t; ++i) block[26 - 2 * t + i] ^= pattern[far.size() + i];
-    ASSERT_EQ(syndrome(block, 1), mul(0x6B, alpha_power(200)));
-    const Block bad = block;
-    int32_t result = 1;
-    EXPECT_EQ(decode_logged(block, t, &result), "");
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(block, bad);
-}
-
-TEST(RsDecode, RefusesShapesBeyondItsStorage) {
-    std::mt19937 rng(8);
-    Block block = damage(random_block(rng, 200, 160), 3, rng);
-    const Block bad = block;
-    EXPECT_EQ(rs_decode(block.data(), 46, 16), 0);
-    EXPECT_EQ(decoder_state.block_clean, 0);
-    EXPECT_EQ(rs_decode(block.data(), 154, 15), 0);
-    EXPECT_EQ(rs_decode(block.data(), 200, 20), 0);
-    EXPECT_EQ(rs_decode(block.data(), 26, -1), 0);
-    EXPECT_EQ(block, bad);
-}
-
+// Adding a multiple of the degree-2t generator keeps S0 .. S(2t-1) at zero
+// while the later syndromes are not: the block must pass as clean.
 TEST(RsDecode, MisdecodeProtectionCodewordsAreIgnored) {
-    const Shape shapes[] = {{26, 19, 2}, {26, 16, 4}, {26, 13, 6}, {26, 9, 8}, {44, 34, 4}, {70, 55, 7}};
     std::mt19937 rng(77);
-    for (const Shape& s : shapes) {
-        ASSERT_GT(s.n - s.k, 2 * s.t);
-        const Block clean = random_block(rng, s.n, s.k);
-        // Adding a multiple of the degree-2t generator keeps S0 .. S(2t-1)
-        // at zero while the later syndromes are not.
+    for (const Shape& s : {Shape{26, 19, 2}, {26, 9, 8}, {70, 55, 7}}) {
         const Block g = generator(2 * s.t);
-        Block block = clean;
-        const size_t shift = 3;
-        for (size_t i = 0; i < g.size(); ++i) block[shift + i] ^= mul(g[i], 0x35);
-        ASSERT_EQ(syndrome(block, 0), 0);
+        Block block = random_block(rng, s.n, s.k);
+        for (size_t i = 0; i < g.size(); ++i) block[3 + i] ^= mul(g[i], 0x35);
         ASSERT_NE(syndrome(block, 2 * s.t), 0);
         const Block altered = block;
         int32_t result = 0;

@@ -1,5 +1,4 @@
-// The driver: entry checks, queries, pixel addressing, binarization and the
-// log of an image without a symbol.
+// The driver: entry checks and binarization.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -35,27 +34,6 @@ std::vector<uint8_t> binarized(const std::vector<uint8_t>& image, int pass, int 
 
 }  // namespace
 
-TEST(Top, QueriesAndPixelIndex) {
-    S.result_partial = -1;
-    int32_t partial = 5;
-    EXPECT_EQ(decoder_query(1, &partial), -1);
-    EXPECT_EQ(partial, -1);
-    const StructuredAppendInfo* info = nullptr;
-    EXPECT_EQ(decoder_query(2, &info), -1);
-    EXPECT_EQ(info, &S.structured_append);
-    void* untouched = &partial;
-    EXPECT_EQ(decoder_query(0, &untouched), 0);
-    EXPECT_EQ(decoder_query(3, &untouched), 0);
-    EXPECT_EQ(untouched, &partial);
-    EXPECT_EQ(decoder_query(1, nullptr), 0);
-    S.result_partial = 0;
-    // Outside the image reads the top-left pixel.
-    S.image_width = 10;
-    S.image_height = 5;
-    EXPECT_EQ(pixel_index(9, 4), 49);
-    for (auto [x, y] : {std::pair{-1, 0}, {10, 0}, {0, 5}, {0, -1}}) EXPECT_EQ(pixel_index(x, y), 0);
-}
-
 TEST(Top, RefusesBadArgumentsWithoutTouchingState) {
     S.image_width = 77;
     const std::vector<uint8_t> pixels(4, 0);
@@ -82,31 +60,4 @@ TEST(Binarize, ThresholdsPerPassEqualIsLightAndTheTwoLevelRule) {
     // Two levels: only 0 is dark; only the low 16 bits of the depth count.
     EXPECT_EQ(binarized({0, 1, 255, 7}, 2, 1), (std::vector<uint8_t>{64, 0, 0, 0}));
     EXPECT_EQ(binarized({0, 1, 255, 7}, 0, 65537), (std::vector<uint8_t>{64, 0, 0, 0}));
-}
-
-TEST(Top, ImageWithoutSymbolLogsExactlyEachPass) {
-    const std::vector<uint8_t> image = {10, 20, 30, 40};
-    const std::string nothing = "cross 0 \ncross 0 \nonly 0 eye pattern found.\n";
-    const char* result = reinterpret_cast<const char*>(1);
-    EXPECT_EQ(decode_log(image, 2, 2, 8, &result), "mode 0\nmin 10, max 40, threshold 25\n" + nothing +
-                                                       "mode 1\nmin 10, max 40, threshold 17\n" + nothing +
-                                                       "mode 2\nmin 10, max 40, threshold 21\n" + nothing);
-    EXPECT_EQ(result, nullptr);
-    // Two-level input: one pass, no threshold line; 65537 counts as 1.
-    EXPECT_EQ(decode_log(image, 2, 2, 1, &result), "mode 0\n" + nothing);
-    EXPECT_EQ(decode_log(image, 4, 1, 65537, &result), "mode 0\n" + nothing);
-    // 0 and 9 are grey levels like 8.
-    EXPECT_EQ(decode_log(image, 2, 2, 0, &result).substr(0, 36), "mode 0\nmin 10, max 40, threshold 25\n");
-    EXPECT_EQ(decode_log(image, 2, 2, 9, &result).substr(0, 36), "mode 0\nmin 10, max 40, threshold 25\n");
-}
-
-TEST(Top, NullLogWritesNothingAnywhere) {
-    using namespace vorden::test;
-    const Image image =
-        render(encode(Mode::Byte, "quiet", {.version = 8}), {.module_px = 3, .angle_deg = 10});
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    EXPECT_STREQ(decode_symbol(image.pixels.data(), image.width, image.height, 8, nullptr), "quiet");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }

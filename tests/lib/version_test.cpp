@@ -1,6 +1,5 @@
-// Version estimation and version information: the tables against their
-// definitions, matching, estimation from finder geometry, and the copies
-// read from rendered symbols.
+// Version information: the tables against their definitions, matching, and
+// the second copy read when the first lies outside the image.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -17,32 +16,6 @@ using namespace vorden::test;
 namespace {
 
 DecoderState& S = decoder_state;
-
-// Estimates the version from three finder records `size` pixels across at
-// the given centres, in a blank 400 x 400 image.
-int32_t estimate(std::vector<float> xy, float size, int attempt = 0) {
-    std::vector<uint8_t> pixels(400 * 400, 0);
-    S.image_width = S.image_height = 400;
-    S.binary_image = pixels.data();
-    empty_pool(&S.finder_patterns, sizeof(FinderPattern));
-    for (int i = 0; i < 3; ++i) {
-        FinderPattern f{};
-        f.x = xy[2 * i];
-        f.y = xy[2 * i + 1];
-        f.width = f.height = f.size = size;
-        memchunk_add(&S.finder_patterns, &f);
-        S.selected_finders[i] = i;
-    }
-    const int32_t version = estimate_version(attempt, 400, 400);
-    memchunk_free(&S.finder_patterns);
-    S.binary_image = nullptr;
-    return version;
-}
-
-// Finders of a symbol at 4 pixels per module, centres `modules` apart from (50, 50).
-int32_t estimate_square(float modules, float size, int attempt = 0) {
-    return estimate({50, 50, 50 + modules * 4, 50, 50, 50 + modules * 4}, size, attempt);
-}
 
 // The log of finding the finders and estimating the version, from the first units on.
 std::string estimate_logged(const Image& image, int32_t* version) {
@@ -94,44 +67,6 @@ TEST(VersionMatch, UpToThreeBitsAreCorrectedAndMoreOrNoDarkModuleIsNoVersion) {
     for (int version = 1; version <= 40; ++version)
         ASSERT_GE(__builtin_popcount(reading ^ version_info_words[version]), 4);
     EXPECT_EQ(match_version_information(reading), -1);
-}
-
-TEST(EstimateVersion, FromTheFinderDistanceAndNoVersionFromDegenerateGeometry) {
-    // 4 pixels per module: centres 14 modules apart are version 1.
-    EXPECT_EQ(estimate_square(14, 28), 1);
-    EXPECT_FLOAT_EQ(S.x_unit[0], 4);
-    EXPECT_FLOAT_EQ(S.y_unit[1], 4);
-    EXPECT_EQ(estimate_square(34, 28, 1), 6);  // used without version information
-    // Patterns 30 pixels across (module 30/7): 56 / (30/7) = 13.07 modules,
-    // n = 13 estimates version 0.
-    EXPECT_EQ(estimate_square(14, 30), 0);
-    // 38 modules apart estimates version 7, but copy 1 reaches above y = 0
-    // and copy 2 left of x = 0: the estimate itself is not used.
-    EXPECT_EQ(estimate({10, 10, 162, 10, 10, 162}, 28), -1);
-
-    EXPECT_EQ(estimate({50, 50, 50, 50, 50, 90}, 28), 0);  // corner and x-axis pattern coincide
-    EXPECT_EQ(S.x_unit[0], 0);
-    EXPECT_EQ(S.x_unit[1], 0);
-    EXPECT_EQ(estimate_square(25, 0, 1), 0);  // zero module size
-    for (float x1 : {std::nanf(""), 3.0e38f}) EXPECT_EQ(estimate({50, 50, x1, 50, 50, 150}, 28), 0) << x1;
-}
-
-TEST(VersionInformation, UpToThreeWrongModulesInCopyOne) {
-    for (int version : {7, 18, 32, 40}) {
-        const Symbol s = encode(Mode::Byte, "version information", {.version = version});
-        for (int wrong = 0; wrong <= 3; ++wrong) {
-            Symbol damaged = s;
-            // Bit i of copy 1 at column size - 11 + i % 3, row i / 3.
-            for (int k = 0; k < wrong; ++k) damaged.flip(s.size - 11 + (5 * k + 1) % 3, (5 * k + 1) / 3);
-            int32_t found = 0;
-            const std::string log = estimate_logged(render(damaged, {.module_px = 3}), &found);
-            EXPECT_EQ(found, version) << log;
-            EXPECT_NE(log.find("version bit different " + std::to_string(wrong) + " bits.\n"),
-                      std::string::npos)
-                << log;
-            EXPECT_EQ(log.find("version info bit"), log.rfind("version info bit")) << "copy 2 read: " << log;
-        }
-    }
 }
 
 TEST(VersionInformation, CopyOneOutsideTheImageFallsBackToCopyTwo) {

@@ -82,30 +82,6 @@ class Stages {
     std::vector<uint8_t> binary_;
 };
 
-// The modules of each codeword in placement order (ISO/IEC 18004 7.7.3):
-// two-column strips from the right, alternately upward and downward, the
-// timing column skipped, function modules passed over. Indices are column +
-// row * size; codeword k holds bits 7 (first) to 0.
-inline std::vector<std::vector<int>> codeword_modules(const Symbol& symbol) {
-    const int n = symbol.size;
-    std::vector<int> order;
-    bool upward = true;
-    for (int right = n - 1; right > 0; right -= 2) {
-        if (right == 6) right = 5;
-        for (int i = 0; i < n; ++i) {
-            const int row = upward ? n - 1 - i : i;
-            for (int column : {right, right - 1}) {
-                if (!symbol.function[column + row * n]) order.push_back(column + row * n);
-            }
-        }
-        upward = !upward;
-    }
-    std::vector<std::vector<int>> codewords(order.size() / 8);
-    for (size_t k = 0; k < codewords.size(); ++k)
-        codewords[k].assign(order.begin() + 8 * k, order.begin() + 8 * k + 8);
-    return codewords;
-}
-
 }  // namespace vorden::test
 
 #endif

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -84,18 +85,13 @@ class DecodeTool : public ::testing::Test {
     }
     // Grey PNG, or colour with each grey level g drawn as dark + g / 255 *
     // (light - dark), channel by channel.
-    std::string png(const std::string& name, const Image& image, std::vector<int> dark = {},
-                    std::vector<int> light = {}) const {
-        const int channels = dark.empty() ? 1 : static_cast<int>(dark.size());
-        std::vector<uint8_t> data(image.pixels.size() * channels);
-        for (size_t i = 0; i < image.pixels.size(); ++i) {
-            for (int c = 0; c < channels; ++c) {
-                data[i * channels + c] =
-                    channels == 1
-                        ? image.pixels[i]
-                        : static_cast<uint8_t>(dark[c] + image.pixels[i] * (light[c] - dark[c]) / 255);
-            }
-        }
+    std::string png(const std::string& name, const Image& image, std::vector<int> dark = {0},
+                    std::vector<int> light = {255}) const {
+        const int channels = static_cast<int>(dark.size());
+        std::vector<uint8_t> data;
+        for (uint8_t g : image.pixels)
+            for (int c = 0; c < channels; ++c)
+                data.push_back(static_cast<uint8_t>(dark[c] + g * (light[c] - dark[c]) / 255));
         EXPECT_TRUE(stbi_write_png(path(name).c_str(), image.width, image.height, channels, data.data(),
                                    image.width * channels));
         return path(name);
@@ -113,15 +109,9 @@ Image blank_image() {
 }
 
 // JSON lines with each "milliseconds" value (with three decimals) replaced by T.
-std::string without_timing(std::string json) {
-    const std::string key = "\"milliseconds\":";
-    for (size_t at = json.find(key); at != std::string::npos; at = json.find(key, at + 1)) {
-        const size_t from = at + key.size(), dot = json.find_first_not_of("0123456789", from);
-        const size_t end = json.find_first_not_of("0123456789", dot + 1);
-        EXPECT_TRUE(dot > from && json[dot] == '.' && end == dot + 4) << json;
-        json.replace(from, end - from, "T");
-    }
-    return json;
+std::string without_timing(const std::string& json) {
+    return std::regex_replace(json, std::regex("\"milliseconds\":[0-9]+\\.[0-9]{3}([,}])"),
+                              "\"milliseconds\":T$1");
 }
 
 TEST_F(DecodeTool, ExitStatusIsTheWorstOfTheFilesAndRawWritesOnlyTheBytes) {
@@ -157,20 +147,15 @@ TEST_F(DecodeTool, ReadsEveryFormatAndTurnsColourIntoTheMeanOfItsChannels) {
     std::string netpbm =
         "P5\n# two levels\n" + std::to_string(image.width) + " " + std::to_string(image.height) + "\n1\n";
     for (uint8_t p : image.pixels) netpbm += static_cast<char>(p >= 128);
-    std::string ppm = "P6 " + std::to_string(image.width) + " " + std::to_string(image.height) + " 255\n";
-    for (uint8_t p : image.pixels)
-        ppm += p < 128 ? std::string("\x00\xff\x00", 3) : std::string("\xff\x00\xff", 3);
-    const std::string whole_png = png("s.png", image);
-    // Bytes after IEND or EOI, as some writers and cameras leave, do no harm.
-    const std::string tail(4, '\0');
     const std::vector<std::string> files = {
-        whole_png, bmp, jpg, write("tail.png", slurp(whole_png) + tail), write("tail.jpg", slurp(jpg) + tail),
-        write("max1.pgm", netpbm), write("s.ppm", ppm),
+        png("s.png", image), bmp, jpg,
+        // Bytes after EOI, as some cameras leave, do no harm.
+        write("tail.jpg", slurp(jpg) + std::string(4, '\0')), write("max1.pgm", netpbm),
         // Green modules (mean 85) on magenta (mean 170): weighted luma (150
         // against 105) would turn the symbol negative.
         png("colour.png", image, {0, 255, 0}, {255, 0, 255}),
         // Fully transparent, so a reader that used alpha would see nothing.
-        png("rgba.png", image, {0, 0, 0, 0}, {255, 255, 255, 0}), png("ga.png", image, {0, 0}, {255, 0})};
+        png("rgba.png", image, {0, 0, 0, 0}, {255, 255, 255, 0})};
     const Outcome r = run(files);
     EXPECT_EQ(r.code, 0) << r.err;
     std::string expected;
@@ -180,13 +165,10 @@ TEST_F(DecodeTool, ReadsEveryFormatAndTurnsColourIntoTheMeanOfItsChannels) {
 
 TEST_F(DecodeTool, InputErrorsNameTheFileAndTheReason) {
     const Image image = symbol_image("cut short");
-    const std::string png_bytes = slurp(png("whole.png", image)), pgm_bytes = slurp(pgm("whole.pgm", image));
-    ASSERT_TRUE(stbi_write_bmp(path("whole.bmp").c_str(), image.width, image.height, 1, image.pixels.data()));
+    const std::string png_bytes = slurp(png("whole.png", image));
     ASSERT_TRUE(
         stbi_write_jpg(path("whole.jpg").c_str(), image.width, image.height, 1, image.pixels.data(), 95));
-    const std::string bmp_bytes = slurp(path("whole.bmp")), jpg_bytes = slurp(path("whole.jpg"));
-    // A Huffman table of 16 x 17 = 272 codes, more than JPEG allows.
-    const std::string bad_dht = std::string("\xff\xd8\xff\xc4\x00\x13\x00", 7) + std::string(16, '\x11');
+    const std::string jpg_bytes = slurp(path("whole.jpg"));
     // 32767 x 32767 grey, in headers alone: a baseline JPEG with a one-code
     // table for DC and for AC and a scan of one byte, which stb_image would
     // fill out to a gigabyte; a PNG of only its IHDR.
@@ -197,16 +179,15 @@ TEST_F(DecodeTool, InputErrorsNameTheFileAndTheReason) {
     const std::string png_bomb = png_bytes.substr(0, 16) +
                                  std::string("\0\0\x7f\xff\0\0\x7f\xff\x08\0\0\0\0", 13) +
                                  std::string("\x6c\x99\x59\xe1", 4);  // its CRC
-    const std::string bomb_reason =
+    const std::string bomb =
         "image too large: 32767 x 32767 pixels, more than the limit of 100000000 pixels (--max-pixels raises "
         "it)";
+    const std::string too_long = "cannot read: more than 268435456 bytes (--max-bytes raises the limit)";
     struct Case {
         std::string file, reason, input = "/dev/null";
     };
-    const std::string too_long = "cannot read: more than 268435456 bytes (--max-bytes raises the limit)";
     for (const Case& c : {
              Case{path("missing.png"), "cannot read: file not found"},
-             Case{dir_.string(), "cannot read: is a directory"},
              Case{write("empty.png", ""), "cannot read: empty file"},
              Case{write("notes.png", "not an image at all\n"),
                   "cannot decode image: Image not of any known type, or corrupt"},
@@ -217,13 +198,8 @@ TEST_F(DecodeTool, InputErrorsNameTheFileAndTheReason) {
                   "cannot decode image: PNG file truncated"},
              Case{write("cut.jpg", jpg_bytes.substr(0, jpg_bytes.size() / 2)),
                   "cannot decode image: JPEG file truncated"},
-             Case{write("cut.pgm", pgm_bytes.substr(0, pgm_bytes.size() - 1)),
-                  "cannot decode image: PGM/PPM file truncated"},
-             Case{write("cut.bmp", bmp_bytes.substr(0, bmp_bytes.size() - 1)),
-                  "cannot decode image: BMP file truncated"},
-             Case{write("dht.jpg", bad_dht), "cannot decode image: bad Huffman table"},
-             Case{write("bomb.jpg", jpeg_bomb), bomb_reason},
-             Case{write("bomb.png", png_bomb), bomb_reason},
+             Case{write("bomb.jpg", jpeg_bomb), bomb},
+             Case{write("bomb.png", png_bomb), bomb},
              Case{"/dev/zero", too_long},
              Case{"-", too_long, "/dev/zero"},
              Case{write("huge.pgm", "P5 40000 2 255\n"),
@@ -233,8 +209,7 @@ TEST_F(DecodeTool, InputErrorsNameTheFileAndTheReason) {
         const Outcome r = run({c.file}, c.input);
         EXPECT_EQ(r.code, 2) << c.file;
         EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err.rfind("vorden-decode: " + c.file + ": " + c.reason, 0), 0u) << r.err;
-        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_EQ(r.err, "vorden-decode: " + c.file + ": " + c.reason + "\n");
     }
     // The header's word is taken before any pixel is read, with --reduce too.
     EXPECT_EQ(run({"--reduce", path("huge.pgm")}).code, 2);
@@ -263,7 +238,7 @@ TEST_F(DecodeTool, ReduceShrinksLargeImagesAsTheCameraDoes) {
 
 // Each object's text keeps UTF-8 and escapes other bytes (the escaping
 // itself is in parts_test.cpp), with their hexadecimal beside it.
-TEST_F(DecodeTool, JsonGivesOneObjectPerFileWithProvisionalAndStructuredAppendReads) {
+TEST_F(DecodeTool, JsonGivesOneObjectPerFileWithProvisionalReads) {
     // Every block of a 1-M symbol damaged to its full capacity: read, but provisionally.
     Symbol damaged = encode(Mode::Byte, "caf\xc3\xa9 \"42\"\\", {.version = 1, .level = Level::M});
     const auto codewords = codeword_modules(damaged);
@@ -287,22 +262,6 @@ TEST_F(DecodeTool, JsonGivesOneObjectPerFileWithProvisionalAndStructuredAppendRe
     EXPECT_EQ(r.err, "vorden-decode: " + provisional +
                          ": provisional text: read only through a correction that used a block's full "
                          "capacity\n");
-
-    const std::string data = "Structured append splits this text over symbols.";
-    const std::vector<Symbol> parts = encode_structured(data, 1, Level::M);
-    ASSERT_GE(parts.size(), 2u);
-    int parity = 0;  // ISO/IEC 18004 8: the exclusive-or of every byte of the whole message
-    for (unsigned char c : data) parity ^= c;
-    const std::string file = pgm("part.pgm", render(parts[1]));
-    const std::string out = without_timing(run({"--json", file}).out);
-    const size_t text_at = out.find("\"text\":\"") + 8;
-    const std::string text = out.substr(text_at, out.find('"', text_at) - text_at);
-    EXPECT_NE(data.find(text), std::string::npos) << text;
-    EXPECT_EQ(out, "{\"file\":\"" + file + "\",\"text\":\"" + text + "\",\"provisional\":false," +
-                       "\"structured_append\":{\"present\":true,\"position\":1,\"total\":" +
-                       std::to_string(parts.size() - 1) +  // as coded: the count less one
-                       ",\"parity\":" + std::to_string(parity) +
-                       ",\"length\":" + std::to_string(text.size()) + "},\"milliseconds\":T}\n");
 }
 
 TEST_F(DecodeTool, OptionsUsageLimitsAndPixelDepth) {
@@ -347,9 +306,7 @@ TEST_F(DecodeTool, OptionsUsageLimitsAndPixelDepth) {
     }
 
     // "-" is standard input; "--" ends the options.
-    r = run({"--", "-"}, good);
-    EXPECT_EQ(r.code, 0);
-    EXPECT_EQ(r.out, "options\n");
+    EXPECT_EQ(run({"--", "-"}, good).out, "options\n");
 
     // --log passes the decoder's diagnostic lines through to standard error.
     r = run({good, "--log"});
@@ -365,7 +322,6 @@ TEST_F(DecodeTool, OptionsUsageLimitsAndPixelDepth) {
     r = run({"--pixel-depth", "1", levels});
     EXPECT_EQ(r.code, 0);
     EXPECT_EQ(r.out, "two levels\n");
-    EXPECT_EQ(run({"--pixel-depth=1", levels}).code, 0);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "harness.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -12,13 +13,10 @@
 #include <wx/timer.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
 #include <fstream>
 #include <map>
-#include <mutex>
 #include <sstream>
 #include <thread>
 #include <utility>
@@ -33,32 +31,25 @@ namespace {
 pid_t xvfb_pid = -1;
 int trace_counter = 0;
 
-std::vector<wxDialog*> shown_dialogs() {
-    std::vector<wxDialog*> dialogs;
-    for (wxWindow* window : wxTopLevelWindows) {
-        auto* dialog = dynamic_cast<wxDialog*>(window);
-        if (dialog != nullptr && dialog->IsShown() && !dialog->IsBeingDeleted()) dialogs.push_back(dialog);
-    }
-    return dialogs;
-}
-
 // The topmost modal dialog other than the main one (which has the preview
 // frame, control 1001).
 wxDialog* topmost_box() {
-    std::vector<wxDialog*> dialogs = shown_dialogs();
-    for (auto it = dialogs.rbegin(); it != dialogs.rend(); ++it) {
-        if ((*it)->IsModal() && (*it)->FindWindow(1001) == nullptr) return *it;
+    wxDialog* box = nullptr;
+    for (wxWindow* window : wxTopLevelWindows) {
+        auto* dialog = dynamic_cast<wxDialog*>(window);
+        if (dialog != nullptr && dialog->IsShown() && !dialog->IsBeingDeleted() && dialog->IsModal() &&
+            dialog->FindWindow(1001) == nullptr)
+            box = dialog;
     }
-    return nullptr;
+    return box;
 }
 
-// A dialog ended by a command, until its ShowModal has returned (the
-// object is gone then). Commands wait for that: ending the main dialog while
-// a nested modal loop still unwinds would quit the wrong loop.
+// A box ended by "dismiss", until its ShowModal has returned (the object is
+// gone then). Commands wait for that: ending the main dialog while a nested
+// modal loop still unwinds would quit the wrong loop.
 wxDialog* closing = nullptr;
 
 bool still_closing() {
-    if (closing == nullptr) return false;
     for (wxWindow* window : wxTopLevelWindows) {
         if (window == closing) return true;
     }
@@ -66,133 +57,65 @@ bool still_closing() {
     return false;
 }
 
-void end_dialog(wxDialog* dialog) {
-    closing = dialog;
-    dialog->EndModal(wxID_OK);
-}
-
-// Registered by on_child_command; used on the dialog's thread only.
+// The child's command pipe (non-blocking), what has been read of it, and
+// the commands on_child_command gave; all on the dialog's thread.
+int command_fd = -1;
+std::string pending;
 std::map<std::string, std::function<void()>> child_commands;
 
 void execute(const std::string& line) {
     std::istringstream words(line);
     std::string verb;
-    words >> verb;
+    int id = 0;
+    words >> verb >> id;
     if (verb == "click") {
-        int id = 0;
-        words >> id;
-        std::vector<wxDialog*> dialogs = shown_dialogs();
-        for (auto it = dialogs.rbegin(); it != dialogs.rend(); ++it) {
-            if (auto* button = dynamic_cast<wxButton*>((*it)->FindWindow(id))) {
-                wxCommandEvent click(wxEVT_BUTTON, id);
-                click.SetEventObject(button);
-                button->HandleWindowEvent(click);
-                return;
-            }
+        // The main dialog's buttons: it is the oldest window.
+        if (auto* button = dynamic_cast<wxButton*>(wxWindow::FindWindowById(id))) {
+            wxCommandEvent click(wxEVT_BUTTON, id);
+            click.SetEventObject(button);
+            button->HandleWindowEvent(click);
         }
     } else if (verb == "dismiss") {
-        if (wxDialog* dialog = topmost_box()) end_dialog(dialog);
-    } else if (verb == "rect") {
-        std::string tag;
-        words >> tag;
-        std::vector<wxDialog*> dialogs = shown_dialogs();
-        if (dialogs.empty()) return;
-        const wxRect rect = dialogs.back()->GetScreenRect();
-        trace_test_line("rect " + tag + " " + std::to_string(rect.x) + " " + std::to_string(rect.y) + " " +
-                        std::to_string(rect.width) + " " + std::to_string(rect.height));
+        closing = topmost_box();
+        closing->EndModal(wxID_OK);
     } else if (auto found = child_commands.find(verb); found != child_commands.end()) {
         found->second();
     }
 }
 
-// Whether a command can run now: not while a dialog it ended is still
-// unwinding, and a command for a box only once the box is open (its trace
-// line is written just before it opens).
-bool ready_for(const std::string& line) {
-    if (still_closing()) return false;
-    return line != "dismiss" || topmost_box() != nullptr;
-}
-
-std::mutex commands_mutex;
-std::deque<std::string> commands;
-
-void pump();
-
-// Runs pump a little later from a timer of its own: a pending event posted
-// from inside pending-event processing would run at once, for ever, and a
-// timer whose handler is still running (it opened a modal dialog) does not
-// fire again inside that dialog's loop.
-void schedule_pump() {
+// Runs one command, if one is ready, every 20 ms. Each run has a timer of its
+// own, started first: a command may open a modal dialog and not return for a
+// while, and a timer whose handler is still running does not fire again
+// inside that dialog's loop. A box's trace line is written just before it
+// opens, so "dismiss" waits for the box.
+void tick() {
     auto* timer = new wxTimer;  // the child ends with _exit: never freed
-    timer->Bind(wxEVT_TIMER, [](wxTimerEvent&) { pump(); });
+    timer->Bind(wxEVT_TIMER, [](wxTimerEvent&) { tick(); });
     timer->StartOnce(20);
+    for (char c; ::read(command_fd, &c, 1) == 1;) pending += c;
+    const size_t end = pending.find('\n');
+    if (end == std::string::npos || still_closing()) return;
+    const std::string line = pending.substr(0, end);
+    if (line == "dismiss" && topmost_box() == nullptr) return;
+    pending.erase(0, end + 1);
+    execute(line);
 }
 
-// Runs on the dialog's thread. A command may open a modal dialog and so not
-// return for a while: the commands after it then run inside that dialog's
-// event loop.
-void pump() {
-    for (;;) {
-        std::string line;
-        bool more;
-        {
-            std::lock_guard lock(commands_mutex);
-            if (commands.empty()) return;
-            if (!ready_for(commands.front())) break;
-            line = std::move(commands.front());
-            commands.pop_front();
-            more = !commands.empty();
-        }
-        if (more) schedule_pump();
-        execute(line);
-    }
-    schedule_pump();
-}
-
-// Set on the dialog's thread once the application handles events. The
-// command reader waits for it: wxTheApp is published before the application
-// object has been fully constructed, so seeing it non-null is not enough.
-std::mutex app_ready_mutex;
-std::condition_variable app_ready_changed;
-bool app_ready = false;
-
-class ReadySignal final : public wxEventFilter {
+// Starts the ticks once the application handles events: wxTheApp is
+// published before the application object has been fully constructed.
+class FirstEvent final : public wxEventFilter {
   public:
     int FilterEvent(wxEvent&) override {
-        if (!signalled_) {
-            signalled_ = true;
-            std::lock_guard lock(app_ready_mutex);
-            app_ready = true;
-            app_ready_changed.notify_all();
+        if (!seen_) {
+            seen_ = true;
+            tick();
         }
         return Event_Skip;
     }
 
   private:
-    bool signalled_ = false;
+    bool seen_ = false;
 };
-
-// In the child: queues each command for the dialog's thread. (Plain
-// reads: a FILE would hold its lock in the read, and the fflush before the
-// child's _exit would wait for it.)
-void read_commands(int fd) {
-    std::string line;
-    for (char c; ::read(fd, &c, 1) == 1;) {
-        if (c != '\n') {
-            line += c;
-            continue;
-        }
-        {
-            std::lock_guard lock(commands_mutex);
-            commands.push_back(std::exchange(line, {}));
-        }
-        {
-            std::unique_lock lock(app_ready_mutex);
-            app_ready_changed.wait(lock, [] { return app_ready; });
-        }
-        wxTheApp->CallAfter([] { pump(); });
-    }
-}
 
 }  // namespace
 
@@ -245,7 +168,6 @@ void on_child_command(const std::string& verb, std::function<void()> action) {
 AppProcess::AppProcess(const AppOptions& options) {
     trace_path_ = ::testing::TempDir() + "ostrel-gui-" + std::to_string(getpid()) + "-" +
                   std::to_string(++trace_counter) + ".trace";
-    std::remove(trace_path_.c_str());
     std::ofstream(trace_path_).flush();
     int fds[2];
     if (pipe(fds) != 0) return;
@@ -253,17 +175,17 @@ AppProcess::AppProcess(const AppOptions& options) {
     pid_ = fork();
     if (pid_ == 0) {
         ::close(fds[1]);
+        command_fd = fds[0];
+        fcntl(command_fd, F_SETFL, O_NONBLOCK);
         unsetenv("OSTREL_VIRTUAL_CAMERA");
         unsetenv("OSTREL_VIRTUAL_CAMERA_FORMAT");
         for (const auto& [name, value] : options.environment) setenv(name.c_str(), value.c_str(), 1);
         setenv("OSTREL_TRACE", trace_path_.c_str(), 1);
         if (options.child_setup) options.child_setup();
-        wxEvtHandler::AddFilter(new ReadySignal);  // the child ends with _exit: never freed
-        std::thread(read_commands, fds[0]).detach();
+        wxEvtHandler::AddFilter(new FirstEvent);  // never freed either
         char name[] = "ostrel";
         char* argv[] = {name, nullptr};
         const int status = run_ostrel(1, argv);
-        trace_test_line("returned " + std::to_string(status));
         std::fflush(nullptr);
         // Straight out: the test program's own teardown is the parent's.
         _exit(status);
@@ -294,39 +216,15 @@ std::vector<std::string> AppProcess::trace() const {
 }
 
 std::optional<size_t> AppProcess::wait_for(const std::string& line, double seconds, size_t from) const {
-    return wait_until(seconds, from, [&](const std::string& seen) { return seen == line; });
-}
-
-std::optional<size_t> AppProcess::wait_until(double seconds, size_t from,
-                                             const std::function<bool(const std::string&)>& match) const {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     do {
         const std::vector<std::string> lines = trace();
         for (size_t k = from; k < lines.size(); ++k) {
-            if (match(lines[k])) return k;
+            if (lines[k] == line) return k;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     } while (std::chrono::steady_clock::now() < deadline);
     return std::nullopt;
-}
-
-bool AppProcess::screenshot(const std::string& tag, const std::string& path) {
-    const size_t from = trace().size();
-    const std::string prefix = "test rect " + tag + " ";
-    command("rect " + tag);
-    const auto found =
-        wait_until(30, from, [&](const std::string& seen) { return seen.rfind(prefix, 0) == 0; });
-    if (!found) return false;
-    std::istringstream words(trace()[*found].substr(prefix.size()));
-    int x = 0, y = 0, w = 0, h = 0;
-    words >> x >> y >> w >> h;
-    if (w <= 0 || h <= 0) return false;
-    // Time for the last repaint to reach the screen.
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    const std::string crop =
-        std::to_string(w) + "x" + std::to_string(h) + "+" + std::to_string(x) + "+" + std::to_string(y);
-    const std::string command = "import -window root -crop " + crop + " '" + path + "' 2>/dev/null";
-    return std::system(command.c_str()) == 0;
 }
 
 bool AppProcess::alive() {

@@ -1,6 +1,6 @@
 // Runs Ostrel in a child process on a private X server and drives it the
-// way a user would: the child reads commands from a pipe and carries them
-// out on its dialog thread; the parent watches the event trace.
+// way a user would, through commands on a pipe; the parent watches the
+// event trace.
 #ifndef OSTREL_TEST_GUI_HARNESS_H
 #define OSTREL_TEST_GUI_HARNESS_H
 
@@ -43,13 +43,9 @@ class AppProcess {
     AppProcess(const AppProcess&) = delete;
     AppProcess& operator=(const AppProcess&) = delete;
 
-    // Commands, carried out in order on the dialog's thread:
-    //   click ID         a button of the topmost dialog that has one
-    //   dismiss          ends the topmost modal dialog with OK
-    //   rect TAG         traces "test rect TAG X Y W H" of the topmost dialog
-    //   VERB             what on_child_command gave for VERB
-    // When the application has returned, the child traces "test returned
-    // STATUS".
+    // Commands, carried out in order on the dialog's thread: "click ID" (a
+    // button of the main dialog), "dismiss" (ends the topmost box with OK),
+    // or a verb on_child_command gave.
     void command(const std::string& line);
 
     std::vector<std::string> trace() const;
@@ -59,14 +55,8 @@ class AppProcess {
     bool alive();
     // The exit status, -signal when killed, nullopt on timeout.
     std::optional<int> wait_exit(double seconds);
-    // Asks for the topmost dialog's rectangle and saves that area of the
-    // screen as a PNG.
-    bool screenshot(const std::string& tag, const std::string& path);
 
   private:
-    std::optional<size_t> wait_until(double seconds, size_t from,
-                                     const std::function<bool(const std::string&)>& match) const;
-
     pid_t pid_ = -1;
     int command_fd_ = -1;
     std::string trace_path_;

@@ -429,4 +429,24 @@ void write_pgm(const Image& image, const std::string& path) {
     }
 }
 
+std::vector<std::vector<int>> codeword_modules(const Symbol& symbol) {
+    const int n = symbol.size;
+    std::vector<int> order;
+    bool upward = true;
+    for (int right = n - 1; right > 0; right -= 2) {
+        if (right == 6) right = 5;
+        for (int i = 0; i < n; ++i) {
+            const int row = upward ? n - 1 - i : i;
+            for (int column : {right, right - 1}) {
+                if (!symbol.function[column + row * n]) order.push_back(column + row * n);
+            }
+        }
+        upward = !upward;
+    }
+    std::vector<std::vector<int>> codewords(order.size() / 8);
+    for (size_t k = 0; k < codewords.size(); ++k)
+        codewords[k].assign(order.begin() + 8 * k, order.begin() + 8 * k + 8);
+    return codewords;
+}
+
 }  // namespace vorden::test

@@ -1,5 +1,6 @@
-// Test symbol renderer: encodes data with libqrencode and draws the module
-// matrix into a grey image with the distortions a camera adds.
+// Symbol renderer for the tests, the benchmarks and the fuzz seeds: encodes
+// data with libqrencode and draws the module matrix into a grey image with
+// the distortions a camera adds.
 #ifndef VORDEN_TEST_RENDERER_H
 #define VORDEN_TEST_RENDERER_H
 
@@ -90,6 +91,12 @@ Image render(const Symbol& symbol, const RenderOptions& options = {});
 // (quiet zone, negative values) map the same way.
 void module_center(const Symbol& symbol, const RenderOptions& options, const Image& image, double column,
                    double row, double* x, double* y);
+
+// The modules of each codeword in placement order (ISO/IEC 18004 7.7.3):
+// two-column strips from the right, alternately upward and downward, the
+// timing column skipped, function modules passed over. Indices are column +
+// row * size; codeword k holds bits 7 (first) to 0.
+std::vector<std::vector<int>> codeword_modules(const Symbol& symbol);
 
 // Writes a PGM file, for looking at a failing case.
 void write_pgm(const Image& image, const std::string& path);
