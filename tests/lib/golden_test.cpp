@@ -124,9 +124,11 @@ Image scatter_blocks(Image image, int count, uint64_t seed) {
     Dice dice{seed};
     for (int i = 0; i < count; ++i) {
         const int w = 2 + dice.next(10), h = 2 + dice.next(10);
-        // One call, as recorded: the compiler's order of its arguments made the frames.
-        fill(image, dice.next(image.width), dice.next(image.height), w, h,
-             static_cast<uint8_t>(dice.next(90)));
+        // Drawn one by one, in the order the recorded frames were made with.
+        const auto level = static_cast<uint8_t>(dice.next(90));
+        const int y = dice.next(image.height);
+        const int x = dice.next(image.width);
+        fill(image, x, y, w, h, level);
     }
     return image;
 }
@@ -209,7 +211,10 @@ const std::vector<std::pair<std::string, Maker>>& cases() {
              Image image = shot(make("decoys below", 3, Level::M), {.module_px = 4, .center_y = 120});
              Dice dice{13};
              for (int placed = 0; placed < 45; ++placed) {
-                 finder_square(image, 4 + dice.next(600), 250 + dice.next(200), 2 + dice.next(2));
+                 // One by one, in the order the recorded frames were made with.
+                 const int m = 2 + dice.next(2);
+                 const int y = 250 + dice.next(200);
+                 finder_square(image, 4 + dice.next(600), y, m);
              }
              return image;
          }},
