@@ -77,19 +77,12 @@ FinderPattern* patterns() {
 // bits (below): most of a frame is long runs, and 64 equal pixels compare as
 // one word.
 
-// Nothing reads a line past its terminator, so the rest of the line is not
+// Ends the line's runs at `length` pixels: the last run and the terminator.
+// Nothing reads a line past its terminator, so the entries after it are not
 // cleared: that would be a store per pixel of both tables for no reader.
-// The first few entries after it are, so that no stale runs sit right
-// behind a line's end for someone reading the table.
-constexpr int32_t kClearedAfterEnd = 8;
-
-// Ends the line's runs at `length` pixels: the last run, the terminator, and
-// zeros after it (up to the line's `entries`).
-void close_line(int16_t* runs, int32_t j, int32_t length, int32_t start, int32_t entries) {
+void close_line(int16_t* runs, int32_t j, int32_t length, int32_t start) {
     runs[j] = static_cast<int16_t>(length - start);
     runs[j + 1] = -1;
-    const int32_t cleared = std::min(kClearedAfterEnd, entries - j - 2);
-    std::memset(runs + j + 2, 0, static_cast<size_t>(cleared) * sizeof(int16_t));
 }
 
 // Columns are built 64 at a time, one packed word per row, walking down the
@@ -231,7 +224,7 @@ void row_runs_of_bits(const uint64_t* bits, int32_t width, int16_t* runs) {
             start = x;
         }
     }
-    close_line(runs, j, width, start, width + 2);
+    close_line(runs, j, width, start);
 }
 
 // The runs of the 64 columns of word w down the rows: a run starts wherever
@@ -259,7 +252,7 @@ void column_strip_runs_of_bits(int32_t w, int16_t* table) {
         }
         above = now;
     }
-    for (int32_t k = 0; k < columns; ++k) close_line(runs[k], j[k], height, start[k], entries);
+    for (int32_t k = 0; k < columns; ++k) close_line(runs[k], j[k], height, start[k]);
 }
 
 // Appends a fresh record per group number; false when the table cannot hold
