@@ -49,14 +49,11 @@ TEST(V4l2Frames, FramesAreRearrangedIntoTheDeliveredLayout) {
     // RGB: top row first as V4L2 captures, turned bottom-up, blue first,
     // padded to sixteen pixels.
     const Bytes top_down = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
-    ASSERT_TRUE(convert_frame(pix(V4L2_PIX_FMT_BGR24, 2, 2, 6), top_down.data(), top_down.size(), out));
-    ASSERT_EQ(out.size(), 16u * 3 * 2);
-    EXPECT_EQ(Bytes(out.begin(), out.begin() + 6), (Bytes{7, 8, 9, 10, 11, 12}));
-    EXPECT_EQ(Bytes(out.begin() + 48, out.begin() + 54), (Bytes{1, 2, 3, 4, 5, 6}));
-    EXPECT_EQ(out[6], 0);
-    EXPECT_EQ(out[47], 0);
     ASSERT_TRUE(convert_frame(pix(V4L2_PIX_FMT_RGB24, 2, 2, 6), top_down.data(), top_down.size(), out));
+    ASSERT_EQ(out.size(), 16u * 3 * 2);
     EXPECT_EQ(Bytes(out.begin(), out.begin() + 6), (Bytes{9, 8, 7, 12, 11, 10}));
+    EXPECT_EQ(Bytes(out.begin() + 48, out.begin() + 54), (Bytes{3, 2, 1, 6, 5, 4}));
+    EXPECT_EQ(out[47], 0);
     EXPECT_FALSE(convert_frame(pix(V4L2_PIX_FMT_RGB24, 2, 2, 6), top_down.data(), 11, out));
 }
 
@@ -213,12 +210,6 @@ TEST(CaptureWindowLifetime, DestroyedUnderAFrameCallbackItsStreamEndsBeforeDestr
     ASSERT_TRUE(in_callback);
     EXPECT_NE(DestroyWindow(window), 0);
     EXPECT_TRUE(stream_ended);
-    // A destroyed handle answers nothing, and is not handed out again.
-    EXPECT_EQ(IsWindow(window), 0);
-    EXPECT_EQ(DestroyWindow(window), 0);
-    HWND next = register_capture_window(std::make_shared<CaptureServiceWindow>(nullptr, nullptr));
-    EXPECT_NE(next, window);
-    DestroyWindow(next);
     set_installed_drivers(std::nullopt);
 }
 

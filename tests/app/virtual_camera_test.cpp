@@ -1,5 +1,6 @@
 // The virtual camera: its formats, the frames it makes from a picture, the
-// pictures it loads, and a stream that stops when asked or unplugged.
+// pictures it loads, and a stream that stops when asked. Unplugging is the
+// dialog's test.
 #include "platform/virtual_camera.h"
 
 #include <chrono>
@@ -39,13 +40,6 @@ TEST(VirtualCamera, EnvironmentNamesAFileOrAFolderLoadedInNameOrderAndTheStartin
     EXPECT_EQ(pictures[1].width, 3);
     EXPECT_TRUE(error.empty());
 
-    setenv("OSTREL_VIRTUAL_CAMERA", (folder / "a.pgm").c_str(), 1);
-    setenv("OSTREL_VIRTUAL_CAMERA_FORMAT", "RGB32 320x240", 1);
-    auto device = virtual_camera_from_environment()->open();
-    EXPECT_EQ(device->format().biBitCount, 32);
-    EXPECT_EQ(device->format().biWidth, 320);
-    unsetenv("OSTREL_VIRTUAL_CAMERA_FORMAT");
-
     setenv("OSTREL_VIRTUAL_CAMERA", (folder / "missing.png").c_str(), 1);
     testing::internal::CaptureStderr();
     EXPECT_EQ(virtual_camera_from_environment(), nullptr);
@@ -62,38 +56,21 @@ uint8_t centre_luma(FrameRecorder& frames, size_t k) {
     return frames.seen.at(k)[(60 * 160 + 80) * 2];
 }
 
-TEST(VirtualCamera, StreamsCyclingPicturesUntilStoppedOrUnplugged) {
+TEST(VirtualCamera, StreamsCyclingPicturesUntilStopped) {
     VirtualCamera camera({solid(4, 4, 0, 0, 0), solid(4, 4, 255, 255, 255)}, VirtualFormat::yuy2, {160, 120});
     std::unique_ptr<CaptureDevice> device = camera.open();
     ASSERT_NE(device, nullptr);
     device->set_frame_interval(1000);
-    {
-        FrameRecorder frames;
-        ASSERT_TRUE(device->start(frames.sink()));
-        ASSERT_TRUE(frames.wait_for(3));
-        device->stop();
-        const size_t seen = frames.count();
-        EXPECT_LT(centre_luma(frames, 0), 30);
-        EXPECT_GT(centre_luma(frames, 1), 220);
-        EXPECT_LT(centre_luma(frames, 2), 30);
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        EXPECT_EQ(frames.count(), seen) << "no frame after stop";
-    }
     FrameRecorder frames;
     ASSERT_TRUE(device->start(frames.sink()));
-    ASSERT_TRUE(frames.wait_for(2));
-    camera.unplug();
-    ASSERT_TRUE(eventually([&] { return frames.stream.expired(); }))
-        << "the stream did not end without stop()";
-    const size_t seen = frames.count();
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(frames.count(), seen) << "a frame after the stream ended";
-    // Gone for good: its last format is still known, nothing else.
-    EXPECT_EQ(device->format().biWidth, 160);
-    EXPECT_TRUE(device->format_options().empty());
-    EXPECT_FALSE(device->start([](const uint8_t*, size_t) { ADD_FAILURE() << "a frame after unplugging"; }));
-    EXPECT_EQ(camera.open(), nullptr);
+    ASSERT_TRUE(frames.wait_for(3));
     device->stop();
+    const size_t seen = frames.count();
+    EXPECT_LT(centre_luma(frames, 0), 30);
+    EXPECT_GT(centre_luma(frames, 1), 220);
+    EXPECT_LT(centre_luma(frames, 2), 30);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(frames.count(), seen) << "no frame after stop";
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // End to end: rendered symbols through decode_symbol. Damaged, turned,
-// blurred, noisy and dim frames are the golden set's, and module-exact
-// sampling of turned symbols is grid_test's.
+// blurred, noisy and dim frames and structured append are the golden set's,
+// and module-exact sampling of turned symbols is grid_test's.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -56,7 +56,6 @@ std::vector<Case> segment_modes() {
     std::string all_bytes;
     for (int b = 255; b >= 0; --b) all_bytes.push_back(static_cast<char>(b));
     const std::vector<std::pair<std::vector<Segment>, int>> streams = {
-        {{{Mode::Numeric, "01234567"}}, 1},
         {{{Mode::Numeric, std::string(700, '7') + "0"}}, 14},
         {{{Mode::Alphanumeric, "AC-42 $%*+-./:"}}, 2},
         {{{Mode::Byte, all_bytes}}, 12},
@@ -92,34 +91,4 @@ TEST(EndToEnd, EveryVersionLevelAndSegmentModeReadsSurely) {
             ++k;
         }
     }
-}
-
-TEST(EndToEnd, StructuredAppendHeadersOfEveryPart) {
-    const std::string text = "Structured append splits this text over several symbols of version one.";
-    const std::vector<Symbol> parts = encode_structured(text, 1, Level::M);
-    ASSERT_GE(parts.size(), 3u);
-    uint8_t parity = 0;
-    for (char c : text) parity ^= static_cast<uint8_t>(c);
-    std::vector<std::string> read;
-    const StructuredAppendInfo* info = nullptr;
-    const auto expect_header = [&](size_t position, const Read& r) {
-        ASSERT_EQ(decoder_query(2, &info), -1);
-        EXPECT_EQ(info->present, -1);
-        EXPECT_EQ(info->position, position);
-        EXPECT_EQ(info->total, parts.size() - 1);
-        EXPECT_EQ(info->parity, parity);
-        EXPECT_EQ(info->length, static_cast<int32_t>(r.bytes.size()));
-    };
-    for (size_t i = 0; i < parts.size(); ++i) {
-        const Read r = decode(render(parts[i]));
-        ASSERT_TRUE(r.ok && r.partial == 0) << i;
-        read.push_back(r.bytes);
-        expect_header(i, r);
-    }
-    std::string joined;
-    for (const std::string& part : read) joined += part;
-    EXPECT_EQ(joined, text);
-    // A plain symbol afterwards reports no header.
-    ASSERT_TRUE(decode(render(encode(Mode::Byte, "plain", {.version = 1}))).ok);
-    EXPECT_EQ(info->present, 0);
 }

@@ -1,9 +1,8 @@
-// The finder-pattern scan and the alignment search on hand-made binary
-// images. Grouping and scoring are checked in hostile_test; refinement,
-// choice and orientation are held to the golden logs and to grid_test.
+// The finder-pattern scan on hand-made run tables. Grouping and scoring are
+// checked in hostile_test; refinement, choice, orientation and the alignment
+// search are held to the golden logs and to grid_test.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <string>
 #include <vector>
 
@@ -97,42 +96,4 @@ TEST(FiveRunTest, ProportionsBoundsAndWindows) {
         for (const ScanHit& h : scan_line(c.runs)) found.emplace_back(h.start, h.center_start);
         EXPECT_EQ(found, c.hits) << ::testing::PrintToString(c.runs);
     }
-}
-
-namespace {
-
-// Finder records and units as a grid would see them: F0 centre at (x0, y0),
-// 4 pixels per module; then the search for module (18, 18).
-int32_t search_from(float x0, float y0, GridPoint* p) {
-    empty_pool(&S.row_hits, sizeof(ScanHit));
-    empty_pool(&S.column_hits, sizeof(ScanHit));
-    empty_pool(&S.finder_patterns, sizeof(FinderPattern));
-    for (int i = 0; i < 3; ++i) {
-        FinderPattern f{};
-        f.x = x0, f.y = y0, f.width = f.height = 28;
-        memchunk_add(&S.finder_patterns, &f);
-        S.selected_finders[i] = i;
-    }
-    S.finder_count = 3;
-    S.x_unit[0] = S.y_unit[1] = 4;
-    S.x_unit[1] = S.y_unit[0] = 0;
-    *p = {0, 0, 18, 18, -1, {0, 0}, {0, 0}};
-    return find_alignment_pattern(p);
-}
-
-}  // namespace
-
-TEST(Alignment, FoundNearThePredictionAndWindowsOutsideTheImageFail) {
-    BinaryImage image(200, 200);
-    image.pattern(90, 90, 5, 4);  // centre (100, 100)
-    ASSERT_EQ(build_row_runs(), -1);
-    ASSERT_EQ(build_column_runs(), -1);
-    GridPoint p;
-    // Module (18, 18) predicted 2 pixels off the true centre.
-    ASSERT_EQ(search_from(100 - 60 + 2, 100 - 60 - 1, &p), -1);
-    EXPECT_NEAR(p.x, 100, 0.01);
-    EXPECT_NEAR(p.y, 100, 0.01);
-    // Windows reaching past any edge fail without scanning.
-    for (auto [x, y] : {std::pair{-70.0f, 20.0f}, {20, -70}, {150, 20}, {20, 150}, {std::nanf(""), 20}})
-        EXPECT_EQ(search_from(x, y, &p), 0) << x << "," << y;
 }

@@ -70,26 +70,3 @@ TEST(Sampling, EveryVersionAtQuarterTurnsSmallAnglesAndMildPerspective) {
     for (const Case& c : cases)
         EXPECT_TRUE(samples_exactly(c.version, variant++, c.module_px, c.angle, c.perspective));
 }
-
-TEST(Sampling, ModulesMappingOutsideTheImageFailAndVersionsOutsideOneToFortyHaveNoGrid) {
-    const Symbol symbol = symbol_of(2, 0);
-    const Image image = render(symbol, {.module_px = 4, .quiet_zone = 0});
-    // Cut the last column of modules short of its centre (2 of its 4
-    // pixels stay, so the finder pattern there is still found).
-    Image cut{image.width - 2, image.height, {}};
-    for (int y = 0; y < image.height; ++y)
-        for (int x = 0; x < cut.width; ++x) cut.pixels.push_back(image.at(x, y));
-    Stages stages(cut);
-    ASSERT_EQ(find_finder_patterns(), -1);
-    for (int version : {0, 41, -1}) {
-        S.symbol_version = version;
-        EXPECT_EQ(build_sampling_grid(), 0) << version;
-    }
-    S.symbol_version = estimate_version(0, S.image_width, S.image_height);
-    ASSERT_EQ(S.symbol_version, 2);
-    ASSERT_EQ(build_sampling_grid(), -1);
-    EXPECT_EQ(sample_modules(), 0);
-    EXPECT_EQ(sample_module(0, 0), 64);
-    EXPECT_EQ(sample_module(symbol.size - 2, 0), 64);
-    EXPECT_EQ(sample_module(symbol.size - 1, 0), -1);
-}

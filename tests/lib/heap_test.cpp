@@ -65,19 +65,3 @@ TEST(Heap, AFreshThreadFindsTheBlocksWarm) {
     worker.join();
     EXPECT_LT(faults, 16);
 }
-
-TEST(Heap, ReallocKeepsContentsAndAFailedRequestChangesNothing) {
-    auto* block = static_cast<uint8_t*>(heap_alloc(100));
-    ASSERT_NE(block, nullptr);
-    for (int i = 0; i < 100; ++i) block[i] = static_cast<uint8_t>(i);
-    auto* grown = static_cast<uint8_t*>(heap_realloc(block, 1 << 20));
-    ASSERT_NE(grown, nullptr);
-    for (int i = 0; i < 100; ++i) ASSERT_EQ(grown[i], i);
-    const size_t in_use = heap_figures().in_use;
-    EXPECT_EQ(heap_alloc(SIZE_MAX - 8), nullptr);
-    EXPECT_EQ(heap_realloc(grown, SIZE_MAX - 8), nullptr);
-    EXPECT_EQ(heap_figures().in_use, in_use);
-    EXPECT_EQ(grown[99], 99);
-    heap_free(grown);
-    EXPECT_EQ(heap_figures().in_use, 0u);
-}

@@ -71,26 +71,6 @@ TEST(Hostile, DegenerateShapesUniformCheckerboardsAndStripes) {
     }
 }
 
-TEST(Hostile, CrowdedWithFinderLikePatterns) {
-    // Hundreds of 1:1:3:1:1 squares of several sizes, some touching.
-    const int w = 640, h = 480;
-    std::vector<uint8_t> image(w * h, 255);
-    int drawn = 0;
-    for (int top = 2; top + 28 < h; top += 23) {
-        for (int left = 2 + (top % 3); left + 28 < w; left += 23, ++drawn) {
-            const int m = 2 + (left + top) % 3;  // module 2 to 4 pixels
-            for (int y = 0; y < 7 * m; ++y) {
-                for (int x = 0; x < 7 * m; ++x) {
-                    const int ring = std::min(std::min(x, y), std::min(7 * m - 1 - x, 7 * m - 1 - y)) / m;
-                    if (top + y < h && left + x < w) image[(top + y) * w + left + x] = ring == 1 ? 255 : 0;
-                }
-            }
-        }
-    }
-    ASSERT_GT(drawn, 400);
-    EXPECT_EQ(decode_exact(image, w, h), nullptr);
-}
-
 TEST(Hostile, SymbolsCutByEachBorderAndAtTheEdges) {
     for (int version : {2, 7}) {
         const Image full = render(symbol(version), {.module_px = 4});

@@ -105,7 +105,7 @@ TEST_F(Gui, UnsupportedModeIsReportedAndNothingIsDecoded) {
 
 // The Kanji text reaches the dialog as Shift JIS, as the decoder gives it:
 // the confirmed text with a beep, then "○".
-TEST_F(Gui, Rgb24FramesReachTheConfirmedTextAndTheAboutBoxNamesTheDecoder) {
+TEST_F(Gui, Rgb24FramesReachTheConfirmedText) {
     const std::string kanji = "\x93\xfa\x96\x7b\x8c\xea";  // 日本語
     AppProcess app({{{"OSTREL_VIRTUAL_CAMERA", symbol_picture({{Mode::Kanji, kanji}}, "kanji")},
                      {"OSTREL_VIRTUAL_CAMERA_FORMAT", "RGB24"}},
@@ -114,9 +114,6 @@ TEST_F(Gui, Rgb24FramesReachTheConfirmedTextAndTheAboutBoxNamesTheDecoder) {
     ASSERT_TRUE(result) << dump(app);
     ASSERT_TRUE(app.wait_for(settext_line(1003, kCircle), WAIT_SECONDS, *result));
     EXPECT_EQ(app.trace()[*result - 1], "beep");
-    app.command("click 16");
-    ASSERT_TRUE(app.wait_for(settext_line(1004, kAbout), WAIT_SECONDS, *result));
-    app.command("dismiss");
     EXPECT_EQ(close(app), 0);
 }
 
