@@ -169,6 +169,20 @@ int32_t bits_remaining();
 char alphanumeric_char(int32_t value);
 double round_nearest(double v);
 
+// thorough reader (thorough): strategies by number, each a whole read of an
+// image with the designed call's contract; the designed call's hooks that
+// keep what decoder_read_info reports
+int32_t thorough_strategy_count();
+const char* thorough_strategy_name(int32_t k);
+const char* read_with_strategy(int32_t k, const uint8_t* image, int32_t width, int32_t height,
+                               int32_t pixel_depth);
+void forget_read();
+void note_designed_read();
+// image transforms (transform); binary images hold 64 for dark, 0 for light
+bool local_threshold(const uint8_t* image, int32_t width, int32_t height, uint8_t* binary);
+void invert_binary(uint8_t* binary, size_t pixels);
+void enlarge_twice(const uint8_t* image, int32_t width, int32_t height, uint8_t* out);
+
 // pixel_index for the stages' pixel-by-pixel loops, where a call per pixel
 // would cost more than the test it makes: the same rule, inlined.
 inline int32_t pixel_offset(int32_t x, int32_t y) {

@@ -351,6 +351,7 @@ using namespace vorden;
 
 extern "C" const char* decode_symbol(const uint8_t* image, int32_t width, int32_t height, int32_t pixel_depth,
                                      FILE* log) {
+    forget_read();
     // Refuse what the 16-bit run tables cannot describe before touching state.
     if (image == nullptr || width < 1 || height < 1 || width > kMaxSide || height > kMaxSide) {
         return nullptr;
@@ -405,6 +406,7 @@ extern "C" const char* decode_symbol(const uint8_t* image, int32_t width, int32_
                 release_sampling_grid();
                 if (text == nullptr) continue;
                 std::memcpy(s.result_text, text, sizeof s.result_text);
+                note_designed_read();
                 if (s.result_partial == 0) {
                     release_finder_patterns();
                     release_records();

@@ -42,6 +42,27 @@ VORDEN_API const char* decoder_version_string(void);
    `const StructuredAppendInfo*` at out; returns -1 for those, 0 otherwise. */
 VORDEN_API int32_t decoder_query(int32_t kind, void* out);
 
+/* decode_symbol first, and only when it reads nothing or reads provisionally,
+ * further strategies: neighbouring versions at the finder triple's own
+ * angle, a perspective transform, a local threshold, light-on-dark and
+ * mirrored symbols, small images doubled. A sure read from a strategy
+ * replaces a provisional one. The same contract as decode_symbol; log gets
+ * its lines, then one line per strategy tried. */
+VORDEN_API const char* decode_symbol_thorough(const uint8_t* image, int32_t width, int32_t height,
+                                              int32_t pixel_depth, FILE* log_stream);
+
+typedef struct ReadInfo {
+    int32_t strategy;          /* 0: the designed call; 1 and up: a thorough strategy */
+    const char* strategy_name; /* "designed", "angle", "perspective", ... */
+    /* The symbol's outer corners in image pixels (pixel centres at integer
+       coordinates): its top left, top right, bottom right, bottom left. */
+    float corners[4][2];
+} ReadInfo;
+
+/* After either entry returned a text, writes how and where it was read at
+   out and returns -1; otherwise returns 0. */
+VORDEN_API int32_t decoder_read_info(ReadInfo* out);
+
 /* The decoder keeps the storage its calls free for the next call, at most as
    much as the largest call had in use at once. This gives it back to the
    system. Must not overlap a call. */

@@ -41,11 +41,15 @@ constexpr const char* kUsage =
     "Usage: vorden-decode [OPTION]... FILE...\n"
     "Decode the QR Code symbol in each image FILE (PNG, JPEG, BMP, binary PGM/PPM;\n"
     "\"-\" reads standard input) and print its text followed by a newline.\n"
+    "Symbols the decoder's designed pass misses (tilted, skewed, unevenly lit,\n"
+    "light on dark, mirrored, small) are looked for further.\n"
     "\n"
     "Options:\n"
+    "  --plain           the decoder's designed pass alone\n"
     "  --json            one JSON object per line for each file: file, text,\n"
-    "                    provisional, structured_append, milliseconds; text is null\n"
-    "                    when no symbol was read, and an unreadable file gives error\n"
+    "                    provisional, structured_append, strategy, corners,\n"
+    "                    milliseconds; text is null when no symbol was read, and an\n"
+    "                    unreadable file gives error\n"
     "  --raw             write the decoded bytes exactly, with nothing added\n"
     "  --reduce          shrink an image with a side of 1280 pixels or more by the\n"
     "                    integer factor max(width / 640, height / 640), as the\n"
@@ -56,7 +60,8 @@ constexpr const char* kUsage =
     "                    as its header declares, before decoding any\n"
     "  --max-bytes N     refuse a file, or standard input, of more than N bytes\n"
     "                    (default 268435456, 256 MiB); reading stops there\n"
-    "  --log             write the decoder's diagnostic lines to standard error\n"
+    "  --log             write the decoder's diagnostic lines to standard error,\n"
+    "                    then a line for each further strategy tried\n"
     "  --help            show this help and exit\n"
     "  --version         show the decoder's version and exit\n"
     "\n"
@@ -73,6 +78,7 @@ struct Options {
     bool raw = false;
     bool reduce = false;
     bool log = false;
+    bool plain = false;
     int32_t pixel_depth = 8;
     int64_t max_pixels = kDefaultMaxPixels;
     int64_t max_bytes = static_cast<int64_t>(vorden::tools::kDefaultMaxBytes);
@@ -136,6 +142,8 @@ int parse_arguments(int argc, char** argv, Options& options) {
             options.reduce = true;
         } else if (arg == "--log") {
             options.log = true;
+        } else if (arg == "--plain") {
+            options.plain = true;
         } else if (const size_t equals = arg.find('='); valued.count(arg.substr(0, equals)) != 0) {
             // --name VALUE or --name=VALUE
             const std::string name = arg.substr(0, equals);
@@ -227,8 +235,9 @@ class FileRun {
         }
 
         const auto start = std::chrono::steady_clock::now();
-        const char* text = decode_symbol(image.pixels.data(), image.width, image.height, options_.pixel_depth,
-                                         options_.log ? stderr : nullptr);
+        const auto decode = options_.plain ? decode_symbol : decode_symbol_thorough;
+        const char* text = decode(image.pixels.data(), image.width, image.height, options_.pixel_depth,
+                                  options_.log ? stderr : nullptr);
         const double milliseconds =
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
 
@@ -274,6 +283,16 @@ class FileRun {
                 ",\"total\":" + std::to_string(append->total) +
                 ",\"parity\":" + std::to_string(append->parity) +
                 ",\"length\":" + std::to_string(append->length) + "}";
+        }
+        if (ReadInfo info; decoder_read_info(&info)) {
+            line += ",\"strategy\":" + vorden::tools::json_string(info.strategy_name) + ",\"corners\":[";
+            for (int k = 0; k < 4; ++k) {
+                char point[64];
+                std::snprintf(point, sizeof point, "%s[%.1f,%.1f]", k == 0 ? "" : ",", info.corners[k][0],
+                              info.corners[k][1]);
+                line += point;
+            }
+            line += "]";
         }
         line += ",\"milliseconds\":" + format_milliseconds(milliseconds) + "}";
         emit_json(line);

@@ -1,0 +1,488 @@
+// Thorough reader: when the designed call reads nothing, or reads only
+// provisionally, further strategies try the same image: a finder triple's
+// own angle and neighbouring versions, sampling through a perspective
+// transform, a local threshold, light-on-dark and mirrored symbols, and
+// small images doubled. Each ends in the designed stages, from the format
+// information on (ISO/IEC 18004 7.9 to 7.4), on a module matrix it sampled.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <numbers>
+
+#include "decoder.h"
+
+namespace vorden {
+
+namespace {
+
+DecoderState& S = decoder_state;
+
+const FinderPattern& finder(int32_t place) {
+    return reinterpret_cast<const FinderPattern*>(S.finder_patterns.data)[S.selected_finders[place]];
+}
+
+// What decoder_read_info reports, and whether the last call read anything.
+ReadInfo read_info;
+bool read_valid = false;
+
+// ---------------------------------------------------------------------------
+// Module-to-image maps. Module (c, r) has its centre at integer coordinates;
+// finder centres sit at modules 3 and size - 4.
+
+struct Homography {
+    double h[8];  // x = (h0 c + h1 r + h2) / w, y = (h3 c + h4 r + h5) / w, w = h6 c + h7 r + 1
+    bool map(double c, double r, float& x, float& y) const {
+        const double w = h[6] * c + h[7] * r + 1;
+        if (!(std::fabs(w) > 1e-9)) return false;
+        x = static_cast<float>((h[0] * c + h[1] * r + h[2]) / w);
+        y = static_cast<float>((h[3] * c + h[4] * r + h[5]) / w);
+        return std::isfinite(x) && std::isfinite(y);
+    }
+};
+
+// The map taking four module positions to four image points; false when the
+// points are degenerate.
+bool solve_homography(const double from[4][2], const float to[4][2], Homography& out) {
+    double a[8][9];
+    for (int k = 0; k < 4; ++k) {
+        const double c = from[k][0], r = from[k][1], x = to[k][0], y = to[k][1];
+        const double rows[2][9] = {{c, r, 1, 0, 0, 0, -c * x, -r * x, x},
+                                   {0, 0, 0, c, r, 1, -c * y, -r * y, y}};
+        std::memcpy(a[2 * k], rows[0], sizeof rows[0]);
+        std::memcpy(a[2 * k + 1], rows[1], sizeof rows[1]);
+    }
+    for (int col = 0; col < 8; ++col) {
+        int pivot = col;
+        for (int i = col + 1; i < 8; ++i)
+            if (std::fabs(a[i][col]) > std::fabs(a[pivot][col])) pivot = i;
+        if (!(std::fabs(a[pivot][col]) > 1e-12)) return false;
+        std::swap(a[col], a[pivot]);
+        for (int i = 0; i < 8; ++i) {
+            if (i == col) continue;
+            const double f = a[i][col] / a[col][col];
+            for (int j = col; j < 9; ++j) a[i][j] -= f * a[col][j];
+        }
+    }
+    for (int i = 0; i < 8; ++i) out.h[i] = a[i][8] / a[i][i];
+    return true;
+}
+
+// The affine map of the finder triple at the current version's units.
+Homography affine_map() {
+    const FinderPattern& f0 = finder(0);
+    const double ox = f0.x - 3 * S.x_unit[0] - 3 * S.y_unit[0];
+    const double oy = f0.y - 3 * S.x_unit[1] - 3 * S.y_unit[1];
+    return Homography{{S.x_unit[0], S.y_unit[0], ox, S.x_unit[1], S.y_unit[1], oy, 0, 0}};
+}
+
+// The symbol's outer corners (top left, top right, bottom right, bottom
+// left) through the map.
+void corners_of(const Homography& m, float corners[4][2]) {
+    const double far = S.symbol_size - 0.5;
+    const double at[4][2] = {{-0.5, -0.5}, {far, -0.5}, {far, far}, {-0.5, far}};
+    for (int k = 0; k < 4; ++k)
+        if (!m.map(at[k][0], at[k][1], corners[k][0], corners[k][1])) corners[k][0] = corners[k][1] = 0;
+}
+
+// Fills the module matrix through the map; false when a module centre falls
+// outside the image.
+bool sample_through(const Homography& m) {
+    const int32_t size = S.symbol_size;
+    for (int32_t r = 0; r < size; ++r) {
+        for (int32_t c = 0; c < size; ++c) {
+            float x, y;
+            if (!m.map(c, r, x, y) || !(x >= 0 && x < S.image_width && y >= 0 && y < S.image_height))
+                return false;
+            S.module_matrix[c + r * size] =
+                S.binary_image[static_cast<size_t>(y) * S.image_width + static_cast<size_t>(x)];
+        }
+    }
+    std::memset(S.function_map, 0, sizeof S.function_map);
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Reading a sampled matrix with the designed stages.
+
+// What a strategy is allowed to try.
+struct Plan {
+    bool grid;                // the designed grid of alignment patterns
+    bool designed_estimates;  // the designed call's own version estimates
+    bool neighbours;          // versions around the angle-corrected estimate
+    bool perspective;         // the four-point map besides the grid
+    bool mirrored;            // the matrix read transposed instead
+};
+
+// The best read so far in this call: a sure one ends the search; the first
+// provisional one is kept in case no sure one follows.
+struct Held {
+    bool present;
+    char text[sizeof S.result_text];
+    int32_t length;
+    StructuredAppendInfo append;
+    ReadInfo info;
+} held;
+
+uint8_t sampled[sizeof S.module_matrix];
+
+// The read the current strategy made, as the caller sees it.
+struct Outcome {
+    int32_t strategy;
+    const char* name;
+    float scale;  // image pixels per pixel of the strategy's image
+};
+Outcome current;
+
+void keep_text(const float corners[4][2], bool transposed) {
+    std::memcpy(S.result_text, S.text_buffer, sizeof S.result_text);
+    read_info.strategy = current.strategy;
+    read_info.strategy_name = current.name;
+    // Read transposed, the matrix's top right is the symbol's bottom left.
+    const int order[4] = {0, transposed ? 3 : 1, 2, transposed ? 1 : 3};
+    for (int k = 0; k < 4; ++k)
+        for (int a = 0; a < 2; ++a)
+            read_info.corners[k][a] = (corners[order[k]][a] + 0.5f) * current.scale - 0.5f;
+    read_valid = true;
+}
+
+// Format, mask, codewords and segments on the sampled matrix, as it stands
+// or transposed. True on a sure read; a provisional one is held.
+bool read_matrix(const float corners[4][2], bool transposed) {
+    const int32_t size = S.symbol_size;
+    std::memcpy(sampled, S.module_matrix, static_cast<size_t>(size) * size);
+    if (transposed)
+        for (int32_t r = 0; r < size; ++r)
+            for (int32_t c = 0; c < size; ++c) S.module_matrix[c + r * size] = sampled[r + c * size];
+    S.result_partial = 0;
+    bool sure = false;
+    if (read_format_information()) {
+        remove_data_mask();
+        if (read_codewords() && decode_data_segments() != nullptr) {
+            sure = S.result_partial == 0;
+            if (sure || !held.present) {
+                keep_text(corners, transposed);
+                if (!sure) {
+                    held.present = true;
+                    std::memcpy(held.text, S.result_text, sizeof held.text);
+                    held.length = S.text_length;
+                    held.append = S.structured_append;
+                    held.info = read_info;
+                }
+            }
+        }
+    }
+    std::memcpy(S.module_matrix, sampled, static_cast<size_t>(size) * size);
+    std::memset(S.function_map, 0, sizeof S.function_map);
+    return sure;
+}
+
+// Units for `version` from the finder centres, as the designed estimate
+// sets them once it has a version.
+void set_version(int32_t version) {
+    const FinderPattern &f0 = finder(0), &f1 = finder(1), &f2 = finder(2);
+    const float q = static_cast<float>(4 * version + 10);
+    S.symbol_version = version;
+    S.symbol_size = 4 * version + 17;
+    S.x_unit[0] = (f1.x - f0.x) / q;
+    S.x_unit[1] = (f1.y - f0.y) / q;
+    S.y_unit[0] = (f2.x - f0.x) / q;
+    S.y_unit[1] = (f2.y - f0.y) / q;
+}
+
+// The image point of the lower right alignment pattern, searched around the
+// affine prediction in steps of whole modules; false when none is found.
+bool find_fourth_point(float point[2]) {
+    const int32_t at = S.symbol_size - 7;
+    // Nearest offsets first, up to three modules each way.
+    for (int32_t ring = 0; ring <= 3; ++ring) {
+        for (int32_t dr = -ring; dr <= ring; ++dr) {
+            for (int32_t dc = -ring; dc <= ring; ++dc) {
+                if (std::max(std::abs(dr), std::abs(dc)) != ring) continue;
+                GridPoint p{0, 0, at + dc, at + dr, -1, {0, 0}, {0, 0}};
+                if (find_alignment_pattern(&p)) {
+                    point[0] = p.x;
+                    point[1] = p.y;
+                    return true;
+                }
+            }
+        }
+    }
+    return false;
+}
+
+// The map through the three finder centres and the lower right alignment
+// pattern, or the fourth finder-square corner of the parallelogram when the
+// version has none.
+bool perspective_map(Homography& m) {
+    const int32_t size = S.symbol_size;
+    const FinderPattern &f0 = finder(0), &f1 = finder(1), &f2 = finder(2);
+    float to[4][2] = {{f0.x, f0.y}, {f1.x, f1.y}, {f2.x, f2.y}, {0, 0}};
+    double from[4][2] = {{3, 3}, {size - 4.0, 3}, {3, size - 4.0}, {size - 7.0, size - 7.0}};
+    if (S.symbol_version < 2 || !find_fourth_point(to[3])) return false;
+    return solve_homography(from, to, m);
+}
+
+// Reads the sampled matrix as the plan says; true on a sure read.
+bool read_sampled(const Plan& plan, const Homography& m) {
+    float corners[4][2];
+    corners_of(m, corners);
+    if (plan.mirrored) return read_matrix(corners, true);
+    return read_matrix(corners, false);
+}
+
+// One version through the designed grid and, if planned, the four-point map.
+bool read_version(const Plan& plan, int32_t version) {
+    set_version(version);
+    bool sure = false;
+    if (plan.grid && build_sampling_grid() && sample_modules()) sure = read_sampled(plan, affine_map());
+    release_sampling_grid();
+    if (sure || !plan.perspective) return sure;
+    set_version(version);
+    Homography m;
+    return perspective_map(m) && sample_through(m) && read_sampled(plan, m);
+}
+
+// The version from the finder distance with module sizes measured along the
+// symbol's own axes: runs through a pattern turned by a cross the pattern
+// on a chord longer by 1 / cos of the angle.
+int32_t corrected_estimate(float& module) {
+    const FinderPattern &f0 = finder(0), &f1 = finder(1), &f2 = finder(2);
+    const float dx = f1.x - f0.x, dy = f1.y - f0.y;
+    const float d1 = std::hypot(dx, dy), d2 = std::hypot(f2.x - f0.x, f2.y - f0.y);
+    constexpr float kQuarter = std::numbers::pi_v<float> / 2;
+    float turn = std::fmod(std::fabs(std::atan2(dy, dx)), kQuarter);
+    if (turn > kQuarter / 2) turn = kQuarter - turn;
+    const float chords = (f0.width + f0.height + f1.width + f1.height + f2.width + f2.height) / 6;
+    module = chords * std::cos(turn) / 7;
+    if (!(module > 0) || !(d1 > 0) || !(d2 > 0)) return 0;
+    const float modules = (d1 + d2) / (2 * module);
+    if (!(modules < 1000)) return 0;
+    const int32_t estimate = static_cast<int32_t>(std::lround((modules - 10) / 4));
+    if (estimate < 7) return estimate;
+    // Version information sampled with the corrected units.
+    S.x_unit[0] = dx / d1 * module;
+    S.x_unit[1] = dy / d1 * module;
+    S.y_unit[0] = (f2.x - f0.x) / d2 * module;
+    S.y_unit[1] = (f2.y - f0.y) / d2 * module;
+    int32_t version = read_version_information(1, S.image_width, S.image_height);
+    if (version < 0) version = read_version_information(2, S.image_width, S.image_height);
+    return version > 0 ? version : estimate;
+}
+
+// Every version the plan names, once each, nearest the estimates first.
+bool read_finders(const Plan& plan) {
+    int32_t versions[12];
+    int32_t count = 0;
+    const auto add = [&](int32_t v) {
+        if (v < 1 || v > 40 || std::find(versions, versions + count, v) != versions + count) return;
+        versions[count++] = v;
+    };
+    if (plan.designed_estimates)
+        for (int32_t attempt = 0; attempt < 2; ++attempt)
+            add(estimate_version(attempt, S.image_width, S.image_height));
+    float module;
+    const int32_t estimate = corrected_estimate(module);
+    add(estimate);
+    if (plan.neighbours)
+        for (int32_t d : {-1, 1, -2, 2}) add(estimate + d);
+    for (int32_t k = 0; k < count; ++k)
+        if (read_version(plan, versions[k])) return true;
+    return false;
+}
+
+// The binary image in place: finders, then the plan.
+bool read_binary(const Plan& plan) {
+    bool sure = false;
+    if (find_finder_patterns()) sure = read_finders(plan);
+    release_finder_patterns();
+    return sure;
+}
+
+// ---------------------------------------------------------------------------
+// The strategies, cheapest and most often useful first.
+
+enum class Binarize { global, local, inverted };
+
+struct Strategy {
+    const char* name;
+    Binarize binarize;
+    bool enlarge;
+    Plan plan;
+};
+
+constexpr Strategy kStrategies[] = {
+    {"angle", Binarize::global, false, {true, false, true, false, false}},
+    {"perspective", Binarize::global, false, {false, false, true, true, false}},
+    {"local threshold", Binarize::local, false, {true, true, true, true, false}},
+    {"inverted", Binarize::inverted, false, {true, true, true, true, false}},
+    {"mirrored", Binarize::local, false, {true, true, true, false, true}},
+    {"enlarged", Binarize::local, true, {true, true, true, true, false}},
+};
+constexpr int32_t kStrategyCount = sizeof kStrategies / sizeof kStrategies[0];
+
+// Images this small are doubled by the "enlarged" strategy: their modules
+// may be too few pixels for the run tests.
+constexpr int32_t kEnlargeBelow = 480;
+
+// Grey levels of a two-level image, for the transforms that need grey.
+void two_level_grey(const uint8_t* image, size_t pixels, uint8_t* grey) {
+    for (size_t i = 0; i < pixels; ++i) grey[i] = image[i] == 0 ? 0 : 255;
+}
+
+bool binarize_for(const Strategy& k, const uint8_t* grey, int32_t pixel_depth) {
+    const size_t pixels = static_cast<size_t>(S.image_width) * S.image_height;
+    if (k.binarize == Binarize::global) {
+        binarize(0, grey, pixel_depth);
+        return true;
+    }
+    if (!local_threshold(grey, S.image_width, S.image_height, S.binary_image)) return false;
+    if (k.binarize == Binarize::inverted) invert_binary(S.binary_image, pixels);
+    return true;
+}
+
+// Runs strategy k on the image; true on a sure read.
+bool run_strategy(int32_t k, const uint8_t* image, int32_t width, int32_t height, int32_t pixel_depth) {
+    const Strategy& strategy = kStrategies[k];
+    const size_t pixels = static_cast<size_t>(width) * height;
+    const bool two_level = static_cast<int16_t>(pixel_depth & 0xFFFF) == 1;
+    if (strategy.enlarge && std::max(width, height) >= kEnlargeBelow) return false;
+    uint8_t* grey = nullptr;
+    const uint8_t* source = image;
+    if (two_level && strategy.binarize != Binarize::global) {
+        grey = static_cast<uint8_t*>(heap_alloc(pixels));
+        if (grey == nullptr) return false;
+        two_level_grey(image, pixels, grey);
+        source = grey;
+    }
+    uint8_t* large = nullptr;
+    if (strategy.enlarge) {
+        large = static_cast<uint8_t*>(heap_alloc(4 * pixels));
+        if (large == nullptr) {
+            heap_free(grey);
+            return false;
+        }
+        enlarge_twice(source, width, height, large);
+        source = large;
+        width *= 2;
+        height *= 2;
+    }
+    S.image_width = width;
+    S.image_height = height;
+    current = Outcome{k + 1, strategy.name, strategy.enlarge ? 0.5f : 1.0f};
+    bool sure = false;
+    S.binary_image = static_cast<uint8_t*>(heap_alloc(static_cast<size_t>(width) * height));
+    if (S.binary_image != nullptr && binarize_for(strategy, source, large != nullptr ? 8 : pixel_depth))
+        sure = read_binary(strategy.plan);
+    heap_free(S.binary_image);
+    S.binary_image = nullptr;
+    heap_free(large);
+    heap_free(grey);
+    return sure;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Hooks of the designed call: no read until it keeps a text, whose corners
+// follow from the finder triple and the units of its version.
+
+void forget_read() {
+    read_valid = false;
+}
+
+void note_designed_read() {
+    float corners[4][2];
+    corners_of(affine_map(), corners);
+    current = Outcome{0, "designed", 1.0f};
+    keep_text(corners, false);
+}
+
+int32_t thorough_strategy_count() {
+    return kStrategyCount;
+}
+
+const char* thorough_strategy_name(int32_t k) {
+    return k >= 0 && k < kStrategyCount ? kStrategies[k].name : nullptr;
+}
+
+const char* read_with_strategy(int32_t k, const uint8_t* image, int32_t width, int32_t height,
+                               int32_t pixel_depth) {
+    if (k < 0 || k >= kStrategyCount || image == nullptr || width < 1 || height < 1 || width > 32767 ||
+        height > 32767)
+        return nullptr;
+    FILE* const log = S.log_stream;
+    S.log_stream = nullptr;  // the stages inside a strategy write nothing
+    held.present = false;
+    read_valid = false;
+    const bool sure = run_strategy(k, image, width, height, pixel_depth);
+    S.log_stream = log;
+    if (sure) {
+        S.result_partial = 0;
+        return S.result_text;
+    }
+    if (!held.present) return nullptr;
+    std::memcpy(S.result_text, held.text, sizeof S.result_text);
+    S.text_length = held.length;
+    S.structured_append = held.append;
+    S.result_partial = -1;
+    read_info = held.info;
+    read_valid = true;
+    return S.result_text;
+}
+
+}  // namespace vorden
+
+// ---------------------------------------------------------------------------
+// Public face.
+
+using namespace vorden;
+
+extern "C" const char* decode_symbol_thorough(const uint8_t* image, int32_t width, int32_t height,
+                                              int32_t pixel_depth, FILE* log_stream) {
+    const char* designed = decode_symbol(image, width, height, pixel_depth, log_stream);
+    if (designed != nullptr && S.result_partial == 0) return designed;
+    if (image == nullptr || width < 1 || height < 1 || width > 32767 || height > 32767) return nullptr;
+
+    // The designed call's provisional text, kept while the strategies look
+    // for a sure one.
+    Held fallback{};
+    if (designed != nullptr) {
+        fallback.present = true;
+        std::memcpy(fallback.text, S.result_text, sizeof fallback.text);
+        fallback.length = S.text_length;
+        fallback.append = S.structured_append;
+        fallback.info = read_info;
+    }
+    for (int32_t k = 0; k < kStrategyCount; ++k) {
+        const char* text = read_with_strategy(k, image, width, height, pixel_depth);
+        const bool sure = text != nullptr && S.result_partial == 0;
+        if (log_stream != nullptr && !(kStrategies[k].enlarge && std::max(width, height) >= kEnlargeBelow))
+            std::fprintf(log_stream, "thorough: %s %s\n", kStrategies[k].name, sure ? "read" : "failed");
+        if (sure) return text;
+        if (text != nullptr && !fallback.present) {
+            fallback.present = true;
+            std::memcpy(fallback.text, S.result_text, sizeof fallback.text);
+            fallback.length = S.text_length;
+            fallback.append = S.structured_append;
+            fallback.info = read_info;
+        }
+    }
+    if (!fallback.present) {
+        read_valid = false;
+        return nullptr;
+    }
+    std::memcpy(S.result_text, fallback.text, sizeof S.result_text);
+    S.text_length = fallback.length;
+    S.structured_append = fallback.append;
+    S.result_partial = -1;
+    read_info = fallback.info;
+    read_valid = true;
+    return S.result_text;
+}
+
+extern "C" int32_t decoder_read_info(ReadInfo* out) {
+    if (out == nullptr || !read_valid) return 0;
+    *out = read_info;
+    return -1;
+}
