@@ -1,10 +1,12 @@
 // The decode worker: one frame, one thread. It shrinks large frames, decodes,
 // keeps the last ten texts read and shows a text once two of them agree.
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
+#include "decoder.h"
 #include "ostrel_core.h"
 #include "resource.h"
 
@@ -40,6 +42,43 @@ uint8_t* reduce_image(const uint8_t* pixels, int32_t width, int32_t height, int3
         }
     }
     return reduced;
+}
+
+// When the designed pass misses, the decoder's further strategies take turns
+// across frames within a budget, the one that read last tried first: a
+// tilted symbol held up to the camera is read on most frames, while a frame
+// without a symbol costs at most the budget more. Workers run one at a time
+// (the decode slot), so this state is never shared.
+struct Turns {
+    int32_t last_read = 0;    // the strategy tried first
+    int32_t next = 0;         // where the others' turn goes on
+    double cost_ms[16] = {};  // each strategy's cost, as last measured
+} turns;
+
+constexpr double kBudgetMs = 15;
+
+const char* read_thoroughly(const uint8_t* image, int32_t width, int32_t height) {
+    using Clock = std::chrono::steady_clock;
+    const auto start = Clock::now();
+    const auto since = [](Clock::time_point from) {
+        return std::chrono::duration<double, std::milli>(Clock::now() - from).count();
+    };
+    const int32_t count = std::min<int32_t>(vorden::thorough_strategy_count(), 16);
+    for (int32_t step = 0; step < count; ++step) {
+        const int32_t k = step == 0 ? turns.last_read : (turns.next + step - 1) % count;
+        if (step > 0 && k == turns.last_read) continue;
+        // The first always runs, so that every frame makes progress.
+        if (step > 0 && since(start) + turns.cost_ms[k] > kBudgetMs) continue;
+        const auto begun = Clock::now();
+        const char* text = vorden::read_with_strategy(k, image, width, height, 8);
+        turns.cost_ms[k] = since(begun);
+        if (step > 0) turns.next = (k + 1) % count;
+        if (text != nullptr) {
+            turns.last_read = k;
+            return text;
+        }
+    }
+    return nullptr;
 }
 
 // Enters a text read from this frame into the ring and confirms it when an
@@ -92,7 +131,9 @@ void decode_worker(FrameJob* job) {
     }
 
     // Whether the text is provisional is not consulted.
-    record_read(frame_decoder(image, width, height, 8, nullptr));
+    const char* text = frame_decoder(image, width, height, 8, nullptr);
+    if (text == nullptr) text = read_thoroughly(image, width, height);
+    record_read(text);
     SetDlgItemTextA(IDC_STATUS_INDICATOR, indicator_texts[read_state]);
 
     if (reduced != nullptr) HeapFree(reduced);

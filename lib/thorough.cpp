@@ -190,37 +190,73 @@ void set_version(int32_t version) {
     S.y_unit[1] = (f2.y - f0.y) / q;
 }
 
-// The image point of the lower right alignment pattern, searched around the
-// affine prediction in steps of whole modules; false when none is found.
-bool find_fourth_point(float point[2]) {
+// Whether the binary pixel under (x, y) is dark; outside the image is light.
+bool dark_at(float x, float y) {
+    if (!(x >= 0 && x < S.image_width && y >= 0 && y < S.image_height)) return false;
+    return S.binary_image[static_cast<size_t>(y) * S.image_width + static_cast<size_t>(x)] == 64;
+}
+
+// The map through the three finder centres and the point q that module
+// (size - 4, size - 4) takes: where a fourth finder pattern would sit.
+bool map_through(const float q[2], Homography& m) {
+    const int32_t size = S.symbol_size;
+    const FinderPattern &f0 = finder(0), &f1 = finder(1), &f2 = finder(2);
+    const float to[4][2] = {{f0.x, f0.y}, {f1.x, f1.y}, {f2.x, f2.y}, {q[0], q[1]}};
+    const double far = size - 4.0;
+    const double from[4][2] = {{3, 3}, {far, 3}, {3, far}, {far, far}};
+    return solve_homography(from, to, m);
+}
+
+// Modules of the lower right alignment pattern (dark ring, light ring, dark
+// centre) that the map finds as they should be, of 25.
+int32_t alignment_score(const Homography& m) {
     const int32_t at = S.symbol_size - 7;
-    // Nearest offsets first, up to three modules each way.
-    for (int32_t ring = 0; ring <= 3; ++ring) {
-        for (int32_t dr = -ring; dr <= ring; ++dr) {
-            for (int32_t dc = -ring; dc <= ring; ++dc) {
-                if (std::max(std::abs(dr), std::abs(dc)) != ring) continue;
-                GridPoint p{0, 0, at + dc, at + dr, -1, {0, 0}, {0, 0}};
-                if (find_alignment_pattern(&p)) {
-                    point[0] = p.x;
-                    point[1] = p.y;
-                    return true;
+    int32_t score = 0;
+    for (int32_t r = -2; r <= 2; ++r) {
+        for (int32_t c = -2; c <= 2; ++c) {
+            float x, y;
+            if (!m.map(at + c, at + r, x, y)) return 0;
+            const bool ring = std::max(std::abs(r), std::abs(c)) == 1;
+            score += dark_at(x, y) != ring;
+        }
+    }
+    return score;
+}
+
+// The four-point map whose alignment pattern matches best, searched over
+// fourth points around the parallelogram's corner: in whole modules up to
+// three tenths of the symbol each way, then a module each way in quarters. Perspective moves
+// that corner most, and the pattern beside it tells where it went.
+bool perspective_map(Homography& m) {
+    if (S.symbol_version < 2) return false;
+    const FinderPattern &f0 = finder(0), &f1 = finder(1), &f2 = finder(2);
+    const float *xu = S.x_unit, *yu = S.y_unit;
+    float centre[2] = {f1.x + f2.x - f0.x, f1.y + f2.y - f0.y};
+    int32_t best = -1;
+    for (const float step : {1.0f, 0.25f}) {
+        const int32_t reach = step == 1.0f ? std::max(6, S.symbol_size * 3 / 10) : 4;
+        const float from[2] = {centre[0], centre[1]};
+        int32_t nearest = 0;
+        for (int32_t j = -reach; j <= reach; ++j) {
+            for (int32_t i = -reach; i <= reach; ++i) {
+                const float q[2] = {from[0] + step * (i * xu[0] + j * yu[0]),
+                                    from[1] + step * (i * xu[1] + j * yu[1])};
+                Homography h;
+                if (!map_through(q, h)) continue;
+                const int32_t score = alignment_score(h), distance = i * i + j * j;
+                // Of equal matches, the point nearest the prediction.
+                if (score > best || (score == best && distance < nearest)) {
+                    best = score;
+                    nearest = distance;
+                    m = h;
+                    centre[0] = q[0];
+                    centre[1] = q[1];
                 }
             }
         }
     }
-    return false;
-}
-
-// The map through the three finder centres and the lower right alignment
-// pattern, or the fourth finder-square corner of the parallelogram when the
-// version has none.
-bool perspective_map(Homography& m) {
-    const int32_t size = S.symbol_size;
-    const FinderPattern &f0 = finder(0), &f1 = finder(1), &f2 = finder(2);
-    float to[4][2] = {{f0.x, f0.y}, {f1.x, f1.y}, {f2.x, f2.y}, {0, 0}};
-    double from[4][2] = {{3, 3}, {size - 4.0, 3}, {3, size - 4.0}, {size - 7.0, size - 7.0}};
-    if (S.symbol_version < 2 || !find_fourth_point(to[3])) return false;
-    return solve_homography(from, to, m);
+    // Most of the 25 modules, or the match is no better than chance.
+    return best >= 22;
 }
 
 // Reads the sampled matrix as the plan says; true on a sure read.
@@ -238,7 +274,11 @@ bool read_version(const Plan& plan, int32_t version) {
     if (plan.grid && build_sampling_grid() && sample_modules()) sure = read_sampled(plan, affine_map());
     release_sampling_grid();
     if (sure || !plan.perspective) return sure;
+    // The finder centres alone, which read a turned symbol whose alignment
+    // patterns the grid's run search misplaced, then the four-point map.
     set_version(version);
+    const Homography affine = affine_map();
+    if (sample_through(affine) && read_sampled(plan, affine)) return true;
     Homography m;
     return perspective_map(m) && sample_through(m) && read_sampled(plan, m);
 }
