@@ -381,11 +381,23 @@ GreyImage stage_frame(int version) {
     return grey_of(test::render(symbol, o));
 }
 
-bool vorden_read(const GreyImage& image, std::string* bytes) {
-    const char* text = decode_symbol(image.pixels.data(), image.width, image.height, 8, nullptr);
+namespace {
+
+bool vorden_entry(decltype(&decode_symbol) entry, const GreyImage& image, std::string* bytes) {
+    const char* text = entry(image.pixels.data(), image.width, image.height, 8, nullptr);
     if (text == nullptr) return false;
     bytes->assign(text);
     return true;
+}
+
+}  // namespace
+
+bool vorden_read(const GreyImage& image, std::string* bytes) {
+    return vorden_entry(decode_symbol, image, bytes);
+}
+
+bool vorden_thorough_read(const GreyImage& image, std::string* bytes) {
+    return vorden_entry(decode_symbol_thorough, image, bytes);
 }
 
 }  // namespace vorden::bench

@@ -47,8 +47,10 @@ Sample symbol_frame(int width, int height, double module_px);
 GreyImage stage_frame(int version);
 
 // The decoders. Each returns true and the bytes of the symbol when it read
-// one, QR Code only.
+// one, QR Code only. vorden_read calls the designed entry, and
+// vorden_thorough_read the entry that tries further strategies after it.
 bool vorden_read(const GreyImage& image, std::string* bytes);
+bool vorden_thorough_read(const GreyImage& image, std::string* bytes);
 bool zxing_read(const GreyImage& image, std::string* bytes);
 bool zbar_read(const GreyImage& image, std::string* bytes);
 

@@ -1,4 +1,7 @@
 // vorden-bench: what users get from vorden, against zxing-cpp and ZBar.
+// vorden comes twice: "vorden" is the designed call, "vorden-thorough" the
+// entry that tries further strategies when that call fails, so that what the
+// strategies add in reads and time stands beside the peers.
 //
 //   vorden-bench [--folder DIR] [--repeat N] [--decoders LIST] [--slowest N]
 //                [--match TEXT] [--limit SECONDS] [--sections LIST] [--growth]
@@ -10,7 +13,8 @@
 //           each image, in an order that rotates from image to image and
 //           round to round, so that drift of a loaded machine hits all alike.
 //           Per image the median of its rounds, per group the median over
-//           its images, wall and thread CPU time; vorden's heap per call.
+//           its images, wall and thread CPU time; vorden's heap per call,
+//           for each of its entries.
 //   fresh   vorden-decode (and zbarimg, when installed) as a new process per
 //           file of DIR, or of the generated corpus written as PNG files.
 //   camera  the camera application's frame hand-off and decode worker, from
@@ -61,10 +65,11 @@ using namespace vorden::bench;
 namespace {
 
 int usage() {
-    std::fprintf(stderr,
-                 "usage: vorden-bench [--folder DIR] [--repeat N] [--decoders vorden,zxing-cpp,zbar] "
-                 "[--slowest N] [--match TEXT] [--limit SECONDS] [--sections corpus,fresh,camera,growth] "
-                 "[--growth]\n");
+    std::fprintf(
+        stderr,
+        "usage: vorden-bench [--folder DIR] [--repeat N] [--decoders vorden,vorden-thorough,zxing-cpp,zbar] "
+        "[--slowest N] [--match TEXT] [--limit SECONDS] [--sections corpus,fresh,camera,growth] "
+        "[--growth]\n");
     return 2;
 }
 
@@ -138,7 +143,8 @@ int main(int argc, char** argv) {
         std::erase_if(corpus,
                       [&](const Sample& s) { return s.name.find(options.match) == std::string::npos; });
     }
-    if (options.wants("corpus")) corpus_section(options, corpus);
+    if (options.wants("corpus"))
+        corpus_section(options, options.folder.empty() ? "generated" : "folder", corpus);
     if (options.wants("fresh")) fresh_process_section(options, corpus);
     corpus = {};  // the sections below fork; a small parent forks fast
     if (options.wants("camera")) camera_section(options);
