@@ -20,6 +20,9 @@
 //   camera  the camera application's frame hand-off and decode worker, from
 //           the frame callback to the decode slot's release.
 //   growth  hostile patterns from 320x240 to 1920x1080.
+//   thorough  the corpus tables over frames made for the thorough entry's
+//           strategies (turned, keystoned, gradient, inverted, mirrored, no
+//           symbol); not run by default, its 480 frames triple the corpus.
 // Work that may run for minutes runs in a child process killed after
 // --limit seconds (default 5). --match keeps the images whose name contains
 // TEXT.
@@ -68,7 +71,7 @@ int usage() {
     std::fprintf(
         stderr,
         "usage: vorden-bench [--folder DIR] [--repeat N] [--decoders vorden,vorden-thorough,zxing-cpp,zbar] "
-        "[--slowest N] [--match TEXT] [--limit SECONDS] [--sections corpus,fresh,camera,growth] "
+        "[--slowest N] [--match TEXT] [--limit SECONDS] [--sections corpus,fresh,camera,growth,thorough] "
         "[--growth]\n");
     return 2;
 }
@@ -115,7 +118,7 @@ bool parse(int argc, char** argv, Options& o) {
             wanted = names_in(value, decoder_names);
             if (wanted.empty()) return false;
         } else if (arg == "--sections") {
-            o.sections = names_in(value, {"corpus", "fresh", "camera", "growth"});
+            o.sections = names_in(value, {"corpus", "fresh", "camera", "growth", "thorough"});
             if (o.sections.empty()) return false;
         } else {
             return false;
@@ -125,6 +128,13 @@ bool parse(int argc, char** argv, Options& o) {
         if (std::find(wanted.begin(), wanted.end(), d.name) != wanted.end()) o.decoders.push_back(&d);
     }
     return true;
+}
+
+// Drawn only when asked for, after the sections that fork.
+void thorough_section(const Options& options) {
+    std::vector<Sample> corpus = thorough_corpus();
+    std::erase_if(corpus, [&](const Sample& s) { return s.name.find(options.match) == std::string::npos; });
+    corpus_section(options, "thorough", corpus);
 }
 
 }  // namespace
@@ -149,5 +159,6 @@ int main(int argc, char** argv) {
     corpus = {};  // the sections below fork; a small parent forks fast
     if (options.wants("camera")) camera_section(options);
     if (options.wants("growth")) growth_section(options);
+    if (options.wants("thorough")) thorough_section(options);
     return 0;
 }
