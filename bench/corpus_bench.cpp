@@ -22,7 +22,8 @@
 //   growth  hostile patterns from 320x240 to 1920x1080.
 //   thorough  the corpus tables over frames made for the thorough entry's
 //           strategies (turned, keystoned, gradient, inverted, mirrored, no
-//           symbol); not run by default, its 480 frames triple the corpus.
+//           symbol); not run by default: its 480 frames outnumber the generated
+//           corpus.
 // Work that may run for minutes runs in a child process killed after
 // --limit seconds (default 5). --match keeps the images whose name contains
 // TEXT.

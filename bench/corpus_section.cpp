@@ -118,12 +118,10 @@ void print_side_by_side(const Options& o, const std::vector<std::string>& groups
 void print_times(const Options& o, const std::vector<std::string>& groups,
                  const std::vector<std::vector<Tally>>& tallies) {
     std::printf(
-        "\n| group            | decoder         | images | read | wrong | wall ms | CPU ms | p95 wall | max "
-        "wall | "
-        "wall / vorden |\n"
-        "|------------------|-----------------|-------:|-----:|------:|--------:|-------:|---------:|--------"
-        "-:|"
-        "--------------:|\n");
+        "\n| group            | decoder         | images | read | wrong | wall ms | CPU ms | p95 wall "
+        "| max wall | wall / vorden |\n"
+        "|------------------|-----------------|-------:|-----:|------:|--------:|-------:|---------:"
+        "|---------:|--------------:|\n");
     for (size_t g = 0; g < groups.size(); ++g) {
         double base = 0;
         for (size_t k = 0; k < o.decoders.size(); ++k) {
