@@ -113,13 +113,14 @@ void add_symbol_frames(std::vector<Sample>& out) {
     }
 }
 
-void add_empty_frames(std::vector<Sample>& out) {
-    Dice dice(77);
+// Twenty 640x480 frames without a symbol, named `prefix` and their number.
+void add_empty_frames(std::vector<Sample>& out, const char* group, const char* prefix, uint64_t seed) {
+    Dice dice(seed);
     for (int k = 0; k < 20; ++k) {
         Sample s;
-        s.group = "640x480";
+        s.group = group;
         s.has_symbol = false;
-        s.name = "empty-" + std::to_string(k);
+        s.name = prefix + std::to_string(k);
         GreyImage image = blank(kWidth, kHeight, static_cast<uint8_t>(60 + dice.next(180)));
         switch (k % 5) {
             case 0:  // uniform
@@ -296,6 +297,103 @@ void add_hostile_frames(std::vector<Sample>& out) {
     }
 }
 
+// ---- The thorough reader's targets ----
+
+// A 640x480 frame of the version turned by the angle, its module size
+// reduced until the turned symbol fits.
+RenderOptions thorough_options(int version, double angle_deg, double module_px) {
+    RenderOptions o;
+    o.canvas_width = kWidth;
+    o.canvas_height = kHeight;
+    o.angle_deg = angle_deg;
+    o.module_px = fitting_module(version, angle_deg, module_px, kWidth, kHeight);
+    return o;
+}
+
+Sample thorough_sample(const char* group, int k, int version, const RenderOptions& o, Dice& dice) {
+    char name[96];
+    std::snprintf(name, sizeof name, "%s-v%02d-%.1fpx-%03.0fdeg-%02d", group, version, o.module_px,
+                  o.angle_deg, k);
+    return symbol_sample(name, group, version, kLevels[k % 4], o, dice);
+}
+
+// One frame per angle 0 to 359, the version cycling 1 to 10 and the module
+// size 3 to 8 pixels: every angle occurs once, and every version sees 36
+// angles 10 degrees apart around the circle at every module size. All 3600
+// pairs of angle and version would take minutes a run for little more;
+// --match tilted-v03 keeps one version.
+void add_tilted(std::vector<Sample>& out) {
+    Dice dice(360);
+    for (int a = 0; a < 360; ++a) {
+        const int v = 1 + a % 10;
+        out.push_back(thorough_sample("tilted", a, v, thorough_options(v, a, 3 + (a / 10) % 6), dice));
+    }
+}
+
+// Keystones of 5 to 25 percent on both axes, either side shorter, some of
+// them turned.
+void add_perspective(std::vector<Sample>& out) {
+    static const double kStrength[] = {0.05, 0.10, 0.15, 0.20, 0.25};
+    Dice dice(4040);
+    for (int k = 0; k < 40; ++k) {
+        const int v = 1 + k % 10;
+        RenderOptions o = thorough_options(v, (k % 3) * 8, 3 + k % 3);
+        o.perspective_x = kStrength[k % 5] * ((k / 10) % 2 ? -1 : 1);
+        o.perspective_y = kStrength[(k / 5) % 5] * (k / 20 ? -1 : 1);
+        out.push_back(thorough_sample("perspective", k, v, o, dice));
+    }
+}
+
+// Light falling by 20 to 60 percent across the frame while the contrast,
+// light minus dark over the full grey range, drops from 65 to 30 percent:
+// one global threshold cannot part dark from light everywhere.
+void add_gradients(std::vector<Sample>& out) {
+    Dice dice(3030);
+    for (int k = 0; k < 20; ++k) {
+        const int v = 1 + k % 10;
+        RenderOptions o = thorough_options(v, (k % 2) * 12, 4);
+        const double half = (0.65 - 0.35 * k / 19) * 255 / 2, mid = 110 + (k % 4) * 20;
+        o.dark = static_cast<uint8_t>(std::lround(mid - half));
+        o.light = static_cast<uint8_t>(std::lround(mid + half));
+        o.gradient = 0.2 + 0.1 * (k % 5);
+        o.noise = 3;
+        o.seed = static_cast<uint32_t>(k);
+        out.push_back(thorough_sample("gradient", k, v, o, dice));
+    }
+}
+
+// Light modules on a dark ground, as screens in dark mode show them.
+void add_inverted(std::vector<Sample>& out) {
+    Dice dice(2020);
+    for (int k = 0; k < 20; ++k) {
+        const int v = 1 + k % 10;
+        RenderOptions o = thorough_options(v, k % 2 ? (k * 37) % 360 : 0, 3 + k % 4);
+        o.dark = static_cast<uint8_t>(225 - (k % 3) * 15);
+        o.light = static_cast<uint8_t>(25 + (k % 4) * 10);
+        o.noise = k % 3 ? 4 : 0;
+        o.seed = static_cast<uint32_t>(k);
+        out.push_back(thorough_sample("inverted", k, v, o, dice));
+    }
+}
+
+// Symbols seen from behind glass or through a front camera's mirror: the
+// frame flipped left to right after drawing.
+void add_mirrored(std::vector<Sample>& out) {
+    Dice dice(1010);
+    for (int k = 0; k < 20; ++k) {
+        const int v = 1 + k % 10;
+        RenderOptions o = thorough_options(v, k % 2 ? (k * 29) % 360 : 0, 3 + k % 4);
+        o.noise = k % 3 ? 4 : 0;
+        o.seed = static_cast<uint32_t>(k);
+        Sample s = thorough_sample("mirrored", k, v, o, dice);
+        for (int y = 0; y < s.image.height; ++y) {
+            const auto row = s.image.pixels.begin() + static_cast<ptrdiff_t>(y) * s.image.width;
+            std::reverse(row, row + s.image.width);
+        }
+        out.push_back(std::move(s));
+    }
+}
+
 int hex_value(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -315,11 +413,23 @@ std::string from_hex(const std::string& hex) {
 std::vector<Sample> generated_corpus() {
     std::vector<Sample> out;
     add_symbol_frames(out);
-    add_empty_frames(out);
+    add_empty_frames(out, "640x480", "empty-", 77);
     add_white_pages(out);
     add_large_modules(out);
     add_camera_frames(out);
     add_hostile_frames(out);
+    return out;
+}
+
+std::vector<Sample> thorough_corpus() {
+    std::vector<Sample> out;
+    add_tilted(out);
+    add_perspective(out);
+    add_gradients(out);
+    add_inverted(out);
+    add_mirrored(out);
+    // Every strategy tried is one more chance to read text from clutter.
+    add_empty_frames(out, "no symbol", "no-symbol-", 1877);
     return out;
 }
 
@@ -381,11 +491,23 @@ GreyImage stage_frame(int version) {
     return grey_of(test::render(symbol, o));
 }
 
-bool vorden_read(const GreyImage& image, std::string* bytes) {
-    const char* text = decode_symbol(image.pixels.data(), image.width, image.height, 8, nullptr);
+namespace {
+
+bool vorden_entry(decltype(&decode_symbol) entry, const GreyImage& image, std::string* bytes) {
+    const char* text = entry(image.pixels.data(), image.width, image.height, 8, nullptr);
     if (text == nullptr) return false;
     bytes->assign(text);
     return true;
+}
+
+}  // namespace
+
+bool vorden_read(const GreyImage& image, std::string* bytes) {
+    return vorden_entry(decode_symbol, image, bytes);
+}
+
+bool vorden_thorough_read(const GreyImage& image, std::string* bytes) {
+    return vorden_entry(decode_symbol_thorough, image, bytes);
 }
 
 }  // namespace vorden::bench

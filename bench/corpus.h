@@ -32,6 +32,11 @@ struct Sample {
 // patterns, finder-like crowds, cut symbols). Deterministic.
 std::vector<Sample> generated_corpus();
 
+// 640x480 frames for the strategies of the thorough entry, versions 1 to 10:
+// turned to every whole angle, keystoned, lit by a gradient at low contrast,
+// light on dark, mirrored, and frames without a symbol. Deterministic.
+std::vector<Sample> thorough_corpus();
+
 // The images listed in `folder`/manifest.tsv (columns relpath,
 // expected_bytes_hex, ...), read as vorden-decode --reduce reads them: grey
 // as (r + g + b) / 3 and, from 1280 pixels on a side, reduced as the camera
@@ -47,8 +52,10 @@ Sample symbol_frame(int width, int height, double module_px);
 GreyImage stage_frame(int version);
 
 // The decoders. Each returns true and the bytes of the symbol when it read
-// one, QR Code only.
+// one, QR Code only. vorden_read calls the designed entry, and
+// vorden_thorough_read the entry that tries further strategies after it.
 bool vorden_read(const GreyImage& image, std::string* bytes);
+bool vorden_thorough_read(const GreyImage& image, std::string* bytes);
 bool zxing_read(const GreyImage& image, std::string* bytes);
 bool zbar_read(const GreyImage& image, std::string* bytes);
 

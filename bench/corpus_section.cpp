@@ -82,7 +82,7 @@ Tally tally(const std::string& group, size_t k, const std::vector<Sample>& corpu
 
 // ---- Tables ----
 
-void print_heading(const Options& o, const std::vector<Sample>& corpus) {
+void print_heading(const Options& o, const char* corpus_name, const std::vector<Sample>& corpus) {
     char date[32];
     const std::time_t now = std::time(nullptr);
     std::strftime(date, sizeof date, "%Y-%m-%d", std::localtime(&now));
@@ -90,27 +90,49 @@ void print_heading(const Options& o, const std::vector<Sample>& corpus) {
         "vorden-bench %s: %s corpus, %zu images, %d rounds, decoders interleaved per image.\n"
         "Per image the median of its rounds; per group the median, p95 and max of those over its "
         "images.\n",
-        date, o.folder.empty() ? "generated" : "folder", corpus.size(), o.repeat);
+        date, corpus_name, corpus.size(), o.repeat);
+}
+
+// One row per group, the decoders side by side: reads, wrong texts and the
+// median wall time, so that the two vorden entries stand beside the peers.
+void print_side_by_side(const Options& o, const std::vector<std::string>& groups,
+                        const std::vector<std::vector<Tally>>& tallies) {
+    const auto rule = [](size_t width) { return std::string(width + 1, '-') + ":|"; };
+    std::string head = "\n| group            | frames |", line = "|------------------|-------:|";
+    for (const Decoder* d : o.decoders) {
+        head += " " + std::string(d->name) + " read | wrong |   ms wall |";
+        line += rule(std::string(d->name).size() + 5) + rule(5) + rule(9);
+    }
+    std::printf("%s\n%s\n", head.c_str(), line.c_str());
+    for (size_t g = 0; g < groups.size(); ++g) {
+        std::printf("| %-16s | %6d |", groups[g].c_str(), tallies[g][0].images);
+        for (size_t k = 0; k < o.decoders.size(); ++k) {
+            const Tally& t = tallies[g][k];
+            const int width = static_cast<int>(std::string(o.decoders[k]->name).size()) + 5;
+            std::printf(" %*d | %5d | %9.3f |", width, t.read, t.wrong, median(t.wall));
+        }
+        std::printf("\n");
+    }
 }
 
 void print_times(const Options& o, const std::vector<std::string>& groups,
                  const std::vector<std::vector<Tally>>& tallies) {
     std::printf(
-        "\n| group            | decoder   | images | read | wrong | wall ms | CPU ms | p95 wall | max wall | "
-        "wall / vorden |\n"
-        "|------------------|-----------|-------:|-----:|------:|--------:|-------:|---------:|---------:|"
-        "--------------:|\n");
+        "\n| group            | decoder         | images | read | wrong | wall ms | CPU ms | p95 wall "
+        "| max wall | wall / vorden |\n"
+        "|------------------|-----------------|-------:|-----:|------:|--------:|-------:|---------:"
+        "|---------:|--------------:|\n");
     for (size_t g = 0; g < groups.size(); ++g) {
         double base = 0;
         for (size_t k = 0; k < o.decoders.size(); ++k) {
-            if (o.decoders[k]->is_vorden()) base = median(tallies[g][k].wall);
+            if (o.decoders[k]->is_designed()) base = median(tallies[g][k].wall);
         }
         for (size_t k = 0; k < o.decoders.size(); ++k) {
             const Tally& t = tallies[g][k];
             const double wall = median(t.wall);
             char ratio[16] = "-";
             if (base > 0) std::snprintf(ratio, sizeof ratio, "%.2f", wall / base);
-            std::printf("| %-16s | %-9s | %6d | %4d | %5d | %7.3f | %6.3f | %8.3f | %8.2f | %13s |\n",
+            std::printf("| %-16s | %-15s | %6d | %4d | %5d | %7.3f | %6.3f | %8.3f | %8.2f | %13s |\n",
                         groups[g].c_str(), o.decoders[k]->name, t.images, t.read, t.wrong, wall,
                         median(t.cpu), quantile(t.wall, 0.95),
                         *std::max_element(t.wall.begin(), t.wall.end()), ratio);
@@ -120,17 +142,15 @@ void print_times(const Options& o, const std::vector<std::string>& groups,
 
 // Bytes per pixel are given for images of 10,000 pixels or more: a 1x300
 // image's few hundred bytes of tables say nothing per pixel.
-void print_memory(const Options& o, const std::vector<Sample>& corpus, const Cells& cells,
+void print_memory(const Options& o, size_t k, const std::vector<Sample>& corpus, const Cells& cells,
                   const std::vector<std::string>& groups) {
-    size_t k = 0;
-    while (k < o.decoders.size() && !o.decoders[k]->is_vorden()) ++k;
-    if (k == o.decoders.size()) return;
     std::printf(
-        "\nvorden's heap per call: the most it asked for at once (peak), and the freed blocks it keeps\n"
+        "\n%s's heap per call: the most it asked for at once (peak), and the freed blocks it keeps\n"
         "warm for the next call (kept, bounded by the largest peak of the process). Bytes per pixel\n"
         "over images of 10,000 pixels or more.\n\n"
         "| group            | images | peak B/px median | peak B/px max | peak KiB max | kept KiB max |\n"
-        "|------------------|-------:|-----------------:|--------------:|-------------:|-------------:|\n");
+        "|------------------|-------:|-----------------:|--------------:|-------------:|-------------:|\n",
+        o.decoders[k]->name);
     for (const std::string& group : groups) {
         std::vector<double> per_pixel, peak, kept;
         for (size_t i = 0; i < corpus.size(); ++i) {
@@ -144,6 +164,12 @@ void print_memory(const Options& o, const std::vector<Sample>& corpus, const Cel
         std::printf("| %-16s | %6zu | %16.2f | %13.2f | %12.1f | %12.1f |\n", group.c_str(), peak.size(),
                     median(per_pixel), quantile(per_pixel, 1), quantile(peak, 1), quantile(kept, 1));
     }
+}
+
+// Both entries share one heap, so what it keeps after the run is said once.
+void print_heap_after(const Options& o) {
+    if (std::none_of(o.decoders.begin(), o.decoders.end(), [](const Decoder* d) { return d->is_vorden(); }))
+        return;
     const HeapFigures heap = heap_figures();
     std::printf("\nAfter the run vorden keeps %.1f KiB; its largest call asked for %.1f KiB at once.\n",
                 static_cast<double>(heap.kept) / 1024, static_cast<double>(heap.most) / 1024);
@@ -167,9 +193,9 @@ void print_slowest(const Options& o, const std::vector<Tally>& all) {
 
 }  // namespace
 
-void corpus_section(const Options& o, const std::vector<Sample>& corpus) {
+void corpus_section(const Options& o, const char* corpus_name, const std::vector<Sample>& corpus) {
     if (corpus.empty()) {
-        std::printf("corpus: no images\n");
+        std::printf("%s corpus: no images\n", corpus_name);
         return;
     }
     const Cells cells = run_rounds(o, corpus);
@@ -179,9 +205,13 @@ void corpus_section(const Options& o, const std::vector<Sample>& corpus) {
         tallies.emplace_back();
         for (size_t k = 0; k < o.decoders.size(); ++k) tallies.back().push_back(tally(g, k, corpus, cells));
     }
-    print_heading(o, corpus);
+    print_heading(o, corpus_name, corpus);
+    print_side_by_side(o, groups, tallies);
     print_times(o, groups, tallies);
-    print_memory(o, corpus, cells, groups);
+    for (size_t k = 0; k < o.decoders.size(); ++k) {
+        if (o.decoders[k]->is_vorden()) print_memory(o, k, corpus, cells, groups);
+    }
+    print_heap_after(o);
     print_slowest(o, tallies.back());
 }
 

@@ -34,15 +34,15 @@ std::vector<double> ordinary_ms_per_mp(const Options& o) {
         "\nGrowth check: hostile patterns per decoder, each decode in a child process killed after %g s;\n"
         "wall time, the median of up to %d rounds (fewer once they add up to the limit).\n\n"
         "Ordinary frame: 640x480, a version 6 symbol at 4 px a module; %d rounds.\n\n"
-        "| decoder   |        ms |     ms/MP |\n"
-        "|-----------|----------:|----------:|\n",
+        "| decoder         |        ms |     ms/MP |\n"
+        "|-----------------|----------:|----------:|\n",
         o.limit_ms / 1000, kRounds, kOrdinaryRounds);
     std::vector<double> per_mp;
     for (const Decoder* d : o.decoders) {
         const Limited r = limited_decode(o, *d, frame, kOrdinaryRounds);
         const double ms = r.median_wall();
         per_mp.push_back(r.rounds.empty() ? 0 : ms / megapixels(frame));
-        std::printf("| %-9s | %9s | %9.2f |\n", d->name, limited_ms_text(r, o.limit_ms).c_str(),
+        std::printf("| %-15s | %9s | %9.2f |\n", d->name, limited_ms_text(r, o.limit_ms).c_str(),
                     per_mp.back());
     }
     return per_mp;
@@ -84,7 +84,7 @@ void print_row(const Options& o, const char* size, const Decoder& d, const Cell&
         peak = figure(static_cast<double>(cell.result.rounds[0].peak_bytes) / (cell.megapixels * 1e6), false,
                       "%.2f");
     }
-    std::printf("| %-9s | %-9s | %9s | %9s | %10s | %6s | %9s |\n", size, d.name,
+    std::printf("| %-9s | %-15s | %9s | %9s | %10s | %6s | %9s |\n", size, d.name,
                 limited_ms_text(cell.result, o.limit_ms).c_str(),
                 cell.result.crashed ? "-" : figure(per_mp, bound, "%.2f").c_str(), ratio.c_str(),
                 before ? growth_text(*before, cell, o.limit_ms).c_str() : "-", peak.c_str());
@@ -94,8 +94,8 @@ void check_pattern(const Options& o, const Pattern& pattern, const std::vector<d
     const size_t n = o.decoders.size();
     std::printf(
         "\n%s\n\n"
-        "| size      | decoder   |        ms |     ms/MP | x ordinary | 4x px  | peak B/px |\n"
-        "|-----------|-----------|----------:|----------:|-----------:|-------:|----------:|\n",
+        "| size      | decoder         |        ms |     ms/MP | x ordinary | 4x px  | peak B/px |\n"
+        "|-----------|-----------------|----------:|----------:|-----------:|-------:|----------:|\n",
         pattern.name);
     std::vector<std::vector<Cell>> sizes;
     for (int s = 0; s < kSizeCount; ++s) {
