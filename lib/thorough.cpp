@@ -141,8 +141,7 @@ void keep_text(const float corners[4][2], bool transposed) {
     // Read transposed, the matrix's top right is the symbol's bottom left.
     const int order[4] = {0, transposed ? 3 : 1, 2, transposed ? 1 : 3};
     for (int k = 0; k < 4; ++k)
-        for (int a = 0; a < 2; ++a)
-            read_info.corners[k][a] = (corners[order[k]][a] + 0.5f) * current.scale - 0.5f;
+        for (int a = 0; a < 2; ++a) read_info.corners[k][a] = corners[order[k]][a] * current.scale;
     read_valid = true;
 }
 

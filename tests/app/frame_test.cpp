@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "fakes.h"
+#include "renderer.h"
+#include "vorden.h"
 
 namespace ostrel::test {
 namespace {
@@ -160,6 +162,23 @@ TEST_F(FrameTest, FramesGivenUpFreeTheSlotAndTheNextIsDecodedInFreshBuffers) {
         EXPECT_TRUE(deliver(frame));
         EXPECT_EQ(frame_copy_size, 128);
     }
+}
+
+// A symbol the designed pass misses, here a version 3 turned 15 degrees, is
+// read by the further strategies and confirmed on the second frame.
+TEST_F(FrameTest, SymbolTheDesignedPassMissesIsConfirmedByTheFurtherStrategies) {
+    frame_decoder = decode_symbol;
+    vorden::test::Image image =
+        vorden::test::render(vorden::test::encode(vorden::test::Mode::Byte, "turned", {.version = 3}),
+                             {.module_px = 4, .angle_deg = 15, .canvas_width = 640, .canvas_height = 480});
+    ASSERT_EQ(decode_symbol(image.pixels.data(), image.width, image.height, 8, nullptr), nullptr);
+    for (int frame = 0; frame < 2; ++frame) {
+        ASSERT_TRUE(COstrelAppCore::try_take_decode_slot());
+        FrameJob job = {image.pixels.data(), image.width, image.height};
+        decode_worker(&job);
+    }
+    EXPECT_STREQ(shown_text, "turned");
+    EXPECT_EQ(read_state, READ_CONFIRMED);
 }
 
 TEST_F(FrameTest, WorkerThatCannotStartGivesTheSlotBack) {

@@ -242,13 +242,16 @@ TEST_F(DecodeTool, JsonGivesOneObjectPerFileWithProvisionalReads) {
     const std::string blank = pgm("blank.pgm", blank_image()), empty = write("empty.pgm", "");
     Outcome r = run({"--json", provisional, odd, blank, empty});
     EXPECT_EQ(r.code, 2);
-    EXPECT_EQ(
-        without_timing(r.out),
-        "{\"file\":\"" + provisional + "\",\"text\":\"caf\xc3\xa9 \\\"42\\\"\\\\\",\"provisional\":true," +
-            "\"milliseconds\":T}\n" + "{\"file\":\"" + odd +
-            "\",\"text\":\"A\\u00ff\\u0093_\\n\",\"hex\":\"41ff935f0a\",\"provisional\":false," +
-            "\"milliseconds\":T}\n" + "{\"file\":\"" + blank + "\",\"text\":null,\"milliseconds\":T}\n" +
-            "{\"file\":\"" + empty + "\",\"error\":\"cannot read: empty file\"}\n");
+    // Both drawn with a quiet zone of 4 modules of 4 pixels: 21 modules from 16.
+    const std::string corners = "\"corners\":[[16.0,16.0],[100.0,16.0],[100.0,100.0],[16.0,100.0]]";
+    EXPECT_EQ(without_timing(r.out),
+              "{\"file\":\"" + provisional +
+                  "\",\"text\":\"caf\xc3\xa9 \\\"42\\\"\\\\\",\"provisional\":true," +
+                  "\"strategy\":\"designed\"," + corners + ",\"milliseconds\":T}\n" + "{\"file\":\"" + odd +
+                  "\",\"text\":\"A\\u00ff\\u0093_\\n\",\"hex\":\"41ff935f0a\",\"provisional\":false," +
+                  "\"strategy\":\"designed\"," + corners + ",\"milliseconds\":T}\n" + "{\"file\":\"" + blank +
+                  "\",\"text\":null,\"milliseconds\":T}\n" + "{\"file\":\"" + empty +
+                  "\",\"error\":\"cannot read: empty file\"}\n");
     r = run({provisional});
     EXPECT_EQ(r.code, 0);
     EXPECT_EQ(r.out, "caf\xc3\xa9 \"42\"\\\n");
@@ -302,6 +305,13 @@ TEST_F(DecodeTool, OptionsUsageLimitsAndPixelDepth) {
     r = run({good, "--log"});
     EXPECT_EQ(r.code, 0);
     EXPECT_EQ(r.err.rfind("mode 0\n", 0), 0u) << r.err;
+
+    // Thorough unless --plain: a turned symbol the designed pass misses, with
+    // the strategy that read it after the decoder's own lines.
+    const std::string turned = pgm("turned.pgm", symbol_image("turned", {.module_px = 4, .angle_deg = 18}));
+    EXPECT_EQ(run({turned}).out, "turned\n");
+    EXPECT_EQ(run({"--plain", turned}).code, 1);
+    EXPECT_NE(run({"--log", turned}).err.find("\nthorough: angle read\n"), std::string::npos);
 
     // --pixel-depth 1 reads a two-level image (dark 0, light 1), which as
     // grey has its mean round down to 0 with nothing darker.
