@@ -5,6 +5,7 @@
 //
 //   vorden-bench [--folder DIR] [--repeat N] [--decoders LIST] [--slowest N]
 //                [--match TEXT] [--limit SECONDS] [--sections LIST] [--growth]
+//                [--unread]
 //
 // Sections (--sections, default corpus,fresh,camera; --growth alone is
 // --sections growth):
@@ -26,7 +27,8 @@
 //           corpus.
 // Work that may run for minutes runs in a child process killed after
 // --limit seconds (default 5). --match keeps the images whose name contains
-// TEXT.
+// TEXT. --unread lists, after the corpus tables, the images a decoder did
+// not read that another one did.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -101,6 +103,10 @@ bool parse(int argc, char** argv, Options& o) {
         const std::string arg = argv[i];
         if (arg == "--growth") {
             o.sections = {"growth"};
+            continue;
+        }
+        if (arg == "--unread") {
+            o.unread = true;
             continue;
         }
         if (i + 1 >= argc) return false;

@@ -193,6 +193,25 @@ void print_slowest(const Options& o, const std::vector<Tally>& all) {
 
 }  // namespace
 
+// The images a decoder missed that another one read, for finding what to
+// look at next.
+void print_unread(const Options& o, const std::vector<Sample>& corpus, const Cells& cells) {
+    const auto right = [&](size_t i, size_t k) {
+        const Cell& c = cells[i][k];
+        return c.read && corpus[i].has_symbol && (!corpus[i].known || c.text == corpus[i].expected);
+    };
+    for (size_t k = 0; k < o.decoders.size(); ++k) {
+        std::printf("\nunread by %s, read by another:\n", o.decoders[k]->name);
+        for (size_t i = 0; i < corpus.size(); ++i) {
+            if (right(i, k)) continue;
+            std::string readers;
+            for (size_t j = 0; j < o.decoders.size(); ++j)
+                if (right(i, j)) readers += std::string(" ") + o.decoders[j]->name;
+            if (!readers.empty()) std::printf("  %s (%s)\n", corpus[i].name.c_str(), readers.c_str() + 1);
+        }
+    }
+}
+
 void corpus_section(const Options& o, const char* corpus_name, const std::vector<Sample>& corpus) {
     if (corpus.empty()) {
         std::printf("%s corpus: no images\n", corpus_name);
@@ -213,6 +232,7 @@ void corpus_section(const Options& o, const char* corpus_name, const std::vector
     }
     print_heap_after(o);
     print_slowest(o, tallies.back());
+    if (o.unread) print_unread(o, corpus, cells);
 }
 
 }  // namespace vorden::bench

@@ -31,6 +31,7 @@ struct Options {
     std::string match;   // keep the images whose name holds this
     int repeat = 3;
     int slowest = 5;
+    bool unread = false;  // list the images some decoder missed and another read
     double limit_ms = 5000;
     std::vector<const Decoder*> decoders;
     std::vector<std::string> sections;

@@ -41,33 +41,6 @@ struct Homography {
     }
 };
 
-// The map taking four module positions to four image points; false when the
-// points are degenerate.
-bool solve_homography(const double from[4][2], const float to[4][2], Homography& out) {
-    double a[8][9];
-    for (int k = 0; k < 4; ++k) {
-        const double c = from[k][0], r = from[k][1], x = to[k][0], y = to[k][1];
-        const double rows[2][9] = {{c, r, 1, 0, 0, 0, -c * x, -r * x, x},
-                                   {0, 0, 0, c, r, 1, -c * y, -r * y, y}};
-        std::memcpy(a[2 * k], rows[0], sizeof rows[0]);
-        std::memcpy(a[2 * k + 1], rows[1], sizeof rows[1]);
-    }
-    for (int col = 0; col < 8; ++col) {
-        int pivot = col;
-        for (int i = col + 1; i < 8; ++i)
-            if (std::fabs(a[i][col]) > std::fabs(a[pivot][col])) pivot = i;
-        if (!(std::fabs(a[pivot][col]) > 1e-12)) return false;
-        std::swap(a[col], a[pivot]);
-        for (int i = 0; i < 8; ++i) {
-            if (i == col) continue;
-            const double f = a[i][col] / a[col][col];
-            for (int j = col; j < 9; ++j) a[i][j] -= f * a[col][j];
-        }
-    }
-    for (int i = 0; i < 8; ++i) out.h[i] = a[i][8] / a[i][i];
-    return true;
-}
-
 // The affine map of the finder triple at the current version's units.
 Homography affine_map() {
     const FinderPattern& f0 = finder(0);
@@ -111,7 +84,7 @@ struct Plan {
     bool designed_estimates;  // the designed call's own version estimates
     bool neighbours;          // versions around the angle-corrected estimate
     bool perspective;         // the four-point map besides the grid
-    bool mirrored;            // the matrix read transposed instead
+    bool other_triples;       // finder triples the designed choice passed over
 };
 
 // The best read so far in this call: a sure one ends the search; the first
@@ -138,6 +111,7 @@ void keep_text(const float corners[4][2], bool transposed) {
     std::memcpy(S.result_text, S.text_buffer, sizeof S.result_text);
     read_info.strategy = current.strategy;
     read_info.strategy_name = current.name;
+    read_info.mirrored = transposed ? -1 : 0;
     // Read transposed, the matrix's top right is the symbol's bottom left.
     const int order[4] = {0, transposed ? 3 : 1, 2, transposed ? 1 : 3};
     for (int k = 0; k < 4; ++k)
@@ -196,14 +170,25 @@ bool dark_at(float x, float y) {
 }
 
 // The map through the three finder centres and the point q that module
-// (size - 4, size - 4) takes: where a fourth finder pattern would sit.
+// (size - 4, size - 4) takes, where a fourth finder pattern would sit: the
+// square between those four modules onto the quadrilateral of the four
+// points, in closed form (Heckbert's square-to-quad map). False when the
+// points are degenerate.
 bool map_through(const float q[2], Homography& m) {
-    const int32_t size = S.symbol_size;
     const FinderPattern &f0 = finder(0), &f1 = finder(1), &f2 = finder(2);
-    const float to[4][2] = {{f0.x, f0.y}, {f1.x, f1.y}, {f2.x, f2.y}, {q[0], q[1]}};
-    const double far = size - 4.0;
-    const double from[4][2] = {{3, 3}, {far, 3}, {3, far}, {far, far}};
-    return solve_homography(from, to, m);
+    const double x0 = f0.x, y0 = f0.y, x1 = f1.x, y1 = f1.y, x2 = q[0], y2 = q[1], x3 = f2.x, y3 = f2.y;
+    const double dx1 = x1 - x2, dx2 = x3 - x2, dx3 = x0 - x1 + x2 - x3;
+    const double dy1 = y1 - y2, dy2 = y3 - y2, dy3 = y0 - y1 + y2 - y3;
+    const double det = dx1 * dy2 - dx2 * dy1;
+    if (!(std::fabs(det) > 1e-9)) return false;
+    const double g = (dx3 * dy2 - dx2 * dy3) / det, h = (dx1 * dy3 - dx3 * dy1) / det;
+    const double a = x1 - x0 + g * x1, b = x3 - x0 + h * x3, d = y1 - y0 + g * y1, e = y3 - y0 + h * y3;
+    // From (u, v) on the unit square to module (c, r) = (3 + L u, 3 + L v).
+    const double span = S.symbol_size - 7.0, k = 1 - 3 * (g + h) / span;
+    if (!(std::fabs(k) > 1e-9)) return false;
+    m = Homography{{a / span / k, b / span / k, (x0 - 3 * (a + b) / span) / k, d / span / k, e / span / k,
+                    (y0 - 3 * (d + e) / span) / k, g / span / k, h / span / k}};
+    return true;
 }
 
 // Modules of the lower right alignment pattern (dark ring, light ring, dark
@@ -222,34 +207,52 @@ int32_t alignment_score(const Homography& m) {
     return score;
 }
 
-// The four-point map whose alignment pattern matches best, searched over
-// fourth points around the parallelogram's corner: in whole modules up to
-// three tenths of the symbol each way, then a module each way in quarters. Perspective moves
-// that corner most, and the pattern beside it tells where it went.
+// The four-point map whose alignment pattern matches best. Perspective moves
+// the parallelogram's fourth corner most, and the pattern beside it tells
+// where it went: fourth points in whole modules up to three tenths of the
+// symbol each way, then around the best few a module each way in quarters,
+// the pattern sampled through each point's own map.
 bool perspective_map(Homography& m) {
     if (S.symbol_version < 2) return false;
     const FinderPattern &f0 = finder(0), &f1 = finder(1), &f2 = finder(2);
     const float *xu = S.x_unit, *yu = S.y_unit;
-    float centre[2] = {f1.x + f2.x - f0.x, f1.y + f2.y - f0.y};
+    const float corner[2] = {f1.x + f2.x - f0.x, f1.y + f2.y - f0.y};
+    const auto at = [&](const float from[2], float i, float j, float q[2]) {
+        q[0] = from[0] + i * xu[0] + j * yu[0];
+        q[1] = from[1] + i * xu[1] + j * yu[1];
+    };
+    constexpr int32_t kFew = 3;
+    struct Candidate {
+        int32_t score;
+        float q[2];
+    } few[kFew] = {{-1, {0, 0}}, {-1, {0, 0}}, {-1, {0, 0}}};
+    const int32_t reach = std::max(6, S.symbol_size * 3 / 10);
+    for (int32_t j = -reach; j <= reach; ++j) {
+        for (int32_t i = -reach; i <= reach; ++i) {
+            Candidate c{0, {0, 0}};
+            at(corner, static_cast<float>(i), static_cast<float>(j), c.q);
+            Homography h;
+            if (!map_through(c.q, h)) continue;
+            c.score = alignment_score(h);
+            int32_t k = kFew;
+            while (k > 0 && few[k - 1].score < c.score) --k;
+            if (k == kFew) continue;
+            std::copy_backward(few + k, few + kFew - 1, few + kFew);
+            few[k] = c;
+        }
+    }
     int32_t best = -1;
-    for (const float step : {1.0f, 0.25f}) {
-        const int32_t reach = step == 1.0f ? std::max(6, S.symbol_size * 3 / 10) : 4;
-        const float from[2] = {centre[0], centre[1]};
-        int32_t nearest = 0;
-        for (int32_t j = -reach; j <= reach; ++j) {
-            for (int32_t i = -reach; i <= reach; ++i) {
-                const float q[2] = {from[0] + step * (i * xu[0] + j * yu[0]),
-                                    from[1] + step * (i * xu[1] + j * yu[1])};
+    for (const Candidate& c : few) {
+        if (c.score < 0) continue;
+        for (int32_t j = -4; j <= 4; ++j) {
+            for (int32_t i = -4; i <= 4; ++i) {
+                float q[2];
+                at(c.q, i / 4.0f, j / 4.0f, q);
                 Homography h;
                 if (!map_through(q, h)) continue;
-                const int32_t score = alignment_score(h), distance = i * i + j * j;
-                // Of equal matches, the point nearest the prediction.
-                if (score > best || (score == best && distance < nearest)) {
+                if (const int32_t score = alignment_score(h); score > best) {
                     best = score;
-                    nearest = distance;
                     m = h;
-                    centre[0] = q[0];
-                    centre[1] = q[1];
                 }
             }
         }
@@ -258,33 +261,54 @@ bool perspective_map(Homography& m) {
     return best >= 22;
 }
 
-// Reads the sampled matrix as the plan says; true on a sure read.
-bool read_sampled(const Plan& plan, const Homography& m) {
+// Without an alignment pattern to go by, version 1 tries fourth points in
+// half modules up to two modules around the parallelogram's corner, each map
+// read through: the format and the codewords' check tell the right one.
+bool read_through_fourth_points();
+
+// Reads the sampled matrix, and transposed as a mirrored symbol needs it;
+// true on a sure read.
+bool read_sampled(const Homography& m) {
     float corners[4][2];
     corners_of(m, corners);
-    if (plan.mirrored) return read_matrix(corners, true);
-    return read_matrix(corners, false);
+    return read_matrix(corners, false) || read_matrix(corners, true);
 }
 
 // One version through the designed grid and, if planned, the four-point map.
 bool read_version(const Plan& plan, int32_t version) {
     set_version(version);
     bool sure = false;
-    if (plan.grid && build_sampling_grid() && sample_modules()) sure = read_sampled(plan, affine_map());
+    if (plan.grid && build_sampling_grid() && sample_modules()) sure = read_sampled(affine_map());
     release_sampling_grid();
     if (sure || !plan.perspective) return sure;
     // The finder centres alone, which read a turned symbol whose alignment
     // patterns the grid's run search misplaced, then the four-point map.
     set_version(version);
     const Homography affine = affine_map();
-    if (sample_through(affine) && read_sampled(plan, affine)) return true;
+    if (sample_through(affine) && read_sampled(affine)) return true;
     Homography m;
-    return perspective_map(m) && sample_through(m) && read_sampled(plan, m);
+    if (perspective_map(m)) return sample_through(m) && read_sampled(m);
+    return version == 1 && read_through_fourth_points();
+}
+
+bool read_through_fourth_points() {
+    const FinderPattern &f0 = finder(0), &f1 = finder(1), &f2 = finder(2);
+    const float *xu = S.x_unit, *yu = S.y_unit;
+    const float centre[2] = {f1.x + f2.x - f0.x, f1.y + f2.y - f0.y};
+    for (int32_t j = -4; j <= 4; ++j) {
+        for (int32_t i = -4; i <= 4; ++i) {
+            const float q[2] = {centre[0] + (i * xu[0] + j * yu[0]) / 2,
+                                centre[1] + (i * xu[1] + j * yu[1]) / 2};
+            Homography m;
+            if ((i != 0 || j != 0) && map_through(q, m) && sample_through(m) && read_sampled(m)) return true;
+        }
+    }
+    return false;
 }
 
 // The version from the finder distance with module sizes measured along the
-// symbol's own axes: runs through a pattern turned by a cross the pattern
-// on a chord longer by 1 / cos of the angle.
+// symbol's own axes: runs through a turned pattern cross it on a chord
+// longer by 1 / cos of the angle.
 int32_t corrected_estimate(float& module) {
     const FinderPattern &f0 = finder(0), &f1 = finder(1), &f2 = finder(2);
     const float dx = f1.x - f0.x, dy = f1.y - f0.y;
@@ -330,10 +354,63 @@ bool read_finders(const Plan& plan) {
     return false;
 }
 
+// How far candidates a, b, c are from a symbol's finder triple seen at an
+// angle, with k the corner: the legs of similar length at roughly a right
+// angle, the pattern sizes within a factor of two; negative when they cannot
+// be one. Perspective makes the designed choice, which wants similar
+// patterns, pass over such triples.
+float triple_distance(const FinderPattern& k, const FinderPattern& a, const FinderPattern& b) {
+    const float ux = a.x - k.x, uy = a.y - k.y, vx = b.x - k.x, vy = b.y - k.y;
+    const float lu = std::hypot(ux, uy), lv = std::hypot(vx, vy);
+    const float smallest = std::min({k.width, a.width, b.width}),
+                largest = std::max({k.width, a.width, b.width});
+    // Centres at least two pattern widths apart: 14 modules at version 1.
+    if (!(smallest > 0) || largest > 2 * smallest || std::min(lu, lv) < 1.8f * largest) return -1;
+    const float legs = std::max(lu, lv) / std::min(lu, lv), turn = std::fabs(ux * vx + uy * vy) / (lu * lv);
+    if (legs > 1.6f || turn > 0.4f) return -1;
+    return turn + std::log(legs) + std::log(largest / smallest) / 2;
+}
+
+// Up to three triples the designed choice did not make, nearest first; each
+// read as the plan says. Only the first candidates count, so that a frame
+// full of clutter costs no more than a few tries.
+bool read_other_triples(const Plan& plan) {
+    const auto* found = reinterpret_cast<const FinderPattern*>(S.finder_patterns.data);
+    const int32_t n = std::min(S.finder_count, 40),
+                  designed[3] = {S.selected_finders[0], S.selected_finders[1], S.selected_finders[2]};
+    struct Triple {
+        float distance;
+        int32_t place[3];
+    } best[3];
+    int32_t kept = 0;
+    for (int32_t a = 0; a < n; ++a)
+        for (int32_t b = a + 1; b < n; ++b)
+            for (int32_t c = b + 1; c < n; ++c) {
+                const int32_t t[3] = {a, b, c};
+                if (std::is_permutation(t, t + 3, designed)) continue;
+                for (int32_t corner = 0; corner < 3; ++corner) {
+                    const int32_t k = t[corner], u = t[(corner + 1) % 3], v = t[(corner + 2) % 3];
+                    const float d = triple_distance(found[k], found[u], found[v]);
+                    if (d < 0 || (kept == 3 && d >= best[2].distance)) continue;
+                    int32_t at = std::min(kept, 2);
+                    while (at > 0 && best[at - 1].distance > d) best[at] = best[at - 1], --at;
+                    best[at] = Triple{d, {k, u, v}};
+                    kept = std::min(kept + 1, 3);
+                }
+            }
+    for (int32_t i = 0; i < kept; ++i) {
+        std::copy(best[i].place, best[i].place + 3, S.selected_finders);
+        if (orient_finder_triple() && read_finders(plan)) return true;
+    }
+    return false;
+}
+
 // The binary image in place: finders, then the plan.
 bool read_binary(const Plan& plan) {
     bool sure = false;
-    if (find_finder_patterns()) sure = read_finders(plan);
+    const bool triple = find_finder_patterns();
+    if (triple) sure = read_finders(plan);
+    if (!sure && plan.other_triples && S.finder_count >= 3) sure = read_other_triples(plan);
     release_finder_patterns();
     return sure;
 }
@@ -351,11 +428,9 @@ struct Strategy {
 };
 
 constexpr Strategy kStrategies[] = {
-    {"angle", Binarize::global, false, {true, false, true, false, false}},
-    {"perspective", Binarize::global, false, {false, false, true, true, false}},
-    {"local threshold", Binarize::local, false, {true, true, true, true, false}},
+    {"geometry", Binarize::global, false, {true, false, true, true, true}},
+    {"local threshold", Binarize::local, false, {true, true, true, true, true}},
     {"inverted", Binarize::inverted, false, {true, true, true, true, false}},
-    {"mirrored", Binarize::local, false, {true, true, true, false, true}},
     {"enlarged", Binarize::local, true, {true, true, true, true, false}},
 };
 constexpr int32_t kStrategyCount = sizeof kStrategies / sizeof kStrategies[0];

@@ -53,7 +53,8 @@ VORDEN_API const char* decode_symbol_thorough(const uint8_t* image, int32_t widt
 
 typedef struct ReadInfo {
     int32_t strategy;          /* 0: the designed call; 1 and up: a thorough strategy */
-    const char* strategy_name; /* "designed", "angle", "perspective", ... */
+    const char* strategy_name; /* "designed", "geometry", "local threshold", "inverted", "enlarged" */
+    int32_t mirrored;          /* -1 when the symbol was read mirrored, else 0 */
     /* The symbol's outer corners in image coordinates, where pixel (x, y)
        covers x to x + 1 and y to y + 1: its top left, top right, bottom
        right, bottom left. */

@@ -47,9 +47,9 @@ constexpr const char* kUsage =
     "Options:\n"
     "  --plain           the decoder's designed pass alone\n"
     "  --json            one JSON object per line for each file: file, text,\n"
-    "                    provisional, structured_append, strategy, corners,\n"
-    "                    milliseconds; text is null when no symbol was read, and an\n"
-    "                    unreadable file gives error\n"
+    "                    provisional, structured_append, strategy, corners, mirrored\n"
+    "                    (when it was), milliseconds; text is null when no symbol\n"
+    "                    was read, and an unreadable file gives error\n"
     "  --raw             write the decoded bytes exactly, with nothing added\n"
     "  --reduce          shrink an image with a side of 1280 pixels or more by the\n"
     "                    integer factor max(width / 640, height / 640), as the\n"
@@ -293,6 +293,7 @@ class FileRun {
                 line += point;
             }
             line += "]";
+            if (info.mirrored != 0) line += ",\"mirrored\":true";
         }
         line += ",\"milliseconds\":" + format_milliseconds(milliseconds) + "}";
         emit_json(line);

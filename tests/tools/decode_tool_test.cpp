@@ -311,7 +311,7 @@ TEST_F(DecodeTool, OptionsUsageLimitsAndPixelDepth) {
     const std::string turned = pgm("turned.pgm", symbol_image("turned", {.module_px = 4, .angle_deg = 18}));
     EXPECT_EQ(run({turned}).out, "turned\n");
     EXPECT_EQ(run({"--plain", turned}).code, 1);
-    EXPECT_NE(run({"--log", turned}).err.find("\nthorough: angle read\n"), std::string::npos);
+    EXPECT_NE(run({"--log", turned}).err.find("\nthorough: geometry read\n"), std::string::npos);
 
     // --pixel-depth 1 reads a two-level image (dark 0, light 1), which as
     // grey has its mean round down to 0 with nothing darker.
