@@ -179,8 +179,7 @@ const char* read_with_strategy(int32_t k, const uint8_t* image, int32_t width, i
 void forget_read();
 void note_designed_read();
 // image transforms (transform); binary images hold 64 for dark, 0 for light
-bool local_threshold(const uint8_t* image, int32_t width, int32_t height, uint8_t* binary);
-void invert_binary(uint8_t* binary, size_t pixels);
+bool local_threshold(const uint8_t* image, int32_t width, int32_t height, bool lighter, uint8_t* binary);
 void enlarge_twice(const uint8_t* image, int32_t width, int32_t height, uint8_t* out);
 
 // pixel_index for the stages' pixel-by-pixel loops, where a call per pixel

@@ -82,7 +82,7 @@ bool sample_through(const Homography& m) {
 struct Plan {
     bool grid;                // the designed grid of alignment patterns
     bool designed_estimates;  // the designed call's own version estimates
-    bool neighbours;          // versions around the angle-corrected estimate
+    int32_t neighbours;       // versions this far around the angle-corrected estimate
     bool perspective;         // the four-point map besides the grid
     bool other_triples;       // finder triples the designed choice passed over
 };
@@ -347,8 +347,7 @@ bool read_finders(const Plan& plan) {
     float module;
     const int32_t estimate = corrected_estimate(module);
     add(estimate);
-    if (plan.neighbours)
-        for (int32_t d : {-1, 1, -2, 2}) add(estimate + d);
+    for (int32_t d = 1; d <= plan.neighbours; ++d) add(estimate - d), add(estimate + d);
     for (int32_t k = 0; k < count; ++k)
         if (read_version(plan, versions[k])) return true;
     return false;
@@ -368,7 +367,7 @@ float triple_distance(const FinderPattern& k, const FinderPattern& a, const Find
     if (!(smallest > 0) || largest > 2 * smallest || std::min(lu, lv) < 1.8f * largest) return -1;
     const float legs = std::max(lu, lv) / std::min(lu, lv), turn = std::fabs(ux * vx + uy * vy) / (lu * lv);
     if (legs > 1.6f || turn > 0.4f) return -1;
-    return turn + std::log(legs) + std::log(largest / smallest) / 2;
+    return turn + (legs - 1) + (largest / smallest - 1) / 2;
 }
 
 // Up to three triples the designed choice did not make, nearest first; each
@@ -398,9 +397,14 @@ bool read_other_triples(const Plan& plan) {
                     kept = std::min(kept + 1, 3);
                 }
             }
+    // Most of these triples are clutter: each tries the maps alone, at the
+    // estimate and next to it.
+    Plan checked = plan;
+    checked.grid = checked.designed_estimates = false;
+    checked.neighbours = std::min(checked.neighbours, 1);
     for (int32_t i = 0; i < kept; ++i) {
         std::copy(best[i].place, best[i].place + 3, S.selected_finders);
-        if (orient_finder_triple() && read_finders(plan)) return true;
+        if (orient_finder_triple() && read_finders(checked)) return true;
     }
     return false;
 }
@@ -428,10 +432,10 @@ struct Strategy {
 };
 
 constexpr Strategy kStrategies[] = {
-    {"geometry", Binarize::global, false, {true, false, true, true, true}},
-    {"local threshold", Binarize::local, false, {true, true, true, true, true}},
-    {"inverted", Binarize::inverted, false, {true, true, true, true, false}},
-    {"enlarged", Binarize::local, true, {true, true, true, true, false}},
+    {"geometry", Binarize::global, false, {true, false, 2, true, true}},
+    {"local threshold", Binarize::local, false, {true, true, 2, true, true}},
+    {"inverted", Binarize::inverted, false, {true, true, 2, true, false}},
+    {"enlarged", Binarize::local, true, {true, true, 2, true, false}},
 };
 constexpr int32_t kStrategyCount = sizeof kStrategies / sizeof kStrategies[0];
 
@@ -444,15 +448,29 @@ void two_level_grey(const uint8_t* image, size_t pixels, uint8_t* grey) {
     for (size_t i = 0; i < pixels; ++i) grey[i] = image[i] == 0 ? 0 : 255;
 }
 
+bool mostly_dark(const uint8_t* grey, size_t pixels) {
+    uint64_t sum = 0;
+    for (size_t i = 0; i < pixels; ++i) sum += grey[i];
+    const uint64_t mean = sum / pixels;
+    size_t dark = 0;
+    for (size_t i = 0; i < pixels; ++i) dark += grey[i] < mean;
+    return dark > pixels / 2;
+}
+
 bool binarize_for(const Strategy& k, const uint8_t* grey, int32_t pixel_depth) {
     const size_t pixels = static_cast<size_t>(S.image_width) * S.image_height;
+    // A frame mostly darker than its mean is light on dark, left to the
+    // inverted strategy: at one threshold its dark ground joins every finder
+    // candidate into regions that cost many frames' time to walk. (The local
+    // threshold keeps a plain ground light, and photographs of a light page
+    // in a dark room need it.)
     if (k.binarize == Binarize::global) {
+        if (mostly_dark(grey, pixels)) return false;
         binarize(0, grey, pixel_depth);
         return true;
     }
-    if (!local_threshold(grey, S.image_width, S.image_height, S.binary_image)) return false;
-    if (k.binarize == Binarize::inverted) invert_binary(S.binary_image, pixels);
-    return true;
+    return local_threshold(grey, S.image_width, S.image_height, k.binarize == Binarize::inverted,
+                           S.binary_image);
 }
 
 // Runs strategy k on the image; true on a sure read.
@@ -568,7 +586,14 @@ extern "C" const char* decode_symbol_thorough(const uint8_t* image, int32_t widt
         fallback.append = S.structured_append;
         fallback.info = read_info;
     }
-    for (int32_t k = 0; k < kStrategyCount; ++k) {
+    // A mostly dark frame more likely holds a light-on-dark symbol, which
+    // the inverted strategy reads at a fraction of what the local threshold
+    // spends on that dark ground first.
+    int32_t order[kStrategyCount];
+    for (int32_t k = 0; k < kStrategyCount; ++k) order[k] = k;
+    const bool two_level = static_cast<int16_t>(pixel_depth & 0xFFFF) == 1;
+    if (!two_level && mostly_dark(image, static_cast<size_t>(width) * height)) std::swap(order[1], order[2]);
+    for (const int32_t k : order) {
         const char* text = read_with_strategy(k, image, width, height, pixel_depth);
         const bool sure = text != nullptr && S.result_partial == 0;
         if (log_stream != nullptr && !(kStrategies[k].enlarge && std::max(width, height) >= kEnlargeBelow))

@@ -1,5 +1,5 @@
-// Image transforms for the thorough reader: a local threshold, a doubled
-// image and a light-on-dark swap. Binary images use the stages' values:
+// Image transforms for the thorough reader: a local threshold, for dark or
+// for light modules, and a doubled image. Binary images use the stages' values:
 // 64 dark, 0 light.
 #include <algorithm>
 #include <cstring>
@@ -10,57 +10,96 @@ namespace vorden {
 
 // ---------------------------------------------------------------------------
 // Local threshold: a pixel is dark when it is darker than the mean of the
-// square around it. One global threshold loses symbols under a lighting
-// gradient or beside a dark border; the local mean follows both.
+// 5 x 5 blocks around its own block. One global threshold loses symbols under
+// a lighting gradient or beside a dark border; the local mean follows both.
+// Block means cost one pass over the image, a window per pixel several.
 
 namespace {
 
-// Half the side of the averaging square: about a sixteenth of the image,
-// enough to span several modules of any symbol that fills a useful part of
-// it, and never so small that a module's own interior decides.
-int32_t window_radius(int32_t width, int32_t height) {
-    return std::clamp(std::min(width, height) / 16, 8, 64);
+// Blocks of about a fortieth of the image's smaller side: five of them span
+// several modules of any symbol that fills a useful part of it.
+int32_t block_side(int32_t width, int32_t height) {
+    return std::clamp(std::min(width, height) / 40, 4, 26);
 }
 
 }  // namespace
 
-bool local_threshold(const uint8_t* image, int32_t width, int32_t height, uint8_t* binary) {
-    const int32_t r = window_radius(width, height);
-    // Sums over 2r + 1 rows of each column; a window of them stays below
-    // 255 * 129 * 129, well inside 32 bits.
-    auto* columns = static_cast<uint32_t*>(heap_alloc(sizeof(uint32_t) * static_cast<size_t>(width)));
-    if (columns == nullptr) return false;
-    std::memset(columns, 0, sizeof(uint32_t) * static_cast<size_t>(width));
-    const auto row = [&](int32_t y) { return image + static_cast<size_t>(y) * width; };
-    for (int32_t y = 0; y < std::min(r, height); ++y)
-        for (int32_t x = 0; x < width; ++x) columns[x] += row(y)[x];
+bool local_threshold(const uint8_t* image, int32_t width, int32_t height, bool lighter, uint8_t* binary) {
+    const int32_t side = block_side(width, height);
+    const int32_t bw = (width + side - 1) / side, bh = (height + side - 1) / side;
+    const size_t blocks = static_cast<size_t>(bw) * bh;
+    // Sums and pixel counts per block, then per neighbourhood: the limit
+    // below which (above which, for light modules) a pixel is dark.
+    auto* sums = static_cast<uint32_t*>(heap_alloc(4 * sizeof(uint32_t) * blocks));
+    auto* limits = static_cast<uint8_t*>(heap_alloc(blocks));
+    if (sums == nullptr || limits == nullptr) {
+        heap_free(sums);
+        heap_free(limits);
+        return false;
+    }
+    uint32_t *counts = sums + blocks, *lows = counts + blocks, *highs = lows + blocks;
+    std::memset(sums, 0, 2 * sizeof(uint32_t) * blocks);
+    std::fill(lows, lows + blocks, 255u);
+    std::fill(highs, highs + blocks, 0u);
     for (int32_t y = 0; y < height; ++y) {
-        // The rows y - r .. y + r that lie in the image.
-        if (y + r < height)
-            for (int32_t x = 0; x < width; ++x) columns[x] += row(y + r)[x];
-        if (y - r - 1 >= 0)
-            for (int32_t x = 0; x < width; ++x) columns[x] -= row(y - r - 1)[x];
-        const uint32_t rows = static_cast<uint32_t>(std::min(y + r, height - 1) - std::max(y - r, 0) + 1);
-        uint32_t sum = 0;
-        for (int32_t x = 0; x < std::min(r, width); ++x) sum += columns[x];
-        const uint8_t* in = row(y);
-        uint8_t* out = binary + static_cast<size_t>(y) * width;
-        for (int32_t x = 0; x < width; ++x) {
-            if (x + r < width) sum += columns[x + r];
-            if (x - r - 1 >= 0) sum -= columns[x - r - 1];
-            const uint32_t count =
-                rows * static_cast<uint32_t>(std::min(x + r, width - 1) - std::max(x - r, 0) + 1);
-            // Darker than the mean by more than one level: flat areas keep
-            // most of their pixels light instead of turning to noise.
-            out[x] = (static_cast<uint32_t>(in[x]) + 1) * count < sum ? 64 : 0;
+        const uint8_t* row = image + static_cast<size_t>(y) * width;
+        uint32_t* block_row = sums + static_cast<size_t>(y / side) * bw;
+        for (int32_t bx = 0; bx < bw; ++bx) {
+            uint32_t sum = 0, low = 255, high = 0;
+            const int32_t end = std::min(width, (bx + 1) * side);
+            for (int32_t x = bx * side; x < end; ++x) {
+                sum += row[x];
+                low = std::min<uint32_t>(low, row[x]);
+                high = std::max<uint32_t>(high, row[x]);
+            }
+            const size_t b = static_cast<size_t>(y / side) * bw + bx;
+            block_row[bx] += sum;
+            counts[b] += static_cast<uint32_t>(end - bx * side);
+            lows[b] = std::min(lows[b], low);
+            highs[b] = std::max(highs[b], high);
         }
     }
-    heap_free(columns);
+    for (int32_t by = 0; by < bh; ++by) {
+        for (int32_t bx = 0; bx < bw; ++bx) {
+            uint64_t sum = 0, count = 0;
+            uint32_t low = 255, high = 0;
+            for (int32_t y = std::max(by - 2, 0); y <= std::min(by + 2, bh - 1); ++y)
+                for (int32_t x = std::max(bx - 2, 0); x <= std::min(bx + 2, bw - 1); ++x) {
+                    const size_t b = static_cast<size_t>(y) * bw + x;
+                    sum += sums[b];
+                    count += counts[b];
+                    low = std::min(low, lows[b]);
+                    high = std::max(high, highs[b]);
+                }
+            // Dark when more than one level below the mean, (p + 1) * count <
+            // sum, or more than one above it for light modules: flat areas
+            // stay light either way, so no dark ground joins what the finder
+            // search walks.
+            // A neighbourhood of less contrast than this holds no symbol:
+            // all of it light, where sensor noise would otherwise scatter
+            // dark pixels over a plain ground.
+            constexpr uint32_t kFlat = 24;
+            uint64_t limit = lighter ? sum / count + 1 : (sum - 1) / count;
+            if (high - low < kFlat) limit = lighter ? 255 : 0;
+            limits[static_cast<size_t>(by) * bw + bx] = static_cast<uint8_t>(std::min<uint64_t>(limit, 255));
+        }
+    }
+    for (int32_t y = 0; y < height; ++y) {
+        const uint8_t* in = image + static_cast<size_t>(y) * width;
+        uint8_t* out = binary + static_cast<size_t>(y) * width;
+        const uint8_t* row_limits = limits + static_cast<size_t>(y / side) * bw;
+        for (int32_t bx = 0; bx < bw; ++bx) {
+            const int32_t limit = row_limits[bx], end = std::min(width, (bx + 1) * side);
+            if (lighter) {
+                for (int32_t x = bx * side; x < end; ++x) out[x] = in[x] > limit ? 64 : 0;
+            } else {
+                for (int32_t x = bx * side; x < end; ++x) out[x] = in[x] + 1 <= limit ? 64 : 0;
+            }
+        }
+    }
+    heap_free(limits);
+    heap_free(sums);
     return true;
-}
-
-void invert_binary(uint8_t* binary, size_t pixels) {
-    for (size_t i = 0; i < pixels; ++i) binary[i] ^= 64;
 }
 
 // Output pixel (x, y) samples the input at ((x - 0.5) / 2, (y - 0.5) / 2):
