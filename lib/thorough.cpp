@@ -262,7 +262,7 @@ bool perspective_map(Homography& m) {
 }
 
 // Without an alignment pattern to go by, version 1 tries fourth points in
-// half modules up to two modules around the parallelogram's corner, each map
+// half modules up to four modules around the parallelogram's corner, each map
 // read through: the format and the codewords' check tell the right one.
 bool read_through_fourth_points();
 
@@ -295,8 +295,8 @@ bool read_through_fourth_points() {
     const FinderPattern &f0 = finder(0), &f1 = finder(1), &f2 = finder(2);
     const float *xu = S.x_unit, *yu = S.y_unit;
     const float centre[2] = {f1.x + f2.x - f0.x, f1.y + f2.y - f0.y};
-    for (int32_t j = -4; j <= 4; ++j) {
-        for (int32_t i = -4; i <= 4; ++i) {
+    for (int32_t j = -8; j <= 8; ++j) {
+        for (int32_t i = -8; i <= 8; ++i) {
             const float q[2] = {centre[0] + (i * xu[0] + j * yu[0]) / 2,
                                 centre[1] + (i * xu[1] + j * yu[1]) / 2};
             Homography m;
