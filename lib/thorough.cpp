@@ -370,31 +370,41 @@ float triple_distance(const FinderPattern& k, const FinderPattern& a, const Find
     return turn + (legs - 1) + (largest / smallest - 1) / 2;
 }
 
-// Up to three triples the designed choice did not make, nearest first; each
-// read as the plan says. Only the first candidates count, so that a frame
-// full of clutter costs no more than a few tries.
+// Up to eight triples the designed choice did not make, nearest first; each
+// read as the plan says. The candidates of one place (the scan finds a
+// pattern several times over) count once, and only the first 64 places, so
+// that a frame full of clutter costs no more than a few tries.
 bool read_other_triples(const Plan& plan) {
     const auto* found = reinterpret_cast<const FinderPattern*>(S.finder_patterns.data);
-    const int32_t n = std::min(S.finder_count, 40),
-                  designed[3] = {S.selected_finders[0], S.selected_finders[1], S.selected_finders[2]};
+    const int32_t designed[3] = {S.selected_finders[0], S.selected_finders[1], S.selected_finders[2]};
+    int32_t places[64], n = 0;
+    for (int32_t i = 0; i < S.finder_count && n < 64; ++i) {
+        const FinderPattern& f = found[i];
+        const auto near = [&](int32_t j) {
+            const FinderPattern& g = found[j];
+            return std::hypot(f.x - g.x, f.y - g.y) < std::max(f.width, g.width) / 2;
+        };
+        if (std::none_of(places, places + n, near)) places[n++] = i;
+    }
+    constexpr int32_t kTries = 8;
     struct Triple {
         float distance;
         int32_t place[3];
-    } best[3];
+    } best[kTries];
     int32_t kept = 0;
     for (int32_t a = 0; a < n; ++a)
         for (int32_t b = a + 1; b < n; ++b)
             for (int32_t c = b + 1; c < n; ++c) {
-                const int32_t t[3] = {a, b, c};
+                const int32_t t[3] = {places[a], places[b], places[c]};
                 if (std::is_permutation(t, t + 3, designed)) continue;
                 for (int32_t corner = 0; corner < 3; ++corner) {
                     const int32_t k = t[corner], u = t[(corner + 1) % 3], v = t[(corner + 2) % 3];
                     const float d = triple_distance(found[k], found[u], found[v]);
-                    if (d < 0 || (kept == 3 && d >= best[2].distance)) continue;
-                    int32_t at = std::min(kept, 2);
+                    if (d < 0 || (kept == kTries && d >= best[kTries - 1].distance)) continue;
+                    int32_t at = std::min(kept, kTries - 1);
                     while (at > 0 && best[at - 1].distance > d) best[at] = best[at - 1], --at;
                     best[at] = Triple{d, {k, u, v}};
-                    kept = std::min(kept + 1, 3);
+                    kept = std::min(kept + 1, kTries);
                 }
             }
     // Most of these triples are clutter: each tries the maps alone, at the
