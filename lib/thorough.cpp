@@ -366,8 +366,45 @@ float triple_distance(const FinderPattern& k, const FinderPattern& a, const Find
     // Centres at least two pattern widths apart: 14 modules at version 1.
     if (!(smallest > 0) || largest > 2 * smallest || std::min(lu, lv) < 1.8f * largest) return -1;
     const float legs = std::max(lu, lv) / std::min(lu, lv), turn = std::fabs(ux * vx + uy * vy) / (lu * lv);
-    if (legs > 1.6f || turn > 0.4f) return -1;
+    if (legs > 1.35f || turn > 0.3f) return -1;
     return turn + (legs - 1) + (largest / smallest - 1) / 2;
+}
+
+// Whether the timing patterns (ISO/IEC 18004 6.3.5) start where they should
+// beside each finder pattern: modules 8 to 10 of row 6 and of column 6 from
+// each end, dark at even numbers whatever the version. Positions step from
+// each pattern by its own module size, which perspective changes little
+// that close; a triple of clutter mostly fails.
+bool timing_starts(const FinderPattern& f0, const FinderPattern& f1, const FinderPattern& f2) {
+    const auto unit = [](const FinderPattern& from, const FinderPattern& to, float u[2]) {
+        const float dx = to.x - from.x, dy = to.y - from.y, d = std::hypot(dx, dy);
+        u[0] = dx / d;
+        u[1] = dy / d;
+    };
+    float right[2], down[2];  // the symbol's row and column directions
+    unit(f0, f1, right);
+    unit(f0, f2, down);
+    int32_t fits = 0;
+    // Modules 8 to 10 stepping from `from` along `along`, three modules over
+    // along `across`: row 6 lies below the finders' centre row, column 6
+    // right of their centre column.
+    const auto line = [&](const FinderPattern& from, const float along[2], float sign,
+                          const float across[2]) {
+        constexpr float kQuarter = std::numbers::pi_v<float> / 2;
+        float turn = std::fmod(std::fabs(std::atan2(along[1], along[0])), kQuarter);
+        if (turn > kQuarter / 2) turn = kQuarter - turn;
+        const float module = (from.width + from.height) / 2 * std::cos(turn) / 7;
+        for (int32_t k = 8; k <= 10; ++k) {
+            const float t = sign * static_cast<float>(k - 3) * module, o = 3 * module;
+            fits += dark_at(from.x + along[0] * t + across[0] * o, from.y + along[1] * t + across[1] * o) ==
+                    (k % 2 == 0);
+        }
+    };
+    line(f0, right, 1, down);
+    line(f1, right, -1, down);
+    line(f0, down, 1, right);
+    line(f2, down, -1, right);
+    return fits >= 9;
 }
 
 // Up to eight triples the designed choice did not make, nearest first; each
@@ -414,7 +451,8 @@ bool read_other_triples(const Plan& plan) {
     checked.neighbours = std::min(checked.neighbours, 1);
     for (int32_t i = 0; i < kept; ++i) {
         std::copy(best[i].place, best[i].place + 3, S.selected_finders);
-        if (orient_finder_triple() && read_finders(checked)) return true;
+        if (orient_finder_triple() && timing_starts(finder(0), finder(1), finder(2)) && read_finders(checked))
+            return true;
     }
     return false;
 }
