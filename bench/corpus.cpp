@@ -460,11 +460,12 @@ std::vector<Sample> folder_corpus(const std::string& folder) {
     return out;
 }
 
-Sample symbol_frame(int width, int height, double module_px) {
+Sample symbol_frame(int width, int height, double module_px, double angle_deg) {
     RenderOptions o;
     o.canvas_width = width;
     o.canvas_height = height;
     o.module_px = module_px;
+    o.angle_deg = angle_deg;
     o.blur = 0.8;
     o.noise = 4;
     Dice dice(6);

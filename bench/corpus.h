@@ -45,8 +45,9 @@ std::vector<Sample> thorough_corpus();
 std::vector<Sample> folder_corpus(const std::string& folder);
 
 // An ordinary camera frame of the size: one version 6 symbol of
-// `module_px` pixels a module in the middle, slightly blurred and noisy.
-Sample symbol_frame(int width, int height, double module_px);
+// `module_px` pixels a module in the middle, turned by `angle_deg`, slightly
+// blurred and noisy.
+Sample symbol_frame(int width, int height, double module_px, double angle_deg = 0);
 
 // A 640x480 frame with one symbol of the version, for the stage benchmarks.
 GreyImage stage_frame(int version);
