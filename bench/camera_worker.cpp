@@ -189,7 +189,7 @@ void camera_section(const Options& o) {
     time_frame(o, "symbol 1280x720", symbol_frame(1280, 720, 8).image);
     // Turned past what the designed pass reads: the worker's further
     // strategies read it, within their budget.
-    time_frame(o, "turned 640x480", symbol_frame(640, 480, 4, 20).image);
+    time_frame(o, "turned 640x480", symbol_frame(640, 480, 4, 40).image);
     time_frame(o, "stripes 640x480", diagonal_stripes(640, 480));
     time_frame(o, "stripes 1280x720", diagonal_stripes(1280, 720));
 }
