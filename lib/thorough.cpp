@@ -375,7 +375,7 @@ float triple_distance(const FinderPattern& k, const FinderPattern& a, const Find
 // each end, dark at even numbers whatever the version. Positions step from
 // each pattern by its own module size, which perspective changes little
 // that close; a triple of clutter mostly fails.
-bool timing_starts(const FinderPattern& f0, const FinderPattern& f1, const FinderPattern& f2) {
+bool timing_starts(const FinderPattern& f0, const FinderPattern& f1, const FinderPattern& f2, int32_t least) {
     const auto unit = [](const FinderPattern& from, const FinderPattern& to, float u[2]) {
         const float dx = to.x - from.x, dy = to.y - from.y, d = std::hypot(dx, dy);
         u[0] = dx / d;
@@ -404,7 +404,7 @@ bool timing_starts(const FinderPattern& f0, const FinderPattern& f1, const Finde
     line(f1, right, -1, down);
     line(f0, down, 1, right);
     line(f2, down, -1, right);
-    return fits >= 9;
+    return fits >= least;
 }
 
 // Up to eight triples the designed choice did not make, nearest first; each
@@ -451,7 +451,8 @@ bool read_other_triples(const Plan& plan) {
     checked.neighbours = std::min(checked.neighbours, 1);
     for (int32_t i = 0; i < kept; ++i) {
         std::copy(best[i].place, best[i].place + 3, S.selected_finders);
-        if (orient_finder_triple() && timing_starts(finder(0), finder(1), finder(2)) && read_finders(checked))
+        if (orient_finder_triple() && timing_starts(finder(0), finder(1), finder(2), 9) &&
+            read_finders(checked))
             return true;
     }
     return false;
@@ -461,7 +462,14 @@ bool read_other_triples(const Plan& plan) {
 bool read_binary(const Plan& plan) {
     bool sure = false;
     const bool triple = find_finder_patterns();
-    if (triple) sure = read_finders(plan);
+    if (triple) {
+        // A triple whose timing patterns do not start as they should is
+        // most likely clutter: its estimate alone is tried, not the
+        // versions around it.
+        Plan narrow = plan;
+        if (!timing_starts(finder(0), finder(1), finder(2), 7)) narrow.neighbours = 0;
+        sure = read_finders(narrow);
+    }
     if (!sure && plan.other_triples && S.finder_count >= 3) sure = read_other_triples(plan);
     release_finder_patterns();
     return sure;
