@@ -309,7 +309,9 @@ bool read_through_fourth_points() {
 // The version from the finder distance with module sizes measured along the
 // symbol's own axes: runs through a turned pattern cross it on a chord
 // longer by 1 / cos of the angle.
-int32_t corrected_estimate(float& module) {
+// `read` gets the version information's reading, or 0.
+int32_t corrected_estimate(int32_t& read) {
+    read = 0;
     const FinderPattern &f0 = finder(0), &f1 = finder(1), &f2 = finder(2);
     const float dx = f1.x - f0.x, dy = f1.y - f0.y;
     const float d1 = std::hypot(dx, dy), d2 = std::hypot(f2.x - f0.x, f2.y - f0.y);
@@ -317,7 +319,7 @@ int32_t corrected_estimate(float& module) {
     float turn = std::fmod(std::fabs(std::atan2(dy, dx)), kQuarter);
     if (turn > kQuarter / 2) turn = kQuarter - turn;
     const float chords = (f0.width + f0.height + f1.width + f1.height + f2.width + f2.height) / 6;
-    module = chords * std::cos(turn) / 7;
+    const float module = chords * std::cos(turn) / 7;
     if (!(module > 0) || !(d1 > 0) || !(d2 > 0)) return 0;
     const float modules = (d1 + d2) / (2 * module);
     if (!(modules < 1000)) return 0;
@@ -330,7 +332,8 @@ int32_t corrected_estimate(float& module) {
     S.y_unit[1] = (f2.y - f0.y) / d2 * module;
     int32_t version = read_version_information(1, S.image_width, S.image_height);
     if (version < 0) version = read_version_information(2, S.image_width, S.image_height);
-    return version > 0 ? version : estimate;
+    read = std::max(version, 0);
+    return estimate;
 }
 
 // Every version the plan names, once each, nearest the estimates first.
@@ -344,8 +347,12 @@ bool read_finders(const Plan& plan) {
     if (plan.designed_estimates)
         for (int32_t attempt = 0; attempt < 2; ++attempt)
             add(estimate_version(attempt, S.image_width, S.image_height));
-    float module;
-    const int32_t estimate = corrected_estimate(module);
+    // The version information first; under perspective it can be misread
+    // within its correction, so the finder distance's estimate and its
+    // neighbours follow.
+    int32_t read = 0;
+    const int32_t estimate = corrected_estimate(read);
+    add(read);
     add(estimate);
     for (int32_t d = 1; d <= plan.neighbours; ++d) add(estimate - d), add(estimate + d);
     for (int32_t k = 0; k < count; ++k)
