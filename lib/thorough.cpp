@@ -445,6 +445,9 @@ bool read_other_triples(const Plan& plan) {
                     const int32_t k = t[corner], u = t[(corner + 1) % 3], v = t[(corner + 2) % 3];
                     const float d = triple_distance(found[k], found[u], found[v]);
                     if (d < 0 || (kept == kTries && d >= best[kTries - 1].distance)) continue;
+                    // Data modules make finder-like triples by the dozen; the
+                    // timing patterns tell most of them from a symbol's.
+                    if (!timing_starts(found[k], found[u], found[v], 9)) continue;
                     int32_t at = std::min(kept, kTries - 1);
                     while (at > 0 && best[at - 1].distance > d) best[at] = best[at - 1], --at;
                     best[at] = Triple{d, {k, u, v}};
@@ -458,9 +461,7 @@ bool read_other_triples(const Plan& plan) {
     checked.neighbours = std::min(checked.neighbours, 1);
     for (int32_t i = 0; i < kept; ++i) {
         std::copy(best[i].place, best[i].place + 3, S.selected_finders);
-        if (orient_finder_triple() && timing_starts(finder(0), finder(1), finder(2), 9) &&
-            read_finders(checked))
-            return true;
+        if (orient_finder_triple() && read_finders(checked)) return true;
     }
     return false;
 }
