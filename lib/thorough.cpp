@@ -241,7 +241,11 @@ bool perspective_map(Homography& m) {
             few[k] = c;
         }
     }
-    int32_t best = -1;
+    // The fourth point is the mean of the best-matching ones around the best
+    // candidate: the pattern matches over a range of points, and its middle
+    // is the map's best guess.
+    int32_t best = -1, hits = 0;
+    float sum[2] = {0, 0};
     for (const Candidate& c : few) {
         if (c.score < 0) continue;
         for (int32_t j = -4; j <= 4; ++j) {
@@ -250,15 +254,16 @@ bool perspective_map(Homography& m) {
                 at(c.q, i / 4.0f, j / 4.0f, q);
                 Homography h;
                 if (!map_through(q, h)) continue;
-                if (const int32_t score = alignment_score(h); score > best) {
-                    best = score;
-                    m = h;
-                }
+                const int32_t score = alignment_score(h);
+                if (score > best) best = score, hits = 0, sum[0] = sum[1] = 0;
+                if (score == best) ++hits, sum[0] += q[0], sum[1] += q[1];
             }
         }
     }
     // Most of the 25 modules, or the match is no better than chance.
-    return best >= 22;
+    if (best < 22) return false;
+    const float q[2] = {sum[0] / static_cast<float>(hits), sum[1] / static_cast<float>(hits)};
+    return map_through(q, m);
 }
 
 // Without an alignment pattern to go by, version 1 tries fourth points in
