@@ -375,8 +375,10 @@ float triple_distance(const FinderPattern& k, const FinderPattern& a, const Find
     const float lu = std::hypot(ux, uy), lv = std::hypot(vx, vy);
     const float smallest = std::min({k.width, a.width, b.width}),
                 largest = std::max({k.width, a.width, b.width});
-    // Centres at least two pattern widths apart: 14 modules at version 1.
-    if (!(smallest > 0) || largest > 2 * smallest || std::min(lu, lv) < 1.8f * largest) return -1;
+    // Centres two pattern widths apart at version 1 (14 modules), less where
+    // perspective makes the nearer pattern larger and runs through a turned
+    // one are longer.
+    if (!(smallest > 0) || largest > 2 * smallest || std::min(lu, lv) < 1.5f * smallest) return -1;
     const float legs = std::max(lu, lv) / std::min(lu, lv), turn = std::fabs(ux * vx + uy * vy) / (lu * lv);
     if (legs > 1.35f || turn > 0.3f) return -1;
     return turn + (legs - 1) + (largest / smallest - 1) / 2;
