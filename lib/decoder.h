@@ -190,6 +190,19 @@ inline int32_t pixel_offset(int32_t x, int32_t y) {
     return y * s.image_width + x;
 }
 
+// Images are addressed with 16-bit run lengths, so no side may exceed this.
+constexpr int32_t kMaxSide = 32767;
+
+// An image the decoder takes: pixels there, each side 1 to kMaxSide.
+inline bool image_fits(const uint8_t* image, int32_t width, int32_t height) {
+    return image != nullptr && width >= 1 && height >= 1 && width <= kMaxSide && height <= kMaxSide;
+}
+
+// Only the low 16 bits of pixel_depth count, read as a signed value.
+inline bool is_two_level(int32_t pixel_depth) {
+    return static_cast<int16_t>(pixel_depth & 0xFFFF) == 1;
+}
+
 // Writes a printf-style diagnostic line to log_stream; silent when it is null.
 void log_line(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

@@ -5,7 +5,6 @@
 // small images doubled. Each ends in the designed stages, from the format
 // information on (ISO/IEC 18004 7.9 to 7.4), on a module matrix it sampled.
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <numbers>
@@ -97,6 +96,25 @@ struct Held {
     ReadInfo info;
 } held;
 
+// The text the state holds now, with what decoder_query and
+// decoder_read_info report of it.
+Held held_now() {
+    Held h{true, {}, S.text_length, S.structured_append, read_info};
+    std::memcpy(h.text, S.result_text, sizeof h.text);
+    return h;
+}
+
+// Puts a held provisional text back as the call's answer.
+const char* give_back(const Held& h) {
+    std::memcpy(S.result_text, h.text, sizeof S.result_text);
+    S.text_length = h.length;
+    S.structured_append = h.append;
+    S.result_partial = -1;
+    read_info = h.info;
+    read_valid = true;
+    return S.result_text;
+}
+
 uint8_t sampled[sizeof S.module_matrix];
 
 // The read the current strategy made, as the caller sees it.
@@ -135,19 +153,23 @@ bool read_matrix(const float corners[4][2], bool transposed) {
             sure = S.result_partial == 0;
             if (sure || !held.present) {
                 keep_text(corners, transposed);
-                if (!sure) {
-                    held.present = true;
-                    std::memcpy(held.text, S.result_text, sizeof held.text);
-                    held.length = S.text_length;
-                    held.append = S.structured_append;
-                    held.info = read_info;
-                }
+                if (!sure) held = held_now();
             }
         }
     }
     std::memcpy(S.module_matrix, sampled, static_cast<size_t>(size) * size);
     std::memset(S.function_map, 0, sizeof S.function_map);
     return sure;
+}
+
+// A finder pattern's module size along direction (dx, dy): runs through a
+// turned pattern cross it on a chord longer by 1 / cos of the angle, folded
+// into 0 to 45 degrees.
+float module_along(const FinderPattern& f, float dx, float dy) {
+    constexpr float kQuarter = std::numbers::pi_v<float> / 2;
+    float turn = std::fmod(std::fabs(std::atan2(dy, dx)), kQuarter);
+    if (turn > kQuarter / 2) turn = kQuarter - turn;
+    return (f.width + f.height) / 2 * std::cos(turn) / 7;
 }
 
 // Units for `version` from the finder centres, as the designed estimate
@@ -312,19 +334,13 @@ bool read_through_fourth_points() {
 }
 
 // The version from the finder distance with module sizes measured along the
-// symbol's own axes: runs through a turned pattern cross it on a chord
-// longer by 1 / cos of the angle.
-// `read` gets the version information's reading, or 0.
+// symbol's own axes; `read` gets the version information's reading, or 0.
 int32_t corrected_estimate(int32_t& read) {
     read = 0;
     const FinderPattern &f0 = finder(0), &f1 = finder(1), &f2 = finder(2);
     const float dx = f1.x - f0.x, dy = f1.y - f0.y;
     const float d1 = std::hypot(dx, dy), d2 = std::hypot(f2.x - f0.x, f2.y - f0.y);
-    constexpr float kQuarter = std::numbers::pi_v<float> / 2;
-    float turn = std::fmod(std::fabs(std::atan2(dy, dx)), kQuarter);
-    if (turn > kQuarter / 2) turn = kQuarter - turn;
-    const float chords = (f0.width + f0.height + f1.width + f1.height + f2.width + f2.height) / 6;
-    const float module = chords * std::cos(turn) / 7;
+    const float module = (module_along(f0, dx, dy) + module_along(f1, dx, dy) + module_along(f2, dx, dy)) / 3;
     if (!(module > 0) || !(d1 > 0) || !(d2 > 0)) return 0;
     const float modules = (d1 + d2) / (2 * module);
     if (!(modules < 1000)) return 0;
@@ -404,10 +420,7 @@ bool timing_starts(const FinderPattern& f0, const FinderPattern& f1, const Finde
     // right of their centre column.
     const auto line = [&](const FinderPattern& from, const float along[2], float sign,
                           const float across[2]) {
-        constexpr float kQuarter = std::numbers::pi_v<float> / 2;
-        float turn = std::fmod(std::fabs(std::atan2(along[1], along[0])), kQuarter);
-        if (turn > kQuarter / 2) turn = kQuarter - turn;
-        const float module = (from.width + from.height) / 2 * std::cos(turn) / 7;
+        const float module = module_along(from, along[0], along[1]);
         for (int32_t k = 8; k <= 10; ++k) {
             const float t = sign * static_cast<float>(k - 3) * module, o = 3 * module;
             fits += dark_at(from.x + along[0] * t + across[0] * o, from.y + along[1] * t + across[1] * o) ==
@@ -548,7 +561,7 @@ bool binarize_for(const Strategy& k, const uint8_t* grey, int32_t pixel_depth) {
 bool run_strategy(int32_t k, const uint8_t* image, int32_t width, int32_t height, int32_t pixel_depth) {
     const Strategy& strategy = kStrategies[k];
     const size_t pixels = static_cast<size_t>(width) * height;
-    const bool two_level = static_cast<int16_t>(pixel_depth & 0xFFFF) == 1;
+    const bool two_level = is_two_level(pixel_depth);
     if (strategy.enlarge && std::max(width, height) >= kEnlargeBelow) return false;
     uint8_t* grey = nullptr;
     const uint8_t* source = image;
@@ -611,9 +624,7 @@ const char* thorough_strategy_name(int32_t k) {
 
 const char* read_with_strategy(int32_t k, const uint8_t* image, int32_t width, int32_t height,
                                int32_t pixel_depth) {
-    if (k < 0 || k >= kStrategyCount || image == nullptr || width < 1 || height < 1 || width > 32767 ||
-        height > 32767)
-        return nullptr;
+    if (k < 0 || k >= kStrategyCount || !image_fits(image, width, height)) return nullptr;
     FILE* const log = S.log_stream;
     S.log_stream = nullptr;  // the stages inside a strategy write nothing
     held.present = false;
@@ -624,14 +635,7 @@ const char* read_with_strategy(int32_t k, const uint8_t* image, int32_t width, i
         S.result_partial = 0;
         return S.result_text;
     }
-    if (!held.present) return nullptr;
-    std::memcpy(S.result_text, held.text, sizeof S.result_text);
-    S.text_length = held.length;
-    S.structured_append = held.append;
-    S.result_partial = -1;
-    read_info = held.info;
-    read_valid = true;
-    return S.result_text;
+    return held.present ? give_back(held) : nullptr;
 }
 
 }  // namespace vorden
@@ -645,50 +649,30 @@ extern "C" const char* decode_symbol_thorough(const uint8_t* image, int32_t widt
                                               int32_t pixel_depth, FILE* log_stream) {
     const char* designed = decode_symbol(image, width, height, pixel_depth, log_stream);
     if (designed != nullptr && S.result_partial == 0) return designed;
-    if (image == nullptr || width < 1 || height < 1 || width > 32767 || height > 32767) return nullptr;
+    if (!image_fits(image, width, height)) return nullptr;
 
     // The designed call's provisional text, kept while the strategies look
     // for a sure one.
     Held fallback{};
-    if (designed != nullptr) {
-        fallback.present = true;
-        std::memcpy(fallback.text, S.result_text, sizeof fallback.text);
-        fallback.length = S.text_length;
-        fallback.append = S.structured_append;
-        fallback.info = read_info;
-    }
+    if (designed != nullptr) fallback = held_now();
     // A mostly dark frame more likely holds a light-on-dark symbol, which
     // the inverted strategy reads at a fraction of what the local threshold
     // spends on that dark ground first.
     int32_t order[kStrategyCount];
     for (int32_t k = 0; k < kStrategyCount; ++k) order[k] = k;
-    const bool two_level = static_cast<int16_t>(pixel_depth & 0xFFFF) == 1;
-    if (!two_level && mostly_dark(image, static_cast<size_t>(width) * height)) std::swap(order[1], order[2]);
+    if (!is_two_level(pixel_depth) && mostly_dark(image, static_cast<size_t>(width) * height))
+        std::swap(order[1], order[2]);
     for (const int32_t k : order) {
         const char* text = read_with_strategy(k, image, width, height, pixel_depth);
         const bool sure = text != nullptr && S.result_partial == 0;
         if (log_stream != nullptr && !(kStrategies[k].enlarge && std::max(width, height) >= kEnlargeBelow))
             std::fprintf(log_stream, "thorough: %s %s\n", kStrategies[k].name, sure ? "read" : "failed");
         if (sure) return text;
-        if (text != nullptr && !fallback.present) {
-            fallback.present = true;
-            std::memcpy(fallback.text, S.result_text, sizeof fallback.text);
-            fallback.length = S.text_length;
-            fallback.append = S.structured_append;
-            fallback.info = read_info;
-        }
+        if (text != nullptr && !fallback.present) fallback = held_now();
     }
-    if (!fallback.present) {
-        read_valid = false;
-        return nullptr;
-    }
-    std::memcpy(S.result_text, fallback.text, sizeof S.result_text);
-    S.text_length = fallback.length;
-    S.structured_append = fallback.append;
-    S.result_partial = -1;
-    read_info = fallback.info;
-    read_valid = true;
-    return S.result_text;
+    if (fallback.present) return give_back(fallback);
+    read_valid = false;
+    return nullptr;
 }
 
 extern "C" int32_t decoder_read_info(ReadInfo* out) {

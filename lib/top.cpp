@@ -19,14 +19,6 @@ namespace {
 
 const char kVersion[] = "1.2.6";
 
-// Images are addressed with 16-bit run lengths, so no side may exceed this.
-constexpr int32_t kMaxSide = 32767;
-
-// Only the low 16 bits of pixel_depth count, read as a signed value.
-bool is_two_level(int32_t pixel_depth) {
-    return static_cast<int16_t>(pixel_depth & 0xFFFF) == 1;
-}
-
 }  // namespace
 
 namespace {
@@ -353,9 +345,7 @@ extern "C" const char* decode_symbol(const uint8_t* image, int32_t width, int32_
                                      FILE* log) {
     forget_read();
     // Refuse what the 16-bit run tables cannot describe before touching state.
-    if (image == nullptr || width < 1 || height < 1 || width > kMaxSide || height > kMaxSide) {
-        return nullptr;
-    }
+    if (!image_fits(image, width, height)) return nullptr;
     DecoderState& s = decoder_state;
     s.image_width = width;
     s.image_height = height;
