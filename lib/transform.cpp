@@ -6,6 +6,10 @@
 
 #include "decoder.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace vorden {
 
 // ---------------------------------------------------------------------------
@@ -22,55 +26,122 @@ int32_t block_side(int32_t width, int32_t height) {
     return std::clamp(std::min(width, height) / 40, 4, 26);
 }
 
+// Adds a row into a block row's column sums and grey ranges.
+void gather_row(const uint8_t* row, size_t width, uint16_t* sums, uint8_t* lows, uint8_t* highs) {
+    size_t x = 0;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    for (; x + 16 <= width; x += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x));
+        auto* low = reinterpret_cast<__m128i*>(lows + x);
+        auto* high = reinterpret_cast<__m128i*>(highs + x);
+        _mm_storeu_si128(low, _mm_min_epu8(_mm_loadu_si128(low), v));
+        _mm_storeu_si128(high, _mm_max_epu8(_mm_loadu_si128(high), v));
+        auto* sum = reinterpret_cast<__m128i*>(sums + x);
+        _mm_storeu_si128(sum, _mm_add_epi16(_mm_loadu_si128(sum), _mm_unpacklo_epi8(v, zero)));
+        _mm_storeu_si128(sum + 1, _mm_add_epi16(_mm_loadu_si128(sum + 1), _mm_unpackhi_epi8(v, zero)));
+    }
+#endif
+    for (; x < width; ++x) {
+        sums[x] = static_cast<uint16_t>(sums[x] + row[x]);
+        lows[x] = std::min(lows[x], row[x]);
+        highs[x] = std::max(highs[x], row[x]);
+    }
+}
+
+// One row against its limits: dark (64) below them, or above them for
+// light modules.
+void threshold_row(const uint8_t* in, const uint8_t* limits, size_t width, bool lighter, uint8_t* out) {
+    size_t x = 0;
+#if defined(__SSE2__)
+    // Unsigned order through signed compares, both sides shifted by 128.
+    const __m128i flip = _mm_set1_epi8(static_cast<char>(0x80)), dark = _mm_set1_epi8(64);
+    for (; x + 16 <= width; x += 16) {
+        const __m128i v = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + x)), flip);
+        const __m128i l = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(limits + x)), flip);
+        const __m128i mask = lighter ? _mm_cmpgt_epi8(v, l) : _mm_cmplt_epi8(v, l);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x), _mm_and_si128(mask, dark));
+    }
+#endif
+    for (; x < width; ++x) out[x] = (lighter ? in[x] > limits[x] : in[x] < limits[x]) ? 64 : 0;
+}
+
 }  // namespace
 
 bool local_threshold(const uint8_t* image, int32_t width, int32_t height, bool lighter, uint8_t* binary) {
     const int32_t side = block_side(width, height);
     const int32_t bw = (width + side - 1) / side, bh = (height + side - 1) / side;
-    const size_t blocks = static_cast<size_t>(bw) * bh;
-    // Sums and pixel counts per block, then per neighbourhood: the limit
-    // below which (above which, for light modules) a pixel is dark.
-    auto* sums = static_cast<uint32_t*>(heap_alloc(4 * sizeof(uint32_t) * blocks));
-    auto* limits = static_cast<uint8_t*>(heap_alloc(blocks));
-    if (sums == nullptr || limits == nullptr) {
+    const size_t blocks = static_cast<size_t>(bw) * bh, w = static_cast<size_t>(width);
+    // Sums, pixel counts and grey ranges per block, then per neighbourhood
+    // the limit below which (above which, for light modules) a pixel is dark.
+    // Each block row is gathered column by column first and each limit
+    // spread over a row of pixels, so that both pixel passes run the whole
+    // width at once.
+    auto* sums = static_cast<uint32_t*>(heap_alloc(8 * sizeof(uint32_t) * blocks));
+    auto* columns = static_cast<uint16_t*>(heap_alloc(w * sizeof(uint16_t)));
+    auto* spread = static_cast<uint8_t*>(heap_alloc(3 * w + blocks));
+    if (sums == nullptr || columns == nullptr || spread == nullptr) {
         heap_free(sums);
-        heap_free(limits);
+        heap_free(columns);
+        heap_free(spread);
         return false;
     }
     uint32_t *counts = sums + blocks, *lows = counts + blocks, *highs = lows + blocks;
-    std::memset(sums, 0, 2 * sizeof(uint32_t) * blocks);
-    std::fill(lows, lows + blocks, 255u);
-    std::fill(highs, highs + blocks, 0u);
-    for (int32_t y = 0; y < height; ++y) {
-        const uint8_t* row = image + static_cast<size_t>(y) * width;
-        uint32_t* block_row = sums + static_cast<size_t>(y / side) * bw;
+    uint8_t *column_low = spread + w, *column_high = column_low + w, *limits = column_high + w;
+    for (int32_t by = 0; by < bh; ++by) {
+        const int32_t y0 = by * side, y1 = std::min(height, y0 + side);
+        std::fill(columns, columns + w, uint16_t{0});
+        std::fill(column_low, column_low + w, uint8_t{255});
+        std::fill(column_high, column_high + w, uint8_t{0});
+        for (int32_t y = y0; y < y1; ++y)
+            gather_row(image + static_cast<size_t>(y) * w, w, columns, column_low, column_high);
         for (int32_t bx = 0; bx < bw; ++bx) {
             uint32_t sum = 0, low = 255, high = 0;
             const int32_t end = std::min(width, (bx + 1) * side);
             for (int32_t x = bx * side; x < end; ++x) {
-                sum += row[x];
-                low = std::min<uint32_t>(low, row[x]);
-                high = std::max<uint32_t>(high, row[x]);
+                sum += columns[x];
+                low = std::min<uint32_t>(low, column_low[x]);
+                high = std::max<uint32_t>(high, column_high[x]);
             }
-            const size_t b = static_cast<size_t>(y / side) * bw + bx;
-            block_row[bx] += sum;
-            counts[b] += static_cast<uint32_t>(end - bx * side);
-            lows[b] = std::min(lows[b], low);
-            highs[b] = std::max(highs[b], high);
+            const size_t b = static_cast<size_t>(by) * bw + bx;
+            sums[b] = sum;
+            counts[b] = static_cast<uint32_t>((end - bx * side) * (y1 - y0));
+            lows[b] = low;
+            highs[b] = high;
+        }
+    }
+    // The 5 x 5 neighbourhood in two passes: five blocks across into the
+    // second half of each array, then five of those down.
+    uint32_t *across_sums = sums + 4 * blocks, *across_counts = across_sums + blocks,
+             *across_lows = across_counts + blocks, *across_highs = across_lows + blocks;
+    for (int32_t by = 0; by < bh; ++by) {
+        for (int32_t bx = 0; bx < bw; ++bx) {
+            uint32_t sum = 0, count = 0, low = 255, high = 0;
+            for (int32_t x = std::max(bx - 2, 0); x <= std::min(bx + 2, bw - 1); ++x) {
+                const size_t b = static_cast<size_t>(by) * bw + x;
+                sum += sums[b];
+                count += counts[b];
+                low = std::min(low, lows[b]);
+                high = std::max(high, highs[b]);
+            }
+            const size_t b = static_cast<size_t>(by) * bw + bx;
+            across_sums[b] = sum;
+            across_counts[b] = count;
+            across_lows[b] = low;
+            across_highs[b] = high;
         }
     }
     for (int32_t by = 0; by < bh; ++by) {
         for (int32_t bx = 0; bx < bw; ++bx) {
             uint64_t sum = 0, count = 0;
             uint32_t low = 255, high = 0;
-            for (int32_t y = std::max(by - 2, 0); y <= std::min(by + 2, bh - 1); ++y)
-                for (int32_t x = std::max(bx - 2, 0); x <= std::min(bx + 2, bw - 1); ++x) {
-                    const size_t b = static_cast<size_t>(y) * bw + x;
-                    sum += sums[b];
-                    count += counts[b];
-                    low = std::min(low, lows[b]);
-                    high = std::max(high, highs[b]);
-                }
+            for (int32_t y = std::max(by - 2, 0); y <= std::min(by + 2, bh - 1); ++y) {
+                const size_t b = static_cast<size_t>(y) * bw + bx;
+                sum += across_sums[b];
+                count += across_counts[b];
+                low = std::min(low, across_lows[b]);
+                high = std::max(high, across_highs[b]);
+            }
             // Dark when more than one level below the mean, (p + 1) * count <
             // sum, or more than one above it for light modules: flat areas
             // stay light either way, so no dark ground joins what the finder
@@ -84,20 +155,15 @@ bool local_threshold(const uint8_t* image, int32_t width, int32_t height, bool l
             limits[static_cast<size_t>(by) * bw + bx] = static_cast<uint8_t>(std::min<uint64_t>(limit, 255));
         }
     }
-    for (int32_t y = 0; y < height; ++y) {
-        const uint8_t* in = image + static_cast<size_t>(y) * width;
-        uint8_t* out = binary + static_cast<size_t>(y) * width;
-        const uint8_t* row_limits = limits + static_cast<size_t>(y / side) * bw;
-        for (int32_t bx = 0; bx < bw; ++bx) {
-            const int32_t limit = row_limits[bx], end = std::min(width, (bx + 1) * side);
-            if (lighter) {
-                for (int32_t x = bx * side; x < end; ++x) out[x] = in[x] > limit ? 64 : 0;
-            } else {
-                for (int32_t x = bx * side; x < end; ++x) out[x] = in[x] + 1 <= limit ? 64 : 0;
-            }
+    for (int32_t by = 0; by < bh; ++by) {
+        for (size_t x = 0; x < w; ++x) spread[x] = limits[static_cast<size_t>(by) * bw + x / side];
+        for (int32_t y = by * side; y < std::min(height, (by + 1) * side); ++y) {
+            const size_t at = static_cast<size_t>(y) * w;
+            threshold_row(image + at, spread, w, lighter, binary + at);
         }
     }
-    heap_free(limits);
+    heap_free(spread);
+    heap_free(columns);
     heap_free(sums);
     return true;
 }

@@ -106,6 +106,44 @@ TEST(Thorough, CornersAreTheSymbolsOwnInImagePixels) {
     }
 }
 
+// The local threshold against its definition, pixel by pixel: dark below the
+// mean of the 5 x 5 blocks around its own (light: above it), all light where
+// those blocks span less than 24 grey levels. Odd sizes leave partial blocks
+// and rows that are no multiple of a vector.
+TEST(Thorough, LocalThresholdIsTheMeanOfTheBlocksAround) {
+    uint32_t state = 3;
+    for (const auto& [w, h] : {std::pair{37, 53}, std::pair{203, 121}}) {
+        std::vector<uint8_t> image(static_cast<size_t>(w) * h), binary(image.size());
+        for (size_t i = 0; i < image.size(); ++i) {
+            state = state * 1664525u + 1013904223u;
+            // Patches of plain ground among noise, so that both rules apply.
+            image[i] = (i / 97) % 3 == 0 ? 200 : static_cast<uint8_t>(state >> 24);
+        }
+        const int side = std::clamp(std::min(w, h) / 40, 4, 26);
+        for (bool lighter : {false, true}) {
+            ASSERT_TRUE(vorden::local_threshold(image.data(), w, h, lighter, binary.data()));
+            int wrong = 0;
+            for (int y = 0; y < h; ++y)
+                for (int x = 0; x < w; ++x) {
+                    uint64_t sum = 0, count = 0;
+                    int low = 255, high = 0;
+                    for (int yy = std::max(0, (y / side - 2) * side); yy < std::min(h, (y / side + 3) * side);
+                         ++yy)
+                        for (int xx = std::max(0, (x / side - 2) * side);
+                             xx < std::min(w, (x / side + 3) * side); ++xx) {
+                            const int p = image[static_cast<size_t>(yy) * w + xx];
+                            sum += p, ++count, low = std::min(low, p), high = std::max(high, p);
+                        }
+                    const int p = image[static_cast<size_t>(y) * w + x];
+                    const bool dark =
+                        high - low >= 24 && (lighter ? p * count > sum + count : (p + 1) * count < sum);
+                    wrong += (binary[static_cast<size_t>(y) * w + x] == 64) != dark;
+                }
+            EXPECT_EQ(wrong, 0) << w << "x" << h << (lighter ? " light" : " dark");
+        }
+    }
+}
+
 TEST(Thorough, FramesWithoutASymbolGiveNoText) {
     Image noise{640, 480, std::vector<uint8_t>(640 * 480)};
     uint32_t state = 7;
