@@ -190,6 +190,10 @@ inline int32_t pixel_offset(int32_t x, int32_t y) {
     return y * s.image_width + x;
 }
 
+// Whether more than half the pixels are darker than the image's mean grey
+// level, as a light-on-dark frame is.
+bool mostly_dark(const uint8_t* image, size_t pixels);
+
 // Images are addressed with 16-bit run lengths, so no side may exceed this.
 constexpr int32_t kMaxSide = 32767;
 

@@ -532,15 +532,6 @@ void two_level_grey(const uint8_t* image, size_t pixels, uint8_t* grey) {
     for (size_t i = 0; i < pixels; ++i) grey[i] = image[i] == 0 ? 0 : 255;
 }
 
-bool mostly_dark(const uint8_t* grey, size_t pixels) {
-    uint64_t sum = 0;
-    for (size_t i = 0; i < pixels; ++i) sum += grey[i];
-    const uint64_t mean = sum / pixels;
-    size_t dark = 0;
-    for (size_t i = 0; i < pixels; ++i) dark += grey[i] < mean;
-    return dark > pixels / 2;
-}
-
 bool binarize_for(const Strategy& k, const uint8_t* grey, int32_t pixel_depth) {
     const size_t pixels = static_cast<size_t>(S.image_width) * S.image_height;
     // A frame mostly darker than its mean is light on dark, left to the

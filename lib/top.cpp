@@ -334,6 +334,18 @@ void release_records() {
 
 }  // namespace
 
+bool mostly_dark(const uint8_t* image, size_t pixels) {
+    const auto below = static_cast<uint8_t>(sweep_levels(image, pixels).mean);
+    size_t dark = 0, i = 0;
+    for (; i + kBlock <= pixels; i += kBlock) {
+        uint8_t block = 0;  // at most kBlock
+        for (size_t k = 0; k < kBlock; ++k) block = static_cast<uint8_t>(block + (image[i + k] < below));
+        dark += block;
+    }
+    for (; i < pixels; ++i) dark += image[i] < below;
+    return dark > pixels / 2;
+}
+
 }  // namespace vorden
 
 // ---------------------------------------------------------------------------
