@@ -162,10 +162,46 @@ bool read_matrix(const float corners[4][2], bool transposed) {
     return sure;
 }
 
-// A finder pattern's module size along direction (dx, dy): runs through a
-// turned pattern cross it on a chord longer by 1 / cos of the angle, folded
-// into 0 to 45 degrees.
+// Whether the binary pixel under (x, y) is dark; outside the image is light.
+bool dark_at(float x, float y) {
+    if (!(x >= 0 && x < S.image_width && y >= 0 && y < S.image_height)) return false;
+    return S.binary_image[static_cast<size_t>(y) * S.image_width + static_cast<size_t>(x)] == 64;
+}
+
+float module_across_runs(const FinderPattern& f, float dx, float dy);
+
+// A finder pattern's module size along direction (dx, dy), from the chord
+// through its centre: dark centre, light ring, dark ring on each side, seven
+// modules edge to edge (ISO/IEC 18004 6.3.3) whatever the angle, shear or
+// foreshortening.
 float module_along(const FinderPattern& f, float dx, float dy) {
+    const float length = std::hypot(dx, dy);
+    const float reach = 0.75f * std::max(f.width, f.height);  // pixels from the centre
+    if (length > 0 && dark_at(f.x, f.y)) {
+        const float ux = dx / length, uy = dy / length;
+        float chord = 0;
+        for (const float sign : {1.0f, -1.0f}) {
+            // Half-pixel steps to the third change of colour: the outer edge.
+            int32_t changes = 0;
+            float t = 0;
+            for (bool dark = true; changes < 3 && t < reach;) {
+                t += 0.5f;
+                const bool now = dark_at(f.x + sign * t * ux, f.y + sign * t * uy);
+                changes += now != dark;
+                dark = now;
+            }
+            if (changes < 3) return module_across_runs(f, dx, dy);
+            chord += t;
+        }
+        return chord / 7;
+    }
+    return module_across_runs(f, dx, dy);
+}
+
+// Without the rings along the direction, from the pattern's horizontal and
+// vertical runs: through a turned pattern they cross it on a chord longer by
+// 1 / cos of the angle, folded into 0 to 45 degrees.
+float module_across_runs(const FinderPattern& f, float dx, float dy) {
     constexpr float kQuarter = std::numbers::pi_v<float> / 2;
     float turn = std::fmod(std::fabs(std::atan2(dy, dx)), kQuarter);
     if (turn > kQuarter / 2) turn = kQuarter - turn;
@@ -183,12 +219,6 @@ void set_version(int32_t version) {
     S.x_unit[1] = (f1.y - f0.y) / q;
     S.y_unit[0] = (f2.x - f0.x) / q;
     S.y_unit[1] = (f2.y - f0.y) / q;
-}
-
-// Whether the binary pixel under (x, y) is dark; outside the image is light.
-bool dark_at(float x, float y) {
-    if (!(x >= 0 && x < S.image_width && y >= 0 && y < S.image_height)) return false;
-    return S.binary_image[static_cast<size_t>(y) * S.image_width + static_cast<size_t>(x)] == 64;
 }
 
 // The map through the three finder centres and the point q that module
@@ -403,35 +433,33 @@ float triple_distance(const FinderPattern& k, const FinderPattern& a, const Find
 // Whether the timing patterns (ISO/IEC 18004 6.3.5) start where they should
 // beside each finder pattern: modules 8 to 10 of row 6 and of column 6 from
 // each end, dark at even numbers whatever the version. Positions step from
-// each pattern by its own module size, which perspective changes little
-// that close; a triple of clutter mostly fails.
+// each pattern by the module sizes at both ends of the line; a triple of
+// clutter mostly fails, most of it within the first two lines.
 bool timing_starts(const FinderPattern& f0, const FinderPattern& f1, const FinderPattern& f2, int32_t least) {
-    const auto unit = [](const FinderPattern& from, const FinderPattern& to, float u[2]) {
+    const float down[2] = {f2.x - f0.x, f2.y - f0.y}, right[2] = {f1.x - f0.x, f1.y - f0.y};
+    // Modules 8 to 10 of the line from `from` toward `to`, three modules
+    // over along `across`: row 6 lies below the finders' centre row, column
+    // 6 right of their centre column. Perspective shrinks modules along the
+    // line from one pattern's size to the other's; a one-dimensional
+    // projective map with those sizes at its ends places them.
+    const auto fits_on = [](const FinderPattern& from, const FinderPattern& to, const float across[2]) {
         const float dx = to.x - from.x, dy = to.y - from.y, d = std::hypot(dx, dy);
-        u[0] = dx / d;
-        u[1] = dy / d;
-    };
-    float right[2], down[2];  // the symbol's row and column directions
-    unit(f0, f1, right);
-    unit(f0, f2, down);
-    int32_t fits = 0;
-    // Modules 8 to 10 stepping from `from` along `along`, three modules over
-    // along `across`: row 6 lies below the finders' centre row, column 6
-    // right of their centre column.
-    const auto line = [&](const FinderPattern& from, const float along[2], float sign,
-                          const float across[2]) {
-        const float module = module_along(from, along[0], along[1]);
+        const float m0 = module_along(from, dx, dy), m1 = module_along(to, dx, dy);
+        if (!(d > 0) || !(m0 > 0) || !(m1 > 0)) return 0;
+        const float n = d / std::sqrt(m0 * m1), c = (std::sqrt(m0 / m1) - 1) / n;
+        const float o = 3 * module_along(from, across[0], across[1]) / std::hypot(across[0], across[1]);
+        int32_t fits = 0;
         for (int32_t k = 8; k <= 10; ++k) {
-            const float t = sign * static_cast<float>(k - 3) * module, o = 3 * module;
-            fits += dark_at(from.x + along[0] * t + across[0] * o, from.y + along[1] * t + across[1] * o) ==
-                    (k % 2 == 0);
+            const float steps = static_cast<float>(k - 3), t = m0 * steps / (1 + c * steps) / d;
+            fits += dark_at(from.x + dx * t + across[0] * o, from.y + dy * t + across[1] * o) == (k % 2 == 0);
         }
+        return fits;
     };
-    line(f0, right, 1, down);
-    line(f1, right, -1, down);
-    line(f0, down, 1, right);
-    line(f2, down, -1, right);
-    return fits >= least;
+    const FinderPattern* lines[4][2] = {{&f0, &f1}, {&f1, &f0}, {&f0, &f2}, {&f2, &f0}};
+    int32_t misses = 0;
+    for (int32_t k = 0; k < 4 && misses <= 12 - least; ++k)
+        misses += 3 - fits_on(*lines[k][0], *lines[k][1], k < 2 ? down : right);
+    return misses <= 12 - least;
 }
 
 // Up to eight triples the designed choice did not make, nearest first; each

@@ -24,7 +24,24 @@ struct Frame {
     RenderOptions options;
     bool mirrored = false;
     bool designed_reads = false;  // a case the designed pass reads too
+    double squash = 1;            // rows drawn this much closer together
+    double shear = 0;             // and each row shifted right by this much per row up
 };
+
+// The drawn image seen at a slant: rows squashed and slid sideways, as a low
+// camera sees a code lying on a desk.
+Image slanted(const Image& in, double squash, double shear) {
+    Image out;
+    out.height = static_cast<int>(in.height * squash);
+    out.width = in.width + static_cast<int>(shear * out.height) + 1;
+    out.pixels.assign(static_cast<size_t>(out.width) * out.height, 255);
+    for (int y = 0; y < out.height; ++y)
+        for (int x = 0; x < out.width; ++x) {
+            const int ix = static_cast<int>(x - shear * (out.height - y)), iy = static_cast<int>(y / squash);
+            if (ix >= 0 && ix < in.width && iy < in.height) out.pixels[y * out.width + x] = in.at(ix, iy);
+        }
+    return out;
+}
 
 Image drawn(const Frame& f, const std::string& text) {
     RenderOptions o = f.options;
@@ -34,7 +51,7 @@ Image drawn(const Frame& f, const std::string& text) {
         for (int y = 0; y < image.height; ++y)
             std::reverse(image.pixels.begin() + y * image.width,
                          image.pixels.begin() + (y + 1) * image.width);
-    return image;
+    return f.squash != 1 || f.shear != 0 ? slanted(image, f.squash, f.shear) : image;
 }
 
 const char* thorough(const Image& image, FILE* log = nullptr) {
@@ -59,6 +76,23 @@ TEST(Thorough, ReadsWhatTheDesignedPassMisses) {
          {.module_px = 4, .dark = 140, .light = 217, .gradient = 0.5},
          false,
          true},
+        // Modules shorter than they are wide, on slanted columns: the timing
+        // patterns beside the finders are found only with each direction's
+        // own module size.
+        {"v1 squashed and sheared",
+         1,
+         {.module_px = 6, .canvas_width = 240, .canvas_height = 240},
+         false,
+         false,
+         0.75,
+         0.2},
+        {"v3 squashed and sheared",
+         3,
+         {.module_px = 6, .canvas_width = 300, .canvas_height = 300},
+         false,
+         false,
+         0.8,
+         0.3},
         // 1.5 pixels a module, too few for the run tests until doubled.
         {"small", 2, {.module_px = 1.5, .canvas_width = 80, .canvas_height = 80}},
     };
