@@ -262,8 +262,10 @@ int32_t alignment_score(const Homography& m) {
 // The four-point map whose alignment pattern matches best. Perspective moves
 // the parallelogram's fourth corner most, and the pattern beside it tells
 // where it went: fourth points in whole modules up to three tenths of the
-// symbol each way, then around the best few a module each way in quarters,
-// the pattern sampled through each point's own map.
+// symbol each way (6 to 16 modules: the search grows with the square, and a
+// clutter triple taken for version 40 would search a hundred modules wide),
+// then around the best few a module each way in quarters, the pattern
+// sampled through each point's own map.
 bool perspective_map(Homography& m) {
     if (S.symbol_version < 2) return false;
     const FinderPattern &f0 = finder(0), &f1 = finder(1), &f2 = finder(2);
@@ -278,7 +280,7 @@ bool perspective_map(Homography& m) {
         int32_t score;
         float q[2];
     } few[kFew] = {{-1, {0, 0}}, {-1, {0, 0}}, {-1, {0, 0}}};
-    const int32_t reach = std::max(6, S.symbol_size * 3 / 10);
+    const int32_t reach = std::clamp(S.symbol_size * 3 / 10, 6, 16);
     for (int32_t j = -reach; j <= reach; ++j) {
         for (int32_t i = -reach; i <= reach; ++i) {
             Candidate c{0, {0, 0}};
@@ -469,15 +471,28 @@ bool timing_starts(const FinderPattern& f0, const FinderPattern& f1, const Finde
 bool read_other_triples(const Plan& plan) {
     const auto* found = reinterpret_cast<const FinderPattern*>(S.finder_patterns.data);
     const int32_t designed[3] = {S.selected_finders[0], S.selected_finders[1], S.selected_finders[2]};
+    // Candidates crossed by most lines first: the speckle of a noisy ground
+    // makes finder-like runs by the hundred, each only a line or two thick,
+    // which would otherwise fill the places before a symbol further down.
+    const int32_t count = S.finder_count;
+    auto* order = static_cast<int32_t*>(heap_alloc(static_cast<size_t>(count) * sizeof(int32_t)));
+    if (order == nullptr) return false;
+    for (int32_t i = 0; i < count; ++i) order[i] = i;
+    const auto lines = [&](int32_t i) { return std::min(found[i].row_hit_count, found[i].column_hit_count); };
+    const int32_t ranked = std::min(count, 256);
+    std::partial_sort(order, order + ranked, order + count, [&](int32_t a, int32_t b) {
+        return lines(a) != lines(b) ? lines(a) > lines(b) : a < b;
+    });
     int32_t places[64], n = 0;
-    for (int32_t i = 0; i < S.finder_count && n < 64; ++i) {
-        const FinderPattern& f = found[i];
+    for (int32_t k = 0; k < ranked && n < 64; ++k) {
+        const FinderPattern& f = found[order[k]];
         const auto near = [&](int32_t j) {
             const FinderPattern& g = found[j];
             return std::hypot(f.x - g.x, f.y - g.y) < std::max(f.width, g.width) / 2;
         };
-        if (std::none_of(places, places + n, near)) places[n++] = i;
+        if (std::none_of(places, places + n, near)) places[n++] = order[k];
     }
+    heap_free(order);
     constexpr int32_t kTries = 8;
     struct Triple {
         float distance;
@@ -546,7 +561,7 @@ struct Strategy {
 constexpr Strategy kStrategies[] = {
     {"geometry", Binarize::global, false, {true, false, 2, true, true}},
     {"local threshold", Binarize::local, false, {true, true, 2, true, true}},
-    {"inverted", Binarize::inverted, false, {true, true, 2, true, false}},
+    {"inverted", Binarize::inverted, false, {true, true, 2, true, true}},
     {"enlarged", Binarize::local, true, {true, true, 2, true, false}},
 };
 constexpr int32_t kStrategyCount = sizeof kStrategies / sizeof kStrategies[0];

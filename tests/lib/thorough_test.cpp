@@ -69,6 +69,11 @@ TEST(Thorough, ReadsWhatTheDesignedPassMisses) {
         {"v8 at 40 degrees", 8, {.module_px = 3, .angle_deg = -40}},
         {"keystone", 4, {.module_px = 5, .perspective_x = 0.15, .perspective_y = 0.05}},
         {"light on dark", 3, {.module_px = 4, .dark = 255, .light = 0}},
+        // The local threshold speckles a noisy ground with hundreds of thin
+        // finder-like runs above the symbol.
+        {"light on a noisy dark ground, turned",
+         2,
+         {.module_px = 4, .angle_deg = 37, .noise = 4, .seed = 1, .dark = 225, .light = 25}},
         {"mirrored", 2, {.module_px = 4}, true},
         {"mirrored and turned", 6, {.module_px = 4, .angle_deg = 25}, true},
         {"30 % contrast under a gradient",
