@@ -244,16 +244,20 @@ bool map_through(const float q[2], Homography& m) {
 }
 
 // Modules of the lower right alignment pattern (dark ring, light ring, dark
-// centre) that the map finds as they should be, of 25.
-int32_t alignment_score(const Homography& m) {
+// centre) that the map finds as they should be, of 25; any score below
+// `needed` once it cannot reach it.
+int32_t alignment_score(const Homography& m, int32_t needed) {
     const int32_t at = S.symbol_size - 7;
-    int32_t score = 0;
+    int32_t score = 0, left = 25;
     for (int32_t r = -2; r <= 2; ++r) {
         for (int32_t c = -2; c <= 2; ++c) {
             float x, y;
             if (!m.map(at + c, at + r, x, y)) return 0;
             const bool ring = std::max(std::abs(r), std::abs(c)) == 1;
             score += dark_at(x, y) != ring;
+            // Short of `needed` even if every module left matched: the
+            // caller only wants to know that.
+            if (score + --left < needed) return score;
         }
     }
     return score;
@@ -287,7 +291,7 @@ bool perspective_map(Homography& m) {
             at(corner, static_cast<float>(i), static_cast<float>(j), c.q);
             Homography h;
             if (!map_through(c.q, h)) continue;
-            c.score = alignment_score(h);
+            c.score = alignment_score(h, few[kFew - 1].score + 1);
             int32_t k = kFew;
             while (k > 0 && few[k - 1].score < c.score) --k;
             if (k == kFew) continue;
@@ -308,7 +312,7 @@ bool perspective_map(Homography& m) {
                 at(c.q, i / 4.0f, j / 4.0f, q);
                 Homography h;
                 if (!map_through(q, h)) continue;
-                const int32_t score = alignment_score(h);
+                const int32_t score = alignment_score(h, best);
                 if (score > best) best = score, hits = 0, sum[0] = sum[1] = 0;
                 if (score == best) ++hits, sum[0] += q[0], sum[1] += q[1];
             }
@@ -367,12 +371,17 @@ bool read_through_fourth_points() {
 
 // The version from the finder distance with module sizes measured along the
 // symbol's own axes; `read` gets the version information's reading, or 0.
+// The sizes come from each pattern's runs, every line through it averaged:
+// a single chord is a pixel or so off, which at three pixels a module moves
+// a version 10 estimate a whole version.
 int32_t corrected_estimate(int32_t& read) {
     read = 0;
     const FinderPattern &f0 = finder(0), &f1 = finder(1), &f2 = finder(2);
     const float dx = f1.x - f0.x, dy = f1.y - f0.y;
     const float d1 = std::hypot(dx, dy), d2 = std::hypot(f2.x - f0.x, f2.y - f0.y);
-    const float module = (module_along(f0, dx, dy) + module_along(f1, dx, dy) + module_along(f2, dx, dy)) / 3;
+    const float module =
+        (module_across_runs(f0, dx, dy) + module_across_runs(f1, dx, dy) + module_across_runs(f2, dx, dy)) /
+        3;
     if (!(module > 0) || !(d1 > 0) || !(d2 > 0)) return 0;
     const float modules = (d1 + d2) / (2 * module);
     if (!(modules < 1000)) return 0;
