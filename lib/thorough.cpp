@@ -444,21 +444,26 @@ float triple_distance(const FinderPattern& k, const FinderPattern& a, const Find
 // Whether the timing patterns (ISO/IEC 18004 6.3.5) start where they should
 // beside each finder pattern: modules 8 to 10 of row 6 and of column 6 from
 // each end, dark at even numbers whatever the version. Positions step from
-// each pattern by the module sizes at both ends of the line; a triple of
-// clutter mostly fails, most of it within the first two lines.
+// each pattern by the module sizes at both ends of the line, measured either
+// way: the pattern's runs, every line through it averaged, place small
+// modules best; its chords along the line tell modules shorter one way than
+// the other. A triple of clutter mostly fails, most of it within the first
+// two lines.
 bool timing_starts(const FinderPattern& f0, const FinderPattern& f1, const FinderPattern& f2, int32_t least) {
+    using Size = float (*)(const FinderPattern&, float, float);
     const float down[2] = {f2.x - f0.x, f2.y - f0.y}, right[2] = {f1.x - f0.x, f1.y - f0.y};
     // Modules 8 to 10 of the line from `from` toward `to`, three modules
     // over along `across`: row 6 lies below the finders' centre row, column
     // 6 right of their centre column. Perspective shrinks modules along the
     // line from one pattern's size to the other's; a one-dimensional
     // projective map with those sizes at its ends places them.
-    const auto fits_on = [](const FinderPattern& from, const FinderPattern& to, const float across[2]) {
+    const auto fits_on = [](Size size, const FinderPattern& from, const FinderPattern& to,
+                            const float across[2]) {
         const float dx = to.x - from.x, dy = to.y - from.y, d = std::hypot(dx, dy);
-        const float m0 = module_along(from, dx, dy), m1 = module_along(to, dx, dy);
+        const float m0 = size(from, dx, dy), m1 = size(to, dx, dy);
         if (!(d > 0) || !(m0 > 0) || !(m1 > 0)) return 0;
         const float n = d / std::sqrt(m0 * m1), c = (std::sqrt(m0 / m1) - 1) / n;
-        const float o = 3 * module_along(from, across[0], across[1]) / std::hypot(across[0], across[1]);
+        const float o = 3 * size(from, across[0], across[1]) / std::hypot(across[0], across[1]);
         int32_t fits = 0;
         for (int32_t k = 8; k <= 10; ++k) {
             const float steps = static_cast<float>(k - 3), t = m0 * steps / (1 + c * steps) / d;
@@ -467,10 +472,13 @@ bool timing_starts(const FinderPattern& f0, const FinderPattern& f1, const Finde
         return fits;
     };
     const FinderPattern* lines[4][2] = {{&f0, &f1}, {&f1, &f0}, {&f0, &f2}, {&f2, &f0}};
-    int32_t misses = 0;
-    for (int32_t k = 0; k < 4 && misses <= 12 - least; ++k)
-        misses += 3 - fits_on(*lines[k][0], *lines[k][1], k < 2 ? down : right);
-    return misses <= 12 - least;
+    for (const Size size : {module_across_runs, module_along}) {
+        int32_t misses = 0;
+        for (int32_t k = 0; k < 4 && misses <= 12 - least; ++k)
+            misses += 3 - fits_on(size, *lines[k][0], *lines[k][1], k < 2 ? down : right);
+        if (misses <= 12 - least) return true;
+    }
+    return false;
 }
 
 // Up to eight triples the designed choice did not make, nearest first; each
