@@ -654,13 +654,152 @@ struct Edge {
     int32_t row, left, right;
 };
 
+// Walks that meet share their rows. In a noisy frame or a region of joined
+// patterns thousands of candidates walk the same dark region, and from the
+// first row where two walks enter with the same bounds they take the same
+// steps to the same end. Each row a walk takes is kept as a node under the
+// row, the direction and the bounds it was entered with; a later walk that
+// enters a kept row follows the nodes instead of scanning the rows again,
+// adding the same row sums to its own in the same order, so every centre
+// comes out bit for bit as the scans would make it. Only the candidates of
+// one refinement share nodes, and their number is bounded: past the bound
+// a walk scans as it would alone.
+constexpr int16_t kEnds = INT16_MIN;
+constexpr int64_t kTrialRows = 1 << 16;
+
+struct TrailNode {
+    uint64_t key;         // the row, the direction and the bounds entering it
+    int16_t left, right;  // the bounds leaving it; left kEnds: the walk ends there
+    int32_t next;         // the node of the following row, -1 while unknown
+};
+
+struct Trails {
+    TrailNode* nodes;
+    int32_t count, capacity, most;
+    int64_t asked, found;  // rows looked up and rows found kept
+    int32_t* slots;        // open addressing on the key: node numbers, -1 empty
+    uint32_t bits;
+} trails;
+
+uint64_t trail_key(int32_t row, int32_t step, int32_t left, int32_t right) {
+    return static_cast<uint64_t>(row) << 33 | static_cast<uint64_t>(step > 0) << 32 |
+           static_cast<uint64_t>(left + 1) << 16 | static_cast<uint64_t>(right + 1);
+}
+
+uint32_t trail_slot(uint64_t key) {
+    return static_cast<uint32_t>((key * 0x9E3779B97F4A7C15ull) >> (64 - trails.bits));
+}
+
+void end_trails();
+
+int32_t find_trail(uint64_t key) {
+    if (trails.nodes == nullptr) return -1;
+    // Walks through noise seldom meet, and looking rows up would cost them
+    // more than scanning: sharing ends where the first rows found too few.
+    if (++trails.asked == kTrialRows && 2 * trails.found < trails.asked) {
+        end_trails();
+        return -1;
+    }
+    const uint32_t mask = (1u << trails.bits) - 1;
+    for (uint32_t i = trail_slot(key);; i = (i + 1) & mask) {
+        const int32_t at = trails.slots[i];
+        if (at < 0) return -1;
+        if (trails.nodes[at].key == key) {
+            ++trails.found;
+            return at;
+        }
+    }
+}
+
+// Room for twice the nodes, rehashed; false when the bound or the heap
+// refuses.
+bool grow_trails() {
+    if (trails.capacity >= trails.most) return false;
+    const int32_t capacity = std::min(2 * trails.capacity, trails.most);
+    const uint32_t bits = trails.bits + 1;
+    auto* nodes = static_cast<TrailNode*>(heap_alloc(static_cast<size_t>(capacity) * sizeof(TrailNode)));
+    auto* slots = static_cast<int32_t*>(heap_alloc((size_t{1} << bits) * sizeof(int32_t)));
+    if (nodes == nullptr || slots == nullptr) {
+        heap_free(nodes);
+        heap_free(slots);
+        trails.most = trails.capacity;
+        return false;
+    }
+    std::memcpy(nodes, trails.nodes, static_cast<size_t>(trails.count) * sizeof(TrailNode));
+    std::fill(slots, slots + (size_t{1} << bits), -1);
+    heap_free(trails.nodes);
+    heap_free(trails.slots);
+    trails.nodes = nodes;
+    trails.slots = slots;
+    trails.capacity = capacity;
+    trails.bits = bits;
+    const uint32_t mask = (1u << bits) - 1;
+    for (int32_t k = 0; k < trails.count; ++k) {
+        uint32_t i = trail_slot(nodes[k].key);
+        while (slots[i] >= 0) i = (i + 1) & mask;
+        slots[i] = k;
+    }
+    return true;
+}
+
+// Keeps a row's outcome; its node number, or -1 without room.
+int32_t keep_trail(uint64_t key, bool goes_on, int32_t left, int32_t right) {
+    if (trails.nodes == nullptr || (trails.count == trails.capacity && !grow_trails())) return -1;
+    const uint32_t mask = (1u << trails.bits) - 1;
+    uint32_t i = trail_slot(key);
+    while (trails.slots[i] >= 0) i = (i + 1) & mask;
+    const int32_t at = trails.count++;
+    trails.slots[i] = at;
+    trails.nodes[at] =
+        TrailNode{key, goes_on ? static_cast<int16_t>(left) : kEnds, static_cast<int16_t>(right), -1};
+    return at;
+}
+
+// Room for 128 nodes to start with, growing to one node per 16 pixels.
+void start_trails() {
+    const size_t pixels = static_cast<size_t>(S.image_width) * S.image_height;
+    trails = Trails{};
+    trails.most = static_cast<int32_t>(std::min<size_t>(pixels / 16 + 256, size_t{1} << 24));
+    trails.capacity = 128;
+    trails.bits = 8;  // twice the nodes' slots, so that probes stay short
+    trails.nodes = static_cast<TrailNode*>(heap_alloc(trails.capacity * sizeof(TrailNode)));
+    trails.slots = static_cast<int32_t*>(heap_alloc((size_t{1} << trails.bits) * sizeof(int32_t)));
+    if (trails.nodes == nullptr || trails.slots == nullptr) {
+        end_trails();
+        return;
+    }
+    std::fill(trails.slots, trails.slots + (size_t{1} << trails.bits), -1);
+}
+
+void end_trails() {
+    heap_free(trails.nodes);
+    heap_free(trails.slots);
+    trails = Trails{};
+}
+
 // Walks from `row` in steps of `step` (1 or -1) while each row continues
 // the region, adding every row to the sums. Returns the last row reached,
 // or `edge` when the first row does not continue the region.
 Edge walk(int32_t row, int32_t step, int32_t left, int32_t right, Edge edge, Region& r) {
     const bool outside_dark = S.binary_image[0] == 64;
+    int32_t before = -1;  // the node of the row before, to link to this one
     for (; row >= 0 && row < S.image_height; row += step) {
-        if (!step_row(BitRow{packed_row(row)}, outside_dark, left, right)) break;
+        const uint64_t key = trail_key(row, step, left, right);
+        int32_t at =
+            before >= 0 && trails.nodes[before].next >= 0 ? trails.nodes[before].next : find_trail(key);
+        if (trails.nodes == nullptr) before = -1;  // the lookup ended sharing
+        bool goes_on;
+        if (at >= 0) {
+            goes_on = trails.nodes[at].left != kEnds;
+            left = trails.nodes[at].left;
+            right = trails.nodes[at].right;
+        } else {
+            goes_on = step_row(BitRow{packed_row(row)}, outside_dark, left, right);
+            at = keep_trail(key, goes_on, left, right);
+        }
+        if (before >= 0) trails.nodes[before].next = at;
+        before = at;
+        if (!goes_on) break;
         edge = Edge{row, left, right};
         const int64_t w = right - left + 1;
         r.n += w;
@@ -719,10 +858,12 @@ void refine_finder_center(FinderPattern* candidate) {
 int32_t refine_finder_centers() {
     FinderPattern* found = patterns();
     int32_t kept = 0;
+    start_trails();
     for (int32_t i = 0; i < S.finder_count; ++i) {
         refine_finder_center(&found[i]);
         if (found[i].row_hit_count != 0 && found[i].column_hit_count != 0) found[kept++] = found[i];
     }
+    end_trails();
     S.finder_count = kept;
     return kept;
 }

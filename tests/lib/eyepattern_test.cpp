@@ -1,8 +1,11 @@
-// The finder-pattern scan on hand-made run tables. Grouping and scoring are
-// checked in hostile_test; refinement, choice, orientation and the alignment
-// search are held to the golden logs and to grid_test.
+// The finder-pattern scan on hand-made run tables, and refinement's shared
+// walks against walks alone. Grouping and scoring are checked in
+// hostile_test; choice, orientation and the alignment search are held to the
+// golden logs and to grid_test.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -96,4 +99,41 @@ TEST(FiveRunTest, ProportionsBoundsAndWindows) {
         for (const ScanHit& h : scan_line(c.runs)) found.emplace_back(h.start, h.center_start);
         EXPECT_EQ(found, c.hits) << ::testing::PrintToString(c.runs);
     }
+}
+
+// Candidates of one refinement share the rows their walks have in common;
+// each centre, size and hit count must come out bit for bit as the
+// candidate refined alone makes them. Overlapping discs make one ragged
+// region, entered by hundreds of walks from different rows, with pixels
+// near the image's sides so that walks also meet there.
+TEST(FinderRefinement, SharedWalksGiveEachCandidatesOwnCentre) {
+    constexpr int kSide = 240;
+    BinaryImage image(kSide, kSide);
+    uint32_t state = 11;
+    const auto next = [&](int n) {
+        return static_cast<int>((state = state * 1664525u + 1013904223u) >> 8) % n;
+    };
+    for (int k = 0; k < 90; ++k) {
+        const int cx = next(kSide), cy = next(kSide), r = 4 + next(18);
+        for (int y = std::max(0, cy - r); y < std::min(kSide, cy + r); ++y)
+            for (int x = std::max(0, cx - r); x < std::min(kSide, cx + r); ++x)
+                if ((x - cx) * (x - cx) + (y - cy) * (y - cy) < r * r) image.fill(x, y, 1, 1);
+    }
+    empty_pool(&S.finder_patterns, sizeof(FinderPattern));
+    std::vector<FinderPattern> alone;
+    for (int k = 0; k < 400; ++k) {
+        FinderPattern f{};
+        f.x = static_cast<float>(next(kSide));
+        f.y = static_cast<float>(next(kSide));
+        f.row_hit_count = f.column_hit_count = 1;
+        ASSERT_NE(memchunk_add(&S.finder_patterns, &f), 0);
+        refine_finder_center(&f);
+        if (f.row_hit_count != 0) alone.push_back(f);
+    }
+    S.finder_count = static_cast<int32_t>(S.finder_patterns.count);
+    ASSERT_EQ(refine_finder_centers(), static_cast<int32_t>(alone.size()));
+    ASSERT_GT(alone.size(), 100u);
+    const auto* shared = reinterpret_cast<const FinderPattern*>(S.finder_patterns.data);
+    for (size_t k = 0; k < alone.size(); ++k)
+        EXPECT_EQ(std::memcmp(&shared[k], &alone[k], sizeof(FinderPattern)), 0) << "candidate " << k;
 }
