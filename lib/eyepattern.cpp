@@ -665,7 +665,7 @@ struct Edge {
 // one refinement share nodes, and their number is bounded: past the bound
 // a walk scans as it would alone.
 constexpr int16_t kEnds = INT16_MIN;
-constexpr int64_t kTrialRows = 1 << 16;
+constexpr int64_t kTrialRows = 1 << 14;
 
 struct TrailNode {
     uint64_t key;         // the row, the direction and the bounds entering it
