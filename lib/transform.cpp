@@ -66,6 +66,35 @@ void threshold_row(const uint8_t* in, const uint8_t* limits, size_t width, bool 
     for (; x < width; ++x) out[x] = (lighter ? in[x] > limits[x] : in[x] < limits[x]) ? 64 : 0;
 }
 
+// Sums, pixel counts and grey ranges of blocks, one array each.
+struct BlockStats {
+    uint32_t *sums, *counts, *lows, *highs;
+};
+
+// Each block's window of five along one direction (itself and two each
+// side, fewer at the ends), from `in` into `out`: `lines` lines of `length`
+// blocks, `step` apart along a line and `stride` from one line to the next.
+void gather_five(const BlockStats& in, const BlockStats& out, int32_t lines, int32_t length, size_t stride,
+                 size_t step) {
+    for (int32_t line = 0; line < lines; ++line) {
+        for (int32_t at = 0; at < length; ++at) {
+            uint32_t sum = 0, count = 0, low = 255, high = 0;
+            for (int32_t k = std::max(at - 2, 0); k <= std::min(at + 2, length - 1); ++k) {
+                const size_t b = static_cast<size_t>(line) * stride + static_cast<size_t>(k) * step;
+                sum += in.sums[b];
+                count += in.counts[b];
+                low = std::min(low, in.lows[b]);
+                high = std::max(high, in.highs[b]);
+            }
+            const size_t b = static_cast<size_t>(line) * stride + static_cast<size_t>(at) * step;
+            out.sums[b] = sum;
+            out.counts[b] = count;
+            out.lows[b] = low;
+            out.highs[b] = high;
+        }
+    }
+}
+
 }  // namespace
 
 bool local_threshold(const uint8_t* image, int32_t width, int32_t height, bool lighter, uint8_t* binary) {
@@ -111,49 +140,25 @@ bool local_threshold(const uint8_t* image, int32_t width, int32_t height, bool l
         }
     }
     // The 5 x 5 neighbourhood in two passes: five blocks across into the
-    // second half of each array, then five of those down.
-    uint32_t *across_sums = sums + 4 * blocks, *across_counts = across_sums + blocks,
-             *across_lows = across_counts + blocks, *across_highs = across_lows + blocks;
-    for (int32_t by = 0; by < bh; ++by) {
-        for (int32_t bx = 0; bx < bw; ++bx) {
-            uint32_t sum = 0, count = 0, low = 255, high = 0;
-            for (int32_t x = std::max(bx - 2, 0); x <= std::min(bx + 2, bw - 1); ++x) {
-                const size_t b = static_cast<size_t>(by) * bw + x;
-                sum += sums[b];
-                count += counts[b];
-                low = std::min(low, lows[b]);
-                high = std::max(high, highs[b]);
-            }
-            const size_t b = static_cast<size_t>(by) * bw + bx;
-            across_sums[b] = sum;
-            across_counts[b] = count;
-            across_lows[b] = low;
-            across_highs[b] = high;
-        }
-    }
-    for (int32_t by = 0; by < bh; ++by) {
-        for (int32_t bx = 0; bx < bw; ++bx) {
-            uint64_t sum = 0, count = 0;
-            uint32_t low = 255, high = 0;
-            for (int32_t y = std::max(by - 2, 0); y <= std::min(by + 2, bh - 1); ++y) {
-                const size_t b = static_cast<size_t>(y) * bw + bx;
-                sum += across_sums[b];
-                count += across_counts[b];
-                low = std::min(low, across_lows[b]);
-                high = std::max(high, across_highs[b]);
-            }
-            // Dark when more than one level below the mean, (p + 1) * count <
-            // sum, or more than one above it for light modules: flat areas
-            // stay light either way, so no dark ground joins what the finder
-            // search walks.
-            // A neighbourhood of less contrast than this holds no symbol:
-            // all of it light, where sensor noise would otherwise scatter
-            // dark pixels over a plain ground.
-            constexpr uint32_t kFlat = 24;
-            uint64_t limit = lighter ? sum / count + 1 : (sum - 1) / count;
-            if (high - low < kFlat) limit = lighter ? 255 : 0;
-            limits[static_cast<size_t>(by) * bw + bx] = static_cast<uint8_t>(std::min<uint64_t>(limit, 255));
-        }
+    // second half of the arrays, then five of those down back into the first.
+    const BlockStats block{sums, counts, lows, highs};
+    const BlockStats across{sums + 4 * blocks, sums + 5 * blocks, sums + 6 * blocks, sums + 7 * blocks};
+    gather_five(block, across, bh, bw, static_cast<size_t>(bw), 1);
+    gather_five(across, block, bw, bh, 1, static_cast<size_t>(bw));
+    for (size_t b = 0; b < blocks; ++b) {
+        const uint64_t sum = sums[b], count = counts[b];
+        const uint32_t low = lows[b], high = highs[b];
+        // Dark when more than one level below the mean, (p + 1) * count <
+        // sum, or more than one above it for light modules: flat areas
+        // stay light either way, so no dark ground joins what the finder
+        // search walks.
+        // A neighbourhood of less contrast than this holds no symbol:
+        // all of it light, where sensor noise would otherwise scatter
+        // dark pixels over a plain ground.
+        constexpr uint32_t kFlat = 24;
+        uint64_t limit = lighter ? sum / count + 1 : (sum - 1) / count;
+        if (high - low < kFlat) limit = lighter ? 255 : 0;
+        limits[b] = static_cast<uint8_t>(std::min<uint64_t>(limit, 255));
     }
     for (int32_t by = 0; by < bh; ++by) {
         for (size_t x = 0; x < w; ++x) spread[x] = limits[static_cast<size_t>(by) * bw + x / side];
