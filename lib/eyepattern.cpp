@@ -690,16 +690,9 @@ uint32_t trail_slot(uint64_t key) {
     return static_cast<uint32_t>((key * 0x9E3779B97F4A7C15ull) >> (64 - trails.bits));
 }
 
-void end_trails();
-
 int32_t find_trail(uint64_t key) {
     if (trails.nodes == nullptr) return -1;
-    // Walks through noise seldom meet, and looking rows up would cost them
-    // more than scanning: sharing ends where the first rows found too few.
-    if (++trails.asked == kTrialRows && 2 * trails.found < trails.asked) {
-        end_trails();
-        return -1;
-    }
+    ++trails.asked;
     const uint32_t mask = (1u << trails.bits) - 1;
     for (uint32_t i = trail_slot(key);; i = (i + 1) & mask) {
         const int32_t at = trails.slots[i];
@@ -755,6 +748,12 @@ int32_t keep_trail(uint64_t key, bool goes_on, int32_t left, int32_t right) {
     return at;
 }
 
+void end_trails() {
+    heap_free(trails.nodes);
+    heap_free(trails.slots);
+    trails = Trails{};
+}
+
 // Room for 128 nodes to start with, growing to one node per 16 pixels.
 void start_trails() {
     const size_t pixels = static_cast<size_t>(S.image_width) * S.image_height;
@@ -771,23 +770,20 @@ void start_trails() {
     std::fill(trails.slots, trails.slots + (size_t{1} << trails.bits), -1);
 }
 
-void end_trails() {
-    heap_free(trails.nodes);
-    heap_free(trails.slots);
-    trails = Trails{};
-}
-
 // Walks from `row` in steps of `step` (1 or -1) while each row continues
 // the region, adding every row to the sums. Returns the last row reached,
 // or `edge` when the first row does not continue the region.
 Edge walk(int32_t row, int32_t step, int32_t left, int32_t right, Edge edge, Region& r) {
     const bool outside_dark = S.binary_image[0] == 64;
+    // Walks through noise seldom meet, and looking rows up would cost them
+    // more than scanning: sharing ends once the rows looked up, after the
+    // first kTrialRows, found fewer than half kept.
+    if (trails.asked >= kTrialRows && 2 * trails.found < trails.asked) end_trails();
     int32_t before = -1;  // the node of the row before, to link to this one
     for (; row >= 0 && row < S.image_height; row += step) {
         const uint64_t key = trail_key(row, step, left, right);
         int32_t at =
             before >= 0 && trails.nodes[before].next >= 0 ? trails.nodes[before].next : find_trail(key);
-        if (trails.nodes == nullptr) before = -1;  // the lookup ended sharing
         bool goes_on;
         if (at >= 0) {
             goes_on = trails.nodes[at].left != kEnds;
