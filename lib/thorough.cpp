@@ -168,12 +168,21 @@ bool dark_at(float x, float y) {
     return S.binary_image[static_cast<size_t>(y) * S.image_width + static_cast<size_t>(x)] == 64;
 }
 
-float module_across_runs(const FinderPattern& f, float dx, float dy);
+// A finder pattern's module size along direction (dx, dy) from its
+// horizontal and vertical runs, every line through it averaged: through a
+// turned pattern they cross it on a chord longer by 1 / cos of the angle,
+// folded into 0 to 45 degrees.
+float module_across_runs(const FinderPattern& f, float dx, float dy) {
+    constexpr float kQuarter = std::numbers::pi_v<float> / 2;
+    float turn = std::fmod(std::fabs(std::atan2(dy, dx)), kQuarter);
+    if (turn > kQuarter / 2) turn = kQuarter - turn;
+    return (f.width + f.height) / 2 * std::cos(turn) / 7;
+}
 
 // A finder pattern's module size along direction (dx, dy), from the chord
 // through its centre: dark centre, light ring, dark ring on each side, seven
 // modules edge to edge (ISO/IEC 18004 6.3.3) whatever the angle, shear or
-// foreshortening.
+// foreshortening; from the runs where the rings do not show.
 float module_along(const FinderPattern& f, float dx, float dy) {
     const float length = std::hypot(dx, dy);
     const float reach = 0.75f * std::max(f.width, f.height);  // pixels from the centre
@@ -196,16 +205,6 @@ float module_along(const FinderPattern& f, float dx, float dy) {
         return chord / 7;
     }
     return module_across_runs(f, dx, dy);
-}
-
-// Without the rings along the direction, from the pattern's horizontal and
-// vertical runs: through a turned pattern they cross it on a chord longer by
-// 1 / cos of the angle, folded into 0 to 45 degrees.
-float module_across_runs(const FinderPattern& f, float dx, float dy) {
-    constexpr float kQuarter = std::numbers::pi_v<float> / 2;
-    float turn = std::fmod(std::fabs(std::atan2(dy, dx)), kQuarter);
-    if (turn > kQuarter / 2) turn = kQuarter - turn;
-    return (f.width + f.height) / 2 * std::cos(turn) / 7;
 }
 
 // Units for `version` from the finder centres, as the designed estimate
@@ -483,8 +482,8 @@ bool timing_starts(const FinderPattern& f0, const FinderPattern& f1, const Finde
 
 // Up to eight triples the designed choice did not make, nearest first; each
 // read as the plan says. The candidates of one place (the scan finds a
-// pattern several times over) count once, and only the first 64 places, so
-// that a frame full of clutter costs no more than a few tries.
+// pattern several times over) count once, and only 64 places, so that a
+// frame full of clutter costs no more than a few tries.
 bool read_other_triples(const Plan& plan) {
     const auto* found = reinterpret_cast<const FinderPattern*>(S.finder_patterns.data);
     const int32_t designed[3] = {S.selected_finders[0], S.selected_finders[1], S.selected_finders[2]};
