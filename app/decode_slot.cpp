@@ -64,7 +64,7 @@ bool COstrelAppCore::start_decode_worker(uint8_t* pixels, int32_t width, int32_t
     frame_job.pixels = pixels;
     frame_job.width = width;
     frame_job.height = height;
-    if (kernel().start_thread(run_decode_worker, &frame_job, WORKER_STACK_SIZE)) return true;
+    if (start_thread(run_decode_worker, &frame_job, WORKER_STACK_SIZE)) return true;
     // No worker will give the slot back, and no frame would be decoded again.
     release_decode_slot();
     return false;

@@ -8,7 +8,7 @@
 
 #include "decoder.h"
 #include "ostrel_core.h"
-#include "resource.h"
+#include "reduce.h"
 
 namespace ostrel {
 
@@ -16,33 +16,6 @@ namespace {
 
 // The indicator texts in the Japanese code page (Shift JIS): "×", "△", "○".
 constexpr const char* indicator_texts[] = {"\x81\x7E", "\x81\xA2", "\x81\x9B"};
-
-// Reduces by an integer factor f so that neither side exceeds 960 pixels:
-// each reduced pixel is the mean of its f x f block, or of the part of the
-// block inside the image at the right and bottom edges. Null when the heap
-// has no room.
-uint8_t* reduce_image(const uint8_t* pixels, int32_t width, int32_t height, int32_t& reduced_width,
-                      int32_t& reduced_height) {
-    const int32_t f = std::max(width / 640, height / 640);
-    reduced_width = (width + f - 1) / f;
-    reduced_height = (height + f - 1) / f;
-    auto* reduced = static_cast<uint8_t*>(HeapAlloc(static_cast<SIZE_T>(reduced_width) * reduced_height));
-    if (reduced == nullptr) return nullptr;
-    for (int32_t y = 0; y < height; y += f) {
-        const int32_t block_bottom = std::min(y + f, height);
-        for (int32_t x = 0; x < width; x += f) {
-            const int32_t block_right = std::min(x + f, width);
-            uint64_t sum = 0;
-            for (int32_t v = y; v < block_bottom; ++v) {
-                const uint8_t* row = pixels + static_cast<size_t>(v) * width;
-                for (int32_t u = x; u < block_right; ++u) sum += row[u];
-            }
-            const uint64_t count = static_cast<uint64_t>(block_bottom - y) * (block_right - x);
-            reduced[static_cast<size_t>(y / f) * reduced_width + x / f] = static_cast<uint8_t>(sum / count);
-        }
-    }
-    return reduced;
-}
 
 // When the designed pass misses, the decoder's further strategies take turns
 // across frames within a budget, the one that read last tried first: a
@@ -118,12 +91,14 @@ void decode_worker(FrameJob* job) {
     int32_t height = job->height;
 
     uint8_t* reduced = nullptr;
-    if (width >= 1280 || height >= 1280) {
-        int32_t reduced_width = 0;
-        int32_t reduced_height = 0;
-        reduced = reduce_image(image, width, height, reduced_width, reduced_height);
+    const int32_t f = vorden::tools::reduction_factor(width, height);
+    if (f > 1) {
+        const int32_t reduced_width = (width + f - 1) / f;
+        const int32_t reduced_height = (height + f - 1) / f;
+        reduced = static_cast<uint8_t*>(HeapAlloc(static_cast<SIZE_T>(reduced_width) * reduced_height));
         // Without room for the reduced image the frame is decoded at full size.
         if (reduced != nullptr) {
+            vorden::tools::reduce_by_blocks(image, width, height, f, reduced);
             image = reduced;
             width = reduced_width;
             height = reduced_height;

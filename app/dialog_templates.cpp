@@ -9,6 +9,7 @@
 
 #include <stdexcept>
 
+#include "platform/wx_window_system.h"
 #include "resource.h"
 #include "resources/ostrel_icon.xpm"
 
@@ -79,16 +80,12 @@ wxIcon load_icon(int id, bool small) {
     return icon;
 }
 
-const char* dialog_font_face() {
-    return "IPAGothic";
-}
-
 void create_from_template(wxDialog* dialog, wxWindow* parent, const DialogTemplate& resource) {
     long style = wxCAPTION | wxSYSTEM_MENU | wxCLOSE_BOX;
-    if (resource.app_window) style |= wxMINIMIZE_BOX | wxDIALOG_NO_PARENT;
+    if (resource.app_window) style |= wxDIALOG_NO_PARENT;
     dialog->Create(parent, wxID_ANY, utf8(resource.title), wxDefaultPosition, wxDefaultSize, style);
     // Dialog units are measured in the dialog's font, so it comes first.
-    dialog->SetFont(wxFont(wxFontInfo(resource.point_size).FaceName(dialog_font_face())));
+    dialog->SetFont(wxFont(wxFontInfo(resource.point_size).FaceName(DIALOG_FONT_FACE)));
     dialog->SetClientSize(dialog->ConvertDialogToPixels(wxSize(resource.cx, resource.cy)));
 
     for (const ControlTemplate& control : resource.controls) {

@@ -44,9 +44,6 @@ const char* load_string(int id);
 // Icon resource 128 at 32 x 32 (big) or 16 x 16 pixels (small).
 wxIcon load_icon(int id, bool small = false);
 
-// The Japanese Gothic face that stands in for the templates' "MS UI Gothic".
-const char* dialog_font_face();
-
 // Creates `dialog` from the template as a child of `parent` (null for an
 // application window): the font first, then the size and every control
 // converted from dialog units with that font.

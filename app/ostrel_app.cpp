@@ -10,18 +10,6 @@ namespace {
 // The main dialog while it exists; touched on the dialog's thread only.
 COstrelDlg* main_dialog = nullptr;
 
-// Applies what the decode worker posted. Runs on the dialog's thread.
-void apply_window_updates() {
-    for (const WindowUpdate& update : queued_window_texts().drain()) {
-        if (main_dialog == nullptr) continue;
-        if (update.kind == WindowUpdate::Kind::beep) {
-            message_beep();
-        } else {
-            set_window_text(main_dialog->FindWindow(update.control_id), update.text);
-        }
-    }
-}
-
 wxAppConsole* create_app() {
     return new COstrelApp;
 }
@@ -34,11 +22,17 @@ int COstrelApp::OnRun() {
 }
 
 bool COstrelApp::InitInstance() {
-    install_window_system_hooks();
+    install_window_system();
     if (!init_decode_state()) return false;
     // The worker posts from its own thread; CallAfter never blocks it, even
     // while this thread waits for the decode slot at shutdown.
-    queued_window_texts().set_notifier([this] { CallAfter([] { apply_window_updates(); }); });
+    set_window_sink({[this](int control_id, std::string text) {
+                         CallAfter([control_id, text] {
+                             if (main_dialog != nullptr)
+                                 set_window_text(main_dialog->FindWindow(control_id), text);
+                         });
+                     },
+                     [this](UINT) { CallAfter([] { message_beep(); }); }});
 
     {
         COstrelDlg dialog;
@@ -48,7 +42,7 @@ bool COstrelApp::InitInstance() {
         SetTopWindow(nullptr);
         main_dialog = nullptr;
     }
-    queued_window_texts().set_notifier(nullptr);
+    set_window_sink({});
     // The application ends here, without a message loop of its own.
     return false;
 }

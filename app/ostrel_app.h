@@ -50,7 +50,6 @@ class COstrelDlg : public wxDialog {
     void MessageBox(const char* text, const char* caption);
 
     wxIcon m_hIcon;
-    HWND preview_frame_ = nullptr;  // control 1001 as the capture window's parent
     bool initialised_ = false;
 };
 

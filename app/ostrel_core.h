@@ -12,9 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "platform/capture.h"
-#include "platform/kernel.h"
-#include "platform/window_texts.h"
+#include "platform/win32.h"
 
 namespace ostrel {
 
@@ -27,6 +25,10 @@ struct FrameJob {
 constexpr int32_t RESULT_SLOTS = 10;
 constexpr int32_t RESULT_TEXT_SIZE = 7091;  // with the NUL; longer texts are not taken
 constexpr SIZE_T WORKER_STACK_SIZE = 10485760;
+
+// The main dialog's controls the worker writes to.
+constexpr int IDC_RESULT_BOX = 1000;        // the confirmed text
+constexpr int IDC_STATUS_INDICATOR = 1003;  // "×", "△" or "○"
 
 // read_state values.
 constexpr int32_t READ_NOTHING = 0;

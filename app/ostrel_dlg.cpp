@@ -15,7 +15,6 @@ namespace ostrel {
 
 namespace {
 
-constexpr int DRIVER_INDEXES = 10;
 constexpr int CONNECT_TRIES = 10;
 constexpr DWORD CONNECT_RETRY_MS = 1000;
 constexpr int DESCRIPTION_SIZE = 1024;
@@ -60,9 +59,8 @@ bool COstrelDlg::OnInitDialog() {
 
     wxWindow* frame = FindWindow(IDC_PREVIEW_FRAME);
     const wxSize area = frame != nullptr ? frame->GetScreenRect().GetSize() : wxSize();
-    preview_frame_ = register_capture_window(std::make_shared<NativeWindow>(frame));
-    capture_window =
-        capCreateCaptureWindowA("Camera", WS_CHILD | WS_VISIBLE, 0, 0, area.x, area.y, preview_frame_, 0);
+    capture_window = capCreateCaptureWindowA("Camera", WS_CHILD | WS_VISIBLE, 0, 0, area.x, area.y,
+                                             reinterpret_cast<HWND>(frame), 0);
     if (capture_window == nullptr) {
         MessageBox("capCreateCaptureWindow() failed.", "initialize failed");
         return false;
@@ -203,8 +201,6 @@ bool COstrelDlg::DestroyWindow() {
     COstrelAppCore::wait_for_decode_worker();
     ::ostrel::DestroyWindow(capture_window);
     capture_window = nullptr;
-    ::ostrel::DestroyWindow(preview_frame_);
-    preview_frame_ = nullptr;
     return true;
 }
 

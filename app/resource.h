@@ -2,6 +2,8 @@
 #ifndef OSTREL_RESOURCE_H
 #define OSTREL_RESOURCE_H
 
+#include "ostrel_core.h"  // the controls the worker writes to
+
 namespace ostrel {
 
 constexpr int IDD_ABOUTBOX = 100;       // the About box's template
@@ -14,11 +16,9 @@ constexpr int IDOK = 1;
 constexpr int IDCANCEL = 2;
 constexpr int IDM_ABOUTBOX = 0x0010;  // the system command that opens the About box
 
-constexpr int IDC_RESULT_BOX = 1000;        // the confirmed text
-constexpr int IDC_PREVIEW_FRAME = 1001;     // parent of the capture window
-constexpr int IDC_STATUS_INDICATOR = 1003;  // "×", "△" or "○"
-constexpr int IDC_LIBRARY_VERSION = 1004;   // the About box's decoder version
-constexpr int IDC_SETTINGS = 1006;          // the video-format settings button
+constexpr int IDC_PREVIEW_FRAME = 1001;    // parent of the capture window
+constexpr int IDC_LIBRARY_VERSION = 1004;  // the About box's decoder version
+constexpr int IDC_SETTINGS = 1006;         // the video-format settings button
 
 }  // namespace ostrel
 

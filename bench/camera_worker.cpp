@@ -4,13 +4,17 @@
 // gives the slot back. Timed from the callback's call to that release, on
 // YUY2 and RGB24 frames, against the decode alone.
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <thread>
+#include <vector>
 
 #include "ostrel_core.h"
 #include "patterns.h"
+#include "platform/capture.h"
 #include "sections.h"
 #include "vorden.h"
 
@@ -24,49 +28,37 @@ constexpr int kRounds = 10;
 
 // ---- The platform around the core ----
 
-// A capture window that answers the video-format query the callback makes on
-// every frame.
-class FormatWindow final : public CaptureWindow {
+// A camera that never sends a frame of its own: the frames are handed to the
+// callback here, and it answers the video-format query made on every frame.
+class FormatCamera final : public ostrel::Camera {
   public:
-    BITMAPINFOHEADER format{};
-    LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override {
-        if (message != WM_CAP_GET_VIDEOFORMAT) return 0;
-        if (wParam == 0 && lParam == 0) return sizeof format;
-        if (wParam < sizeof format) return 0;
-        std::memcpy(reinterpret_cast<void*>(lParam), &format, sizeof format);
-        return sizeof format;
+    explicit FormatCamera(VideoMode mode) : mode_(mode) {}
+    std::vector<VideoMode> modes() override { return {mode_}; }
+    VideoMode mode() override { return mode_; }
+    bool set_mode(const VideoMode&) override { return false; }
+    bool start(uint32_t) override { return true; }
+    int next_frame(std::vector<uint8_t>&, int timeout_ms) override {
+        std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
+        return 0;
     }
-};
-
-// The Linux services, noting when the slot is given back and the process's
-// CPU time then: the worker's release is the end of a frame's work.
-class ReleaseClock final : public Kernel {
-  public:
-    std::atomic<double> released_wall{0}, released_cpu{0};
-
-    BOOL ReleaseSemaphore(HANDLE semaphore, LONG count, LONG* previous) override {
-        released_wall = wall_ms();
-        released_cpu = process_cpu_ms();
-        return real_.ReleaseSemaphore(semaphore, count, previous);
-    }
-    HANDLE CreateSemaphoreA(LONG initial, LONG maximum) override {
-        return real_.CreateSemaphoreA(initial, maximum);
-    }
-    BOOL CloseHandle(HANDLE object) override { return real_.CloseHandle(object); }
-    DWORD WaitForSingleObject(HANDLE object, DWORD ms) override {
-        return real_.WaitForSingleObject(object, ms);
-    }
-    DWORD GetLastError() override { return real_.GetLastError(); }
-    BOOL start_thread(ThreadProc start, void* parameter, SIZE_T stack) override {
-        return real_.start_thread(start, parameter, stack);
-    }
-    void Sleep(DWORD ms) override { real_.Sleep(ms); }
-    void* HeapAlloc(SIZE_T bytes) override { return real_.HeapAlloc(bytes); }
-    void* HeapReAlloc(void* block, SIZE_T bytes) override { return real_.HeapReAlloc(block, bytes); }
-    BOOL HeapFree(void* block) override { return real_.HeapFree(block); }
+    void stop() override {}
 
   private:
-    LinuxKernel real_;
+    VideoMode mode_;
+};
+
+// The indicator is the worker's last word before it gives the slot back:
+// the end of a frame's work, with the process's CPU time then.
+struct ReleaseClock {
+    std::atomic<double> released_wall{0}, released_cpu{0};
+    WindowSink sink() {
+        return {[this](int control_id, std::string) {
+                    if (control_id != IDC_STATUS_INDICATOR) return;
+                    released_wall = wall_ms();
+                    released_cpu = process_cpu_ms();
+                },
+                [](UINT) {}};
+    }
 };
 
 // ---- Frames as the camera delivers them ----
@@ -104,17 +96,18 @@ Frame rgb24_frame(const GreyImage& g) {
 
 struct Camera {
     ReleaseClock clock;
-    std::shared_ptr<FormatWindow> window = std::make_shared<FormatWindow>();
     bool ready = false;
 
     void set_up(const BITMAPINFOHEADER& format) {
-        set_kernel(&clock);
-        window->format = format;
-        capture_window = register_capture_window(window);
-        ready = COstrelAppCore::init_decode_state();
+        set_window_sink(clock.sink());
+        const VideoMode mode = {format.biCompression, format.biBitCount, format.biWidth, format.biHeight};
+        set_camera_drivers(std::vector<CameraDriver>{
+            {"bench", "1.0", [mode] { return std::make_unique<FormatCamera>(mode); }}});
+        capture_window = capCreateCaptureWindowA("bench", 0, 0, 0, 0, 0, nullptr, 0);
+        ready = capDriverConnect(capture_window, 0) && COstrelAppCore::init_decode_state();
         if (!ready) {
             // The row shows "crash".
-            std::fprintf(stderr, "vorden-bench: the decode slot's semaphore could not be created\n");
+            std::fprintf(stderr, "vorden-bench: the capture window or the decode slot could not be made\n");
             std::abort();
         }
     }
@@ -175,8 +168,9 @@ void camera_section(const Options& o) {
     // earlier section left warm, their first frame is an application's first.
     decoder_release_memory();
     std::printf(
-        "\nCamera worker per frame: from the frame callback's call to the decode slot's release (thread\n"
-        "start, frame copy, luminance, reduction from 1280 pixels on a side, decode, the read recorded),\n"
+        "\nCamera worker per frame: from the frame callback's call to the indicator set just before the\n"
+        "decode slot's release (thread start, frame copy, luminance, reduction from 1280 pixels on a\n"
+        "side, decode, the read recorded),\n"
         "against decode_symbol alone on the image the worker decodes. Wall ms, the median of up to %d\n"
         "frames in a child process (fewer once they add up to %g s; killed when one takes longer);\n"
         "first: the first frame, buffers allocated. CPU: the process's, all threads.\n\n"

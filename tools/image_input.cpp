@@ -10,6 +10,8 @@
 #include <cstring>
 #include <memory>
 
+#include "reduce.h"
+
 #define STB_IMAGE_IMPLEMENTATION
 #define STB_IMAGE_STATIC
 #define STBI_NO_STDIO
@@ -382,29 +384,13 @@ bool decode_image(const std::vector<uint8_t>& bytes, GreyImage& image, std::stri
 }
 
 bool reduce_like_camera(GreyImage& image) {
-    const int32_t width = image.width;
-    const int32_t height = image.height;
-    if (width < 1280 && height < 1280) return false;
-    const int32_t f = std::max(width / 640, height / 640);
+    const int32_t f = reduction_factor(image.width, image.height);
+    if (f == 1) return false;
     GreyImage reduced;
-    reduced.width = (width + f - 1) / f;
-    reduced.height = (height + f - 1) / f;
+    reduced.width = (image.width + f - 1) / f;
+    reduced.height = (image.height + f - 1) / f;
     reduced.pixels.resize(static_cast<size_t>(reduced.width) * static_cast<size_t>(reduced.height));
-    for (int32_t y = 0; y < height; y += f) {
-        const int32_t bottom = std::min(y + f, height);
-        for (int32_t x = 0; x < width; x += f) {
-            const int32_t right = std::min(x + f, width);
-            uint64_t sum = 0;
-            for (int32_t v = y; v < bottom; ++v) {
-                const uint8_t* row =
-                    image.pixels.data() + static_cast<size_t>(v) * static_cast<size_t>(width);
-                for (int32_t u = x; u < right; ++u) sum += row[u];
-            }
-            const uint64_t count = static_cast<uint64_t>(bottom - y) * static_cast<uint64_t>(right - x);
-            reduced.pixels[static_cast<size_t>(y / f) * static_cast<size_t>(reduced.width) + x / f] =
-                static_cast<uint8_t>(sum / count);
-        }
-    }
+    reduce_by_blocks(image.pixels.data(), image.width, image.height, f, reduced.pixels.data());
     image = std::move(reduced);
     return true;
 }

@@ -1,64 +1,374 @@
-// Capture window handles. A handle maps to a shared owner of its window, so
-// a message already on its way keeps the window alive across a concurrent
-// DestroyWindow, and a destroyed handle answers 0 instead of dangling.
+// The capture window: one connected camera, the capture thread that pulls
+// its frames, the frame callback, the preview and the capture parameters.
+//
+// Threads: messages come from the dialog's thread, and WM_CAP_GET_VIDEOFORMAT
+// also from the frame callback on the capture thread. A handle is the
+// window's address, valid while it is in the live set; DestroyWindow takes it
+// out first and joins the capture thread before freeing, so a callback under
+// way finishes against a window that still exists.
 #include "platform/capture.h"
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
 #include <mutex>
-#include <unordered_map>
-#include <utility>
+#include <set>
+#include <thread>
 
 namespace ostrel {
 
 namespace {
 
-std::mutex registry_mutex;
-std::unordered_map<HWND, std::shared_ptr<CaptureWindow>> registry;
-uintptr_t last_handle = 0;
-
-}  // namespace
-
-std::shared_ptr<CaptureWindow> find_window(HWND window) {
-    std::lock_guard lock(registry_mutex);
-    auto found = registry.find(window);
-    return found == registry.end() ? nullptr : found->second;
+int64_t now_ms() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-HWND register_capture_window(std::shared_ptr<CaptureWindow> window) {
-    if (window == nullptr) return nullptr;
-    std::lock_guard lock(registry_mutex);
-    // Never reused, so a stale handle cannot reach a newer window.
-    ++last_handle;
-    HWND handle = reinterpret_cast<HWND>(last_handle);
-    window->handle_ = handle;
-    registry.emplace(handle, std::move(window));
-    return handle;
+size_t row_bytes(const VideoMode& mode) {
+    if (mode.compression == FOURCC_YUY2) return static_cast<size_t>((mode.width + 1) & ~1) * 2;
+    if (mode.compression == BI_RGB && mode.bit_count == 24)
+        return static_cast<size_t>((mode.width + 15) & ~15) * 3;
+    return static_cast<size_t>(mode.width) * mode.bit_count / 8;
 }
 
-BOOL DestroyWindow(HWND window) {
-    std::shared_ptr<CaptureWindow> released = find_window(window);
-    if (released == nullptr) return 0;
-    // The window winds down here, on the destroying thread: a message still
-    // being delivered on another thread may hold the last reference, and
-    // the window must not be left to end on that thread.
-    released->WindowProc(WM_DESTROY, 0, 0);
-    {
-        std::lock_guard lock(registry_mutex);
-        auto found = registry.find(window);
-        if (found == registry.end()) return 0;
-        registry.erase(found);
+uint8_t clamp_byte(int value) {
+    return static_cast<uint8_t>(std::clamp(value, 0, 255));
+}
+
+// ITU-R BT.601 studio range, as cameras deliver YUY2.
+void yuv_to_rgb(int y, int u, int v, uint8_t* rgb) {
+    const int c = 298 * (y - 16);
+    rgb[0] = clamp_byte((c + 409 * (v - 128) + 128) >> 8);
+    rgb[1] = clamp_byte((c - 100 * (u - 128) - 208 * (v - 128) + 128) >> 8);
+    rgb[2] = clamp_byte((c + 516 * (u - 128) + 128) >> 8);
+}
+
+// What a driver's capture parameters say before anyone changes them.
+CAPTUREPARMS default_parms() {
+    CAPTUREPARMS parms = {};
+    parms.dwRequestMicroSecPerFrame = 66667;
+    parms.wPercentDropForError = 10;
+    parms.dwIndexSize = 34952;
+    parms.wNumVideoRequested = 4;
+    parms.vKeyAbort = 0x1B;
+    parms.fAbortLeftMouse = 1;
+    parms.fAbortRightMouse = 1;
+    parms.wStepCaptureAverageFrames = 3;
+    return parms;
+}
+
+std::mutex hooks_mutex;
+PreviewSurfaceFactory surface_factory;
+FormatDialog format_dialog;
+std::optional<std::vector<CameraDriver>> drivers;
+
+class CaptureWindow {
+  public:
+    CaptureWindow(PreviewSurface surface, void* parent) : surface_(std::move(surface)), parent_(parent) {}
+    ~CaptureWindow() { disconnect(); }
+    LRESULT message(UINT message, WPARAM wParam, LPARAM lParam);
+
+  private:
+    LRESULT connect(WPARAM index);
+    LRESULT disconnect();
+    LRESULT choose_format();
+    LRESULT get_format(WPARAM size, LPARAM buffer);
+    void start_stream();
+    void stop_stream();
+    void run();
+    void deliver(const std::vector<uint8_t>& frame);
+
+    PreviewSurface surface_;
+    void* parent_;
+    CAPTUREPARMS parms_ = default_parms();
+    std::unique_ptr<Camera> camera_;  // the capture thread's while it runs
+    std::thread thread_;
+    std::atomic<bool> stopping_ = false;
+
+    // Held while a frame is delivered, so that a callback removed cannot be
+    // called afterwards.
+    std::mutex delivery_mutex_;
+    CAPVIDEOCALLBACK callback_ = nullptr;
+    bool preview_ = false;
+    UINT preview_rate_ms_ = 15;
+    int64_t last_preview_ms_ = -1;
+    int64_t stream_start_ms_ = 0;
+
+    // The connected camera's mode, also read by the frame callback.
+    std::mutex mode_mutex_;
+    std::optional<VideoMode> mode_;
+};
+
+std::mutex windows_mutex;
+std::set<HWND> windows;
+
+CaptureWindow* find(HWND handle) {
+    std::lock_guard lock(windows_mutex);
+    return windows.count(handle) != 0 ? reinterpret_cast<CaptureWindow*>(handle) : nullptr;
+}
+
+LRESULT CaptureWindow::message(UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_CAP_SET_CALLBACK_FRAME: {
+            std::lock_guard lock(delivery_mutex_);
+            callback_ = reinterpret_cast<CAPVIDEOCALLBACK>(lParam);
+            return 1;
+        }
+        case WM_CAP_DRIVER_CONNECT:
+            return connect(wParam);
+        case WM_CAP_DRIVER_DISCONNECT:
+            return disconnect();
+        case WM_CAP_DLG_VIDEOFORMAT:
+            return choose_format();
+        case WM_CAP_GET_VIDEOFORMAT:
+            return get_format(wParam, lParam);
+        case WM_CAP_SET_PREVIEW:
+        case WM_CAP_SET_PREVIEWRATE: {
+            std::lock_guard lock(delivery_mutex_);
+            if (message == WM_CAP_SET_PREVIEW) {
+                preview_ = wParam != 0;
+            } else {
+                preview_rate_ms_ = static_cast<UINT>(wParam);
+            }
+            return 1;
+        }
+        case WM_CAP_GET_SEQUENCE_SETUP:
+            if (lParam == 0) return 0;
+            std::memcpy(reinterpret_cast<void*>(lParam), &parms_, std::min<size_t>(wParam, sizeof parms_));
+            return 1;
+        case WM_CAP_SET_SEQUENCE_SETUP: {
+            if (lParam == 0 || wParam < sizeof parms_) return 0;
+            const DWORD interval = parms_.dwRequestMicroSecPerFrame;
+            std::memcpy(&parms_, reinterpret_cast<const void*>(lParam), sizeof parms_);
+            // The frame rate is chosen when a stream starts.
+            if (camera_ != nullptr && parms_.dwRequestMicroSecPerFrame != interval) {
+                stop_stream();
+                start_stream();
+            }
+            return 1;
+        }
+        default:  // WM_CAP_SET_OVERLAY included: no camera here has an overlay
+            return 0;
     }
-    // The window is destroyed here, outside the lock, unless a message is
-    // still being delivered to it.
+}
+
+LRESULT CaptureWindow::connect(WPARAM index) {
+    if (camera_ != nullptr) return 1;
+    const std::vector<CameraDriver> installed = camera_drivers();
+    if (index >= installed.size() || !installed[index].open) return 0;
+    camera_ = installed[index].open();
+    if (camera_ == nullptr) return 0;
+    start_stream();
     return 1;
 }
 
-BOOL IsWindow(HWND window) {
-    return find_window(window) != nullptr;
+LRESULT CaptureWindow::disconnect() {
+    if (camera_ == nullptr) return 0;
+    stop_stream();
+    camera_.reset();
+    std::lock_guard lock(mode_mutex_);
+    mode_.reset();
+    return 1;
 }
 
-LRESULT SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    std::shared_ptr<CaptureWindow> target = find_window(window);
-    return target == nullptr ? 0 : target->WindowProc(message, wParam, lParam);
+LRESULT CaptureWindow::choose_format() {
+    if (camera_ == nullptr) return 0;
+    FormatDialog dialog;
+    {
+        std::lock_guard lock(hooks_mutex);
+        dialog = format_dialog;
+    }
+    if (!dialog) return 0;
+    const std::optional<VideoMode> choice = dialog(parent_, camera_->modes(), camera_->mode());
+    if (!choice) return 1;
+    stop_stream();
+    camera_->set_mode(*choice);
+    start_stream();
+    return 1;
+}
+
+LRESULT CaptureWindow::get_format(WPARAM size, LPARAM buffer) {
+    std::lock_guard lock(mode_mutex_);
+    if (!mode_) return 0;
+    if (size == 0 && buffer == 0) return sizeof(BITMAPINFOHEADER);
+    if (buffer == 0) return 0;
+    const BITMAPINFOHEADER header = header_of(*mode_);
+    const size_t written = std::min<size_t>(size, sizeof header);
+    std::memcpy(reinterpret_cast<void*>(buffer), &header, written);
+    return static_cast<LRESULT>(written);
+}
+
+void CaptureWindow::start_stream() {
+    {
+        std::lock_guard lock(mode_mutex_);
+        mode_ = camera_->mode();
+    }
+    {
+        std::lock_guard lock(delivery_mutex_);
+        stream_start_ms_ = now_ms();
+        last_preview_ms_ = -1;
+    }
+    if (!camera_->start(parms_.dwRequestMicroSecPerFrame)) return;
+    stopping_ = false;
+    thread_ = std::thread([this] { run(); });
+}
+
+void CaptureWindow::stop_stream() {
+    // No lock held: the thread being joined may be asking for the format
+    // inside the frame callback.
+    if (thread_.joinable()) {
+        stopping_ = true;
+        thread_.join();
+    }
+    camera_->stop();
+}
+
+// Ends when stopped, or by itself when the camera goes away.
+void CaptureWindow::run() {
+    std::vector<uint8_t> frame;
+    while (!stopping_) {
+        const int got = camera_->next_frame(frame, 100);
+        if (got < 0) return;
+        if (got > 0) deliver(frame);
+    }
+}
+
+void CaptureWindow::deliver(const std::vector<uint8_t>& frame) {
+    std::lock_guard lock(delivery_mutex_);
+    if (!preview_) return;
+    const int64_t now = now_ms();
+    if (callback_ != nullptr) {
+        VIDEOHDR header = {};
+        header.lpData = const_cast<BYTE*>(frame.data());
+        header.dwBufferLength = static_cast<DWORD>(frame.size());
+        header.dwBytesUsed = header.dwBufferLength;
+        header.dwTimeCaptured = static_cast<DWORD>(now - stream_start_ms_);
+        callback_(reinterpret_cast<HWND>(this), &header);
+    }
+    if (!surface_ || (last_preview_ms_ >= 0 && now - last_preview_ms_ < preview_rate_ms_)) return;
+    std::optional<VideoMode> mode;
+    {
+        std::lock_guard mode_lock(mode_mutex_);
+        mode = mode_;
+    }
+    if (!mode) return;
+    std::optional<PreviewPicture> picture = preview_of(*mode, frame);
+    if (!picture) return;
+    last_preview_ms_ = now;
+    surface_(std::make_shared<const PreviewPicture>(std::move(*picture)));
+}
+
+}  // namespace
+
+BITMAPINFOHEADER header_of(const VideoMode& mode) {
+    BITMAPINFOHEADER header = {};
+    header.biSize = sizeof header;
+    header.biWidth = mode.width;
+    header.biHeight = mode.height;
+    header.biPlanes = 1;
+    header.biBitCount = mode.bit_count;
+    header.biCompression = mode.compression;
+    header.biSizeImage = static_cast<DWORD>(row_bytes(mode) * std::max<LONG>(mode.height, 0));
+    return header;
+}
+
+std::optional<PreviewPicture> preview_of(const VideoMode& mode, const std::vector<uint8_t>& frame) {
+    const int width = mode.width;
+    const int height = mode.height;
+    const bool yuy2 = mode.compression == FOURCC_YUY2 && mode.bit_count == 16;
+    const bool rgb24 = mode.compression == BI_RGB && mode.bit_count == 24;
+    if ((!yuy2 && !rgb24) || width <= 0 || height <= 0 || width > 16384 || height > 16384)
+        return std::nullopt;
+    const size_t stride = row_bytes(mode);
+    if (frame.size() < stride * height) return std::nullopt;
+    PreviewPicture picture{width, height, std::vector<uint8_t>(static_cast<size_t>(width) * height * 3)};
+    for (int y = 0; y < height; ++y) {
+        uint8_t* out = picture.rgb.data() + static_cast<size_t>(y) * width * 3;
+        const uint8_t* row = frame.data() + stride * (yuy2 ? y : height - 1 - y);
+        for (int x = 0; x < width; ++x, out += 3) {
+            if (yuy2) {
+                const uint8_t* pair = row + (x & ~1) * 2;
+                yuv_to_rgb(row[x * 2], pair[1], pair[3], out);
+            } else {
+                out[0] = row[x * 3 + 2];
+                out[1] = row[x * 3 + 1];
+                out[2] = row[x * 3];
+            }
+        }
+    }
+    return picture;
+}
+
+void set_window_system(PreviewSurfaceFactory surfaces, FormatDialog dialog) {
+    std::lock_guard lock(hooks_mutex);
+    surface_factory = std::move(surfaces);
+    format_dialog = std::move(dialog);
+}
+
+std::vector<CameraDriver> camera_drivers() {
+    std::lock_guard lock(hooks_mutex);
+    if (!drivers) {
+        drivers.emplace();
+        // The virtual camera, when asked for, is driver 0: the one the
+        // dialog connects to.
+        if (auto camera = virtual_camera_from_environment()) drivers->push_back(std::move(*camera));
+        for (CameraDriver& camera : find_v4l2_cameras(DRIVER_INDEXES - drivers->size()))
+            drivers->push_back(std::move(camera));
+    }
+    return *drivers;
+}
+
+void set_camera_drivers(std::optional<std::vector<CameraDriver>> replacement) {
+    std::lock_guard lock(hooks_mutex);
+    drivers = std::move(replacement);
+}
+
+HWND capCreateCaptureWindowA(const char*, DWORD style, int x, int y, int width, int height, HWND parent,
+                             int) {
+    if ((style & WS_CHILD) != 0 && parent == nullptr) return nullptr;
+    PreviewSurfaceFactory factory;
+    {
+        std::lock_guard lock(hooks_mutex);
+        factory = surface_factory;
+    }
+    PreviewSurface surface;
+    if (factory && parent != nullptr) surface = factory(parent, x, y, width, height);
+    auto* window = new CaptureWindow(std::move(surface), parent);
+    std::lock_guard lock(windows_mutex);
+    return *windows.insert(reinterpret_cast<HWND>(window)).first;
+}
+
+BOOL capGetDriverDescriptionA(UINT index, char* name, int name_size, char* version, int version_size) {
+    const std::vector<CameraDriver> installed = camera_drivers();
+    if (index >= installed.size()) return 0;
+    auto copy = [](const std::string& text, char* buffer, int size) {
+        if (buffer == nullptr || size <= 0) return;
+        const size_t length = std::min(text.size(), static_cast<size_t>(size - 1));
+        std::memcpy(buffer, text.data(), length);
+        buffer[length] = '\0';
+    };
+    copy(installed[index].name, name, name_size);
+    copy(installed[index].version, version, version_size);
+    return 1;
+}
+
+BOOL DestroyWindow(HWND handle) {
+    {
+        std::lock_guard lock(windows_mutex);
+        if (windows.erase(handle) == 0) return 0;
+    }
+    delete reinterpret_cast<CaptureWindow*>(handle);  // disconnects, joining the capture thread
+    return 1;
+}
+
+BOOL IsWindow(HWND handle) {
+    return find(handle) != nullptr;
+}
+
+LRESULT SendMessageA(HWND handle, UINT message, WPARAM wParam, LPARAM lParam) {
+    CaptureWindow* window = find(handle);
+    return window == nullptr ? 0 : window->message(message, wParam, lParam);
 }
 
 }  // namespace ostrel

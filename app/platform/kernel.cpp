@@ -1,18 +1,21 @@
-// Kernel services on Linux.
-#include "platform/kernel.h"
-
+// Kernel services on Linux: a mutex-and-condition semaphore, POSIX threads
+// and malloc; and the window sink that the worker's window calls post to.
 #include <pthread.h>
 
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <new>
 #include <thread>
 
+#include "platform/win32.h"
+
 namespace ostrel {
+
+KernelFaults kernel_faults;
 
 namespace {
 
@@ -24,58 +27,56 @@ struct Semaphore {
 };
 
 struct ThreadStart {
-    ThreadProc start;
+    void (*start)(void*);
     void* parameter;
 };
 
-thread_local DWORD last_error = ERROR_SUCCESS;
+thread_local DWORD last_error = 0;
+
+BOOL fail(DWORD error) {
+    last_error = error;
+    return 0;
+}
 
 void* run_thread(void* record) {
-    ThreadStart start = *static_cast<ThreadStart*>(record);
+    const ThreadStart start = *static_cast<ThreadStart*>(record);
     delete static_cast<ThreadStart*>(record);
     start.start(start.parameter);
     return nullptr;
 }
 
-DWORD error_from_errno(int error) {
-    return error == EINVAL ? ERROR_INVALID_PARAMETER : ERROR_NOT_ENOUGH_MEMORY;
-}
+std::mutex sink_mutex;
+WindowSink window_sink;
 
-LinuxKernel linux_kernel;
-std::atomic<Kernel*> installed{&linux_kernel};
+WindowSink current_sink() {
+    std::lock_guard lock(sink_mutex);
+    return window_sink;
+}
 
 }  // namespace
 
-HANDLE LinuxKernel::CreateSemaphoreA(LONG initial_count, LONG maximum_count) {
+HANDLE CreateSemaphoreA(LONG initial_count, LONG maximum_count) {
     if (maximum_count <= 0 || initial_count < 0 || initial_count > maximum_count) {
-        last_error = ERROR_INVALID_PARAMETER;
+        fail(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    auto* semaphore = new (std::nothrow) Semaphore;
-    if (semaphore == nullptr) {
-        last_error = ERROR_NOT_ENOUGH_MEMORY;
-        return nullptr;
-    }
-    semaphore->count = initial_count;
-    semaphore->maximum = maximum_count;
+    auto* semaphore = new (std::nothrow) Semaphore{{}, {}, initial_count, maximum_count};
+    if (semaphore == nullptr) fail(ERROR_NOT_ENOUGH_MEMORY);
     return semaphore;
 }
 
-BOOL LinuxKernel::CloseHandle(HANDLE object) {
-    if (object == nullptr) {
-        last_error = ERROR_INVALID_HANDLE;
-        return 0;
-    }
-    delete static_cast<Semaphore*>(object);
+BOOL CloseHandle(HANDLE semaphore) {
+    if (semaphore == nullptr) return fail(ERROR_INVALID_HANDLE);
+    delete static_cast<Semaphore*>(semaphore);
     return 1;
 }
 
-DWORD LinuxKernel::WaitForSingleObject(HANDLE object, DWORD milliseconds) {
-    if (object == nullptr) {
-        last_error = ERROR_INVALID_HANDLE;
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    if (handle == nullptr) {
+        fail(ERROR_INVALID_HANDLE);
         return WAIT_FAILED;
     }
-    auto* semaphore = static_cast<Semaphore*>(object);
+    auto* semaphore = static_cast<Semaphore*>(handle);
     std::unique_lock lock(semaphore->mutex);
     auto has_permit = [semaphore] { return semaphore->count > 0; };
     if (milliseconds == INFINITE) {
@@ -87,39 +88,32 @@ DWORD LinuxKernel::WaitForSingleObject(HANDLE object, DWORD milliseconds) {
     return WAIT_OBJECT_0;
 }
 
-BOOL LinuxKernel::ReleaseSemaphore(HANDLE semaphore_handle, LONG release_count, LONG* previous_count) {
-    if (semaphore_handle == nullptr) {
-        last_error = ERROR_INVALID_HANDLE;
-        return 0;
-    }
-    if (release_count <= 0) {
-        last_error = ERROR_INVALID_PARAMETER;
-        return 0;
-    }
-    auto* semaphore = static_cast<Semaphore*>(semaphore_handle);
+BOOL ReleaseSemaphore(HANDLE handle, LONG release_count, LONG* previous_count) {
+    if (handle == nullptr) return fail(ERROR_INVALID_HANDLE);
+    if (release_count <= 0) return fail(ERROR_INVALID_PARAMETER);
+    auto* semaphore = static_cast<Semaphore*>(handle);
     std::lock_guard lock(semaphore->mutex);
-    if (release_count > semaphore->maximum - semaphore->count) {
-        last_error = ERROR_TOO_MANY_POSTS;
-        return 0;
-    }
+    if (release_count > semaphore->maximum - semaphore->count) return fail(ERROR_TOO_MANY_POSTS);
     if (previous_count != nullptr) *previous_count = semaphore->count;
     semaphore->count += release_count;
-    // Notified under the lock: the thread that takes the permit may close
-    // the semaphore as soon as it has it.
+    // Under the lock: the thread that takes the permit may close the
+    // semaphore as soon as it has it.
     semaphore->available.notify_all();
     return 1;
 }
 
-DWORD LinuxKernel::GetLastError() {
+DWORD GetLastError() {
     return last_error;
 }
 
-BOOL LinuxKernel::start_thread(ThreadProc start, void* parameter, SIZE_T stack_size) {
+void Sleep(DWORD milliseconds) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+BOOL start_thread(void (*start)(void*), void* parameter, SIZE_T stack_size) {
+    if (kernel_faults.refuse_threads) return fail(ERROR_NOT_ENOUGH_MEMORY);
     auto* record = new (std::nothrow) ThreadStart{start, parameter};
-    if (record == nullptr) {
-        last_error = ERROR_NOT_ENOUGH_MEMORY;
-        return 0;
-    }
+    if (record == nullptr) return fail(ERROR_NOT_ENOUGH_MEMORY);
     pthread_attr_t attributes;
     int error = pthread_attr_init(&attributes);
     if (error == 0) {
@@ -129,37 +123,35 @@ BOOL LinuxKernel::start_thread(ThreadProc start, void* parameter, SIZE_T stack_s
         if (error == 0) error = pthread_create(&thread, &attributes, run_thread, record);
         pthread_attr_destroy(&attributes);
     }
-    if (error != 0) {
-        delete record;
-        last_error = error_from_errno(error);
-        return 0;
-    }
-    return 1;
+    if (error == 0) return 1;
+    delete record;
+    return fail(error == EINVAL ? ERROR_INVALID_PARAMETER : ERROR_NOT_ENOUGH_MEMORY);
 }
 
-void LinuxKernel::Sleep(DWORD milliseconds) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-}
-
-void* LinuxKernel::HeapAlloc(SIZE_T bytes) {
+void* HeapAlloc(SIZE_T bytes) {
+    if (kernel_faults.refuse_alloc && kernel_faults.refuse_alloc(bytes)) return nullptr;
     return std::malloc(bytes);
 }
 
-void* LinuxKernel::HeapReAlloc(void* block, SIZE_T bytes) {
-    return std::realloc(block, bytes);
-}
-
-BOOL LinuxKernel::HeapFree(void* block) {
+BOOL HeapFree(void* block) {
     std::free(block);
     return 1;
 }
 
-Kernel& kernel() {
-    return *installed.load(std::memory_order_acquire);
+void SetDlgItemTextA(int control_id, const char* text) {
+    const WindowSink sink = current_sink();
+    if (sink.set_text) sink.set_text(control_id, text);
 }
 
-Kernel* set_kernel(Kernel* services) {
-    return installed.exchange(services != nullptr ? services : &linux_kernel, std::memory_order_acq_rel);
+BOOL MessageBeep(UINT type) {
+    const WindowSink sink = current_sink();
+    if (sink.beep) sink.beep(type);
+    return 1;
+}
+
+void set_window_sink(WindowSink sink) {
+    std::lock_guard lock(sink_mutex);
+    window_sink = std::move(sink);
 }
 
 }  // namespace ostrel

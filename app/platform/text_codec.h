@@ -10,8 +10,6 @@
 
 namespace ostrel {
 
-bool is_valid_utf8(std::string_view bytes);
-
 // The bytes as UTF-8: unchanged when they are valid UTF-8, otherwise decoded
 // as code page 932, a byte that is not part of a valid character becoming
 // U+FFFD.

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "json_text.h"
+
 namespace ostrel {
 
 namespace {
@@ -26,24 +28,12 @@ void trace_line(const std::string& line) {
 
 }  // namespace
 
-std::string hex_bytes(std::string_view bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    hex.reserve(bytes.size() * 2);
-    for (char c : bytes) {
-        const auto byte = static_cast<unsigned char>(c);
-        hex += digits[byte >> 4];
-        hex += digits[byte & 0x0F];
-    }
-    return hex;
-}
-
 void trace_settext(int control_id, std::string_view text) {
-    trace_line("settext " + std::to_string(control_id) + " " + hex_bytes(text));
+    trace_line("settext " + std::to_string(control_id) + " " + vorden::tools::hex_bytes(text));
 }
 
 void trace_messagebox(std::string_view caption, std::string_view text) {
-    trace_line("messagebox " + hex_bytes(caption) + " " + hex_bytes(text));
+    trace_line("messagebox " + vorden::tools::hex_bytes(caption) + " " + vorden::tools::hex_bytes(text));
 }
 
 void trace_beep() {

@@ -9,9 +9,6 @@
 
 namespace ostrel {
 
-// Lower-case hexadecimal of the bytes.
-std::string hex_bytes(std::string_view bytes);
-
 // "settext ID HEX"
 void trace_settext(int control_id, std::string_view text);
 // "messagebox HEX_CAPTION HEX_TEXT"

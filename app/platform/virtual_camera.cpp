@@ -1,14 +1,18 @@
-// The virtual camera.
-#include "platform/virtual_camera.h"
-
+// The built-in virtual camera: plays an image file, or every image of a
+// folder in name order, as camera frames ten times a second, with slight
+// noise so that no two frames are equal. It stands in for a camera on
+// machines without one.
+//
+// OSTREL_VIRTUAL_CAMERA names the file or folder; OSTREL_VIRTUAL_CAMERA_FORMAT,
+// e.g. "RGB24" or "YUY2 320x240", the mode it starts in.
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <mutex>
 #include <thread>
+
+#include "platform/capture.h"
 
 #define STB_IMAGE_IMPLEMENTATION
 #define STBI_FAILURE_USERMSG
@@ -16,180 +20,28 @@
 
 namespace ostrel {
 
-struct VirtualPlug {
-    std::mutex mutex;
-    // Notified when the camera is unplugged or one of its devices is asked
-    // to stop.
-    std::condition_variable changed;
-    bool unplugged = false;
-};
-
 namespace {
 
-constexpr uint32_t DEFAULT_INTERVAL_US = 100000;  // ten frames a second
-constexpr int NOISE_LEVELS = 3;
-constexpr FrameSize DEFAULT_SIZE = {640, 480};
-constexpr FrameSize SIZES[] = {{160, 120}, {320, 240}, {640, 480}, {800, 600}, {1280, 720}};
-
-uint32_t next_random(uint32_t& state) {
-    // xorshift32; the state must never be 0.
-    if (state == 0) state = 0x9E3779B9u;
-    state ^= state << 13;
-    state ^= state >> 17;
-    state ^= state << 5;
-    return state;
-}
-
-int row_pixels(VirtualFormat format, int width) {
-    return format == VirtualFormat::rgb24 ? (width + 15) & ~15 : width;
-}
-
-class VirtualDevice final : public CaptureDevice {
-  public:
-    VirtualDevice(std::shared_ptr<const std::vector<RgbPicture>> pictures, VirtualFormat format,
-                  FrameSize size, std::shared_ptr<VirtualPlug> plug)
-        : pictures_(std::move(pictures)), format_(format), size_(size), plug_(std::move(plug)) {}
-    ~VirtualDevice() override { stop(); }
-
-    BITMAPINFOHEADER format() override { return virtual_frame_format(format_, size_); }
-    std::vector<FormatOption> format_options() override {
-        // An unplugged camera answers no questions, as a V4L2 node of a
-        // removed camera fails every ioctl.
-        if (unplugged()) return {};
-        return virtual_format_options();
-    }
-    FormatChoice current_choice() override { return {static_cast<size_t>(format_), size_}; }
-    bool set_format(const FormatOption& option, FrameSize size) override {
-        if (unplugged()) return false;
-        if (option.code > static_cast<uint32_t>(VirtualFormat::rgb32)) return false;
-        if (std::find(std::begin(SIZES), std::end(SIZES), size) == std::end(SIZES)) return false;
-        format_ = static_cast<VirtualFormat>(option.code);
-        size_ = size;
-        return true;
-    }
-    void set_frame_interval(uint32_t microseconds) override {
-        interval_us_ = microseconds == 0 ? DEFAULT_INTERVAL_US : microseconds;
-    }
-
-    bool start(FrameSink sink) override {
-        stop();
-        if (unplugged()) return false;
-        std::vector<RgbPicture> fitted;
-        for (const RgbPicture& picture : *pictures_) fitted.push_back(fit_picture(picture, size_));
-        {
-            std::lock_guard lock(plug_->mutex);
-            stopping_ = false;
-        }
-        thread_ =
-            std::thread([this, fitted = std::move(fitted), sink = std::move(sink)] { run(fitted, sink); });
-        return true;
-    }
-
-    void stop() override {
-        if (!thread_.joinable()) return;
-        {
-            std::lock_guard lock(plug_->mutex);
-            stopping_ = true;
-        }
-        plug_->changed.notify_all();
-        if (thread_.get_id() == std::this_thread::get_id()) {
-            // Released from inside its own frame callback: the thread ends
-            // by itself after this frame.
-            thread_.detach();
-        } else {
-            thread_.join();
-        }
-    }
-
-  private:
-    bool unplugged() {
-        std::lock_guard lock(plug_->mutex);
-        return plug_->unplugged;
-    }
-
-    // Ends when stopped, or by itself when the camera is unplugged.
-    void run(const std::vector<RgbPicture>& fitted, const FrameSink& sink) {
-        uint32_t state = 0x12345678u;
-        auto next = std::chrono::steady_clock::now();
-        const auto interval = std::chrono::microseconds(interval_us_);
-        const auto ended = [this] { return stopping_ || plug_->unplugged; };
-        for (size_t frame = 0;; ++frame) {
-            {
-                std::lock_guard lock(plug_->mutex);
-                if (ended()) return;
-            }
-            std::vector<uint8_t> data =
-                make_virtual_frame(fitted[frame % fitted.size()], format_, NOISE_LEVELS, state);
-            sink(data.data(), data.size());
-            next += interval;
-            std::unique_lock lock(plug_->mutex);
-            if (plug_->changed.wait_until(lock, next, ended)) return;
-        }
-    }
-
-    std::shared_ptr<const std::vector<RgbPicture>> pictures_;
-    VirtualFormat format_;
-    FrameSize size_;
-    std::shared_ptr<VirtualPlug> plug_;
-    uint32_t interval_us_ = DEFAULT_INTERVAL_US;
-    std::thread thread_;
-    bool stopping_ = false;  // guarded by plug_->mutex
-};
-
-bool parse_format(const std::string& text, VirtualFormat& format, FrameSize& size) {
-    char name[16] = {};
+struct RgbPicture {
     int width = 0;
     int height = 0;
-    const int fields = std::sscanf(text.c_str(), "%15s %dx%d", name, &width, &height);
-    if (fields < 1) return false;
-    const std::vector<FormatOption> options = virtual_format_options();
-    auto found = std::find_if(options.begin(), options.end(),
-                              [&](const FormatOption& option) { return option.name == name; });
-    if (found == options.end()) return false;
-    format = static_cast<VirtualFormat>(found->code);
-    if (fields == 3) {
-        if (std::find(std::begin(SIZES), std::end(SIZES), FrameSize{width, height}) == std::end(SIZES))
-            return false;
-        size = {width, height};
+    std::vector<uint8_t> rgb;  // top row first
+};
+
+constexpr int NOISE_LEVELS = 3;
+constexpr LONG SIZES[][2] = {{160, 120}, {320, 240}, {640, 480}, {800, 600}, {1280, 720}};
+
+std::vector<VideoMode> virtual_modes() {
+    std::vector<VideoMode> modes;
+    for (bool yuy2 : {true, false}) {
+        for (const auto& size : SIZES)
+            modes.push_back(yuy2 ? yuy2_mode(size[0], size[1]) : rgb24_mode(size[0], size[1]));
     }
-    return true;
+    return modes;
 }
 
-}  // namespace
-
-std::vector<FormatOption> virtual_format_options() {
-    const std::vector<FrameSize> sizes(std::begin(SIZES), std::end(SIZES));
-    return {{"YUY2", static_cast<uint32_t>(VirtualFormat::yuy2), sizes},
-            {"RGB24", static_cast<uint32_t>(VirtualFormat::rgb24), sizes},
-            {"RGB32", static_cast<uint32_t>(VirtualFormat::rgb32), sizes}};
-}
-
-BITMAPINFOHEADER virtual_frame_format(VirtualFormat format, FrameSize size) {
-    BITMAPINFOHEADER header = {};
-    header.biSize = sizeof header;
-    header.biWidth = size.width;
-    header.biHeight = size.height;
-    header.biPlanes = 1;
-    switch (format) {
-        case VirtualFormat::yuy2:
-            header.biBitCount = 16;
-            header.biCompression = FOURCC_YUY2;
-            break;
-        case VirtualFormat::rgb24:
-            header.biBitCount = 24;
-            header.biCompression = BI_RGB;
-            break;
-        case VirtualFormat::rgb32:
-            header.biBitCount = 32;
-            header.biCompression = BI_RGB;
-            break;
-    }
-    header.biSizeImage =
-        static_cast<DWORD>(row_pixels(format, size.width)) * size.height * header.biBitCount / 8;
-    return header;
-}
-
-RgbPicture fit_picture(const RgbPicture& picture, FrameSize size) {
+// The picture scaled to fit `size`, centred on grey, its aspect kept.
+RgbPicture fit_picture(const RgbPicture& picture, const VideoMode& size) {
     RgbPicture fitted;
     fitted.width = size.width;
     fitted.height = size.height;
@@ -226,54 +78,46 @@ RgbPicture fit_picture(const RgbPicture& picture, FrameSize size) {
     return fitted;
 }
 
-std::vector<uint8_t> make_virtual_frame(const RgbPicture& fitted, VirtualFormat format, int noise,
-                                        uint32_t& state) {
+// One frame in the delivered layout, every sample moved by up to
+// NOISE_LEVELS from the xorshift generator `state` (never 0).
+std::vector<uint8_t> make_frame(const RgbPicture& fitted, const VideoMode& mode, uint32_t& state) {
     const int width = fitted.width;
-    const int height = fitted.height;
     auto sample = [&](int x, int y, int c) {
-        int value = fitted.rgb[(static_cast<size_t>(y) * width + x) * 3 + c];
-        if (noise > 0) value += static_cast<int>(next_random(state) % (2 * noise + 1)) - noise;
-        return std::clamp(value, 0, 255);
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        const int noise = static_cast<int>(state % (2 * NOISE_LEVELS + 1)) - NOISE_LEVELS;
+        return std::clamp(fitted.rgb[(static_cast<size_t>(y) * width + x) * 3 + c] + noise, 0, 255);
     };
-    std::vector<uint8_t> frame;
-    if (format == VirtualFormat::yuy2) {
-        // ITU-R BT.601 studio range; each pair of pixels shares its chroma.
-        const int stride = (width + 1) & ~1;
-        frame.assign(static_cast<size_t>(stride) * height * 2, 128);
-        for (int y = 0; y < height; ++y) {
-            uint8_t* row = frame.data() + static_cast<size_t>(y) * stride * 2;
-            for (int x = 0; x < width; x += 2) {
-                int u = 0;
-                int v = 0;
-                int count = 0;
-                for (int k = x; k < std::min(x + 2, width); ++k, ++count) {
-                    const int r = sample(k, y, 0);
-                    const int g = sample(k, y, 1);
-                    const int b = sample(k, y, 2);
-                    row[k * 2] = static_cast<uint8_t>(((66 * r + 129 * g + 25 * b + 128) >> 8) + 16);
-                    u += ((-38 * r - 74 * g + 112 * b + 128) >> 8) + 128;
-                    v += ((112 * r - 94 * g - 18 * b + 128) >> 8) + 128;
-                }
-                row[x * 2 + 1] = static_cast<uint8_t>(u / count);
-                row[x * 2 + 3] = static_cast<uint8_t>(v / count);
+    const BITMAPINFOHEADER header = header_of(mode);
+    std::vector<uint8_t> frame(header.biSizeImage, mode.compression == FOURCC_YUY2 ? 128 : 0);
+    const size_t stride = header.biSizeImage / fitted.height;
+    for (int y = 0; y < fitted.height; ++y) {
+        uint8_t* row = frame.data() + stride * (mode.compression == FOURCC_YUY2 ? y : fitted.height - 1 - y);
+        for (int x = 0; x < width; ++x) {
+            const int r = sample(x, y, 0);
+            const int g = sample(x, y, 1);
+            const int b = sample(x, y, 2);
+            if (mode.compression != FOURCC_YUY2) {
+                row[x * 3] = static_cast<uint8_t>(b);
+                row[x * 3 + 1] = static_cast<uint8_t>(g);
+                row[x * 3 + 2] = static_cast<uint8_t>(r);
+                continue;
             }
-        }
-        return frame;
-    }
-    const int pixel_bytes = format == VirtualFormat::rgb24 ? 3 : 4;
-    const size_t stride = static_cast<size_t>(row_pixels(format, width)) * pixel_bytes;
-    frame.assign(stride * height, 0);
-    for (int y = 0; y < height; ++y) {
-        uint8_t* out = frame.data() + stride * (height - 1 - y);
-        for (int x = 0; x < width; ++x, out += pixel_bytes) {
-            out[2] = static_cast<uint8_t>(sample(x, y, 0));
-            out[1] = static_cast<uint8_t>(sample(x, y, 1));
-            out[0] = static_cast<uint8_t>(sample(x, y, 2));
+            // ITU-R BT.601 studio range; a pair of pixels shares the chroma
+            // of its first.
+            row[x * 2] = static_cast<uint8_t>(((66 * r + 129 * g + 25 * b + 128) >> 8) + 16);
+            if (x % 2 != 0) continue;
+            row[x * 2 + 1] = static_cast<uint8_t>(((-38 * r - 74 * g + 112 * b + 128) >> 8) + 128);
+            if (x + 1 < width)
+                row[x * 2 + 3] = static_cast<uint8_t>(((112 * r - 94 * g - 18 * b + 128) >> 8) + 128);
         }
     }
     return frame;
 }
 
+// Loads an image file, or every image file of a folder in name order.
+// Empty, with `error` set, when nothing could be loaded.
 std::vector<RgbPicture> load_pictures(const std::string& path, std::string& error) {
     namespace fs = std::filesystem;
     std::vector<fs::path> files;
@@ -308,46 +152,81 @@ std::vector<RgbPicture> load_pictures(const std::string& path, std::string& erro
     return pictures;
 }
 
-VirtualCamera::VirtualCamera(std::vector<RgbPicture> pictures, VirtualFormat format, FrameSize size)
-    : pictures_(std::make_shared<const std::vector<RgbPicture>>(std::move(pictures))),
-      format_(format),
-      size_(size),
-      plug_(std::make_shared<VirtualPlug>()) {}
-
-std::unique_ptr<CaptureDevice> VirtualCamera::open() {
-    if (pictures_->empty()) return nullptr;
-    {
-        std::lock_guard lock(plug_->mutex);
-        if (plug_->unplugged) return nullptr;
+class VirtualCamera final : public Camera {
+  public:
+    VirtualCamera(std::shared_ptr<const std::vector<RgbPicture>> pictures, VideoMode mode)
+        : pictures_(std::move(pictures)), mode_(mode) {}
+    std::vector<VideoMode> modes() override { return virtual_modes(); }
+    VideoMode mode() override { return mode_; }
+    bool set_mode(const VideoMode& mode) override {
+        const std::vector<VideoMode> offered = virtual_modes();
+        if (std::find(offered.begin(), offered.end(), mode) == offered.end()) return false;
+        mode_ = mode;
+        return true;
     }
-    return std::make_unique<VirtualDevice>(pictures_, format_, size_, plug_);
+    bool start(uint32_t interval_us) override {
+        interval_ = std::chrono::microseconds(interval_us == 0 ? 100000 : interval_us);
+        fitted_.clear();
+        for (const RgbPicture& picture : *pictures_) fitted_.push_back(fit_picture(picture, mode_));
+        next_ = std::chrono::steady_clock::now();
+        return true;
+    }
+    int next_frame(std::vector<uint8_t>& frame, int timeout_ms) override {
+        const auto now = std::chrono::steady_clock::now();
+        if (next_ > now + std::chrono::milliseconds(timeout_ms)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
+            return 0;
+        }
+        std::this_thread::sleep_until(next_);
+        next_ += interval_;
+        frame = make_frame(fitted_[shown_++ % fitted_.size()], mode_, state_);
+        return 1;
+    }
+    void stop() override {}
+
+  private:
+    std::shared_ptr<const std::vector<RgbPicture>> pictures_;
+    VideoMode mode_;
+    std::vector<RgbPicture> fitted_;
+    std::chrono::microseconds interval_{100000};
+    std::chrono::steady_clock::time_point next_;
+    size_t shown_ = 0;
+    uint32_t state_ = 0x12345678u;
+};
+
+// "YUY2" or "RGB24", optionally followed by one of the sizes as "WxH".
+bool parse_mode(const char* text, VideoMode& mode) {
+    char name[16] = {};
+    LONG width = mode.width;
+    LONG height = mode.height;
+    if (std::sscanf(text, "%15s %dx%d", name, &width, &height) < 1) return false;
+    const std::string format = name;
+    if (format != "YUY2" && format != "RGB24") return false;
+    const VideoMode wanted = format == "YUY2" ? yuy2_mode(width, height) : rgb24_mode(width, height);
+    const std::vector<VideoMode> offered = virtual_modes();
+    if (std::find(offered.begin(), offered.end(), wanted) == offered.end()) return false;
+    mode = wanted;
+    return true;
 }
 
-void VirtualCamera::unplug() {
-    {
-        std::lock_guard lock(plug_->mutex);
-        plug_->unplugged = true;
-    }
-    plug_->changed.notify_all();
-}
+}  // namespace
 
-std::shared_ptr<CaptureDriver> virtual_camera_from_environment() {
+std::optional<CameraDriver> virtual_camera_from_environment() {
     const char* path = std::getenv("OSTREL_VIRTUAL_CAMERA");
-    if (path == nullptr || path[0] == '\0') return nullptr;
-    VirtualFormat format = VirtualFormat::yuy2;
-    FrameSize size = DEFAULT_SIZE;
-    const char* format_text = std::getenv("OSTREL_VIRTUAL_CAMERA_FORMAT");
-    if (format_text != nullptr && format_text[0] != '\0' && !parse_format(format_text, format, size)) {
+    if (path == nullptr || path[0] == '\0') return std::nullopt;
+    VideoMode mode = yuy2_mode(640, 480);
+    const char* format = std::getenv("OSTREL_VIRTUAL_CAMERA_FORMAT");
+    if (format != nullptr && format[0] != '\0' && !parse_mode(format, mode))
         std::fprintf(stderr, "OSTREL_VIRTUAL_CAMERA_FORMAT: not a format of the virtual camera: %s\n",
-                     format_text);
-    }
+                     format);
     std::string error;
-    std::vector<RgbPicture> pictures = load_pictures(path, error);
-    if (pictures.empty()) {
+    auto pictures = std::make_shared<const std::vector<RgbPicture>>(load_pictures(path, error));
+    if (pictures->empty()) {
         std::fprintf(stderr, "OSTREL_VIRTUAL_CAMERA: %s\n", error.c_str());
-        return nullptr;
+        return std::nullopt;
     }
-    return std::make_shared<VirtualCamera>(std::move(pictures), format, size);
+    return CameraDriver{"Ostrel virtual camera", "1.0",
+                        [pictures, mode] { return std::make_unique<VirtualCamera>(pictures, mode); }};
 }
 
 }  // namespace ostrel

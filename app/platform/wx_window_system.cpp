@@ -14,11 +14,11 @@
 #include <wx/thread.h>
 #include <wx/utils.h>
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <string>
 
-#include "dialog_templates.h"
 #include "platform/text_codec.h"
 #include "platform/trace.h"
 
@@ -36,7 +36,7 @@ class PreviewPanel;
 // capture thread never reaches a panel that is gone.
 struct PreviewState {
     std::mutex mutex;
-    std::shared_ptr<const PreviewImage> image;
+    std::shared_ptr<const PreviewPicture> image;
     bool refresh_pending = false;
     PreviewPanel* panel = nullptr;  // set and cleared on the dialog's thread
 };
@@ -63,7 +63,7 @@ class PreviewPanel final : public wxWindow {
         wxPaintDC dc(this);
         dc.SetBackground(*wxBLACK_BRUSH);
         dc.Clear();
-        std::shared_ptr<const PreviewImage> image;
+        std::shared_ptr<const PreviewPicture> image;
         {
             std::lock_guard lock(state_->mutex);
             image = state_->image;
@@ -82,51 +82,32 @@ class PreviewPanel final : public wxWindow {
     std::shared_ptr<PreviewState> state_;
 };
 
-class WxPreviewSurface final : public PreviewSurface {
-  public:
-    explicit WxPreviewSurface(std::shared_ptr<PreviewState> state) : state_(std::move(state)) {}
-    ~WxPreviewSurface() override {
-        // The capture window is destroyed on the dialog's thread; its
-        // picture goes with it.
-        if (!wxThread::IsMain()) return;
-        PreviewPanel* panel;
-        {
-            std::lock_guard lock(state_->mutex);
-            panel = state_->panel;
-        }
-        if (panel != nullptr) panel->Destroy();
-    }
-
-    void present(std::shared_ptr<const PreviewImage> image) override {
-        {
-            std::lock_guard lock(state_->mutex);
-            state_->image = std::move(image);
-            if (state_->refresh_pending || wxTheApp == nullptr) return;
-            state_->refresh_pending = true;
-        }
-        // One repaint pending at a time, whatever the frame rate.
-        std::weak_ptr<PreviewState> weak = state_;
-        wxTheApp->CallAfter([weak] {
-            auto state = weak.lock();
-            if (state == nullptr) return;
-            std::lock_guard lock(state->mutex);
-            state->refresh_pending = false;
-            if (state->panel != nullptr) state->panel->Refresh(false);
-        });
-    }
-
-  private:
-    std::shared_ptr<PreviewState> state_;
-};
-
-std::unique_ptr<PreviewSurface> create_preview_surface(void* parent, int x, int y, int width, int height) {
+// The surface the capture window paints on: keeps the newest picture and
+// asks for one repaint at a time, whatever the frame rate.
+PreviewSurface create_preview_surface(void* parent, int x, int y, int width, int height) {
     auto state = std::make_shared<PreviewState>();
     new PreviewPanel(static_cast<wxWindow*>(parent), wxPoint(x, y), wxSize(width, height), state);
-    return std::make_unique<WxPreviewSurface>(state);
+    return [state](std::shared_ptr<const PreviewPicture> image) {
+        {
+            std::lock_guard lock(state->mutex);
+            state->image = std::move(image);
+            if (state->refresh_pending || wxTheApp == nullptr) return;
+            state->refresh_pending = true;
+        }
+        std::weak_ptr<PreviewState> weak = state;
+        wxTheApp->CallAfter([weak] {
+            auto alive = weak.lock();
+            if (alive == nullptr) return;
+            std::lock_guard lock(alive->mutex);
+            alive->refresh_pending = false;
+            if (alive->panel != nullptr) alive->panel->Refresh(false);
+        });
+    };
 }
 
-wxString size_label(const FrameSize& size) {
-    return wxString::Format("%ld x %ld", static_cast<long>(size.width), static_cast<long>(size.height));
+wxString mode_label(const VideoMode& mode) {
+    return wxString::Format("%s %ld x %ld", mode.compression == FOURCC_YUY2 ? "YUY2" : "RGB24",
+                            static_cast<long>(mode.width), static_cast<long>(mode.height));
 }
 
 }  // namespace
@@ -146,12 +127,11 @@ void set_window_text(wxWindow* control, std::string_view text) {
     }
 }
 
-int message_box(wxWindow* owner, const char* text, const char* caption) {
+void message_box(wxWindow* owner, const char* text, const char* caption) {
     trace_messagebox(caption, text);
     wxGenericMessageDialog box(owner, to_wx(text), to_wx(caption), wxOK);
-    box.SetFont(wxFont(wxFontInfo(9).FaceName(dialog_font_face())));
+    box.SetFont(wxFont(wxFontInfo(9).FaceName(DIALOG_FONT_FACE)));
     box.ShowModal();
-    return wxID_OK;
 }
 
 void message_beep() {
@@ -159,65 +139,29 @@ void message_beep() {
     wxBell();
 }
 
-std::optional<FormatChoice> show_format_dialog(wxWindow* parent, const std::vector<FormatOption>& options,
-                                               const FormatChoice& current) {
-    if (options.empty()) return std::nullopt;
+std::optional<VideoMode> show_format_dialog(wxWindow* parent, const std::vector<VideoMode>& modes,
+                                            const VideoMode& current) {
+    if (modes.empty()) return std::nullopt;
     wxDialog dialog(parent, wxID_ANY, wxString::FromUTF8("ビデオ形式"), wxDefaultPosition, wxDefaultSize,
                     wxDEFAULT_DIALOG_STYLE, FORMAT_DIALOG_NAME);
-    dialog.SetFont(wxFont(wxFontInfo(9).FaceName(dialog_font_face())));
-    auto* formats = new wxListBox(&dialog, wxID_ANY, wxDefaultPosition, wxSize(220, 120));
-    auto* sizes = new wxListBox(&dialog, wxID_ANY, wxDefaultPosition, wxSize(140, 120));
-    for (const FormatOption& option : options) formats->Append(wxString::FromUTF8(option.name));
-
-    auto fill_sizes = [&](size_t option, const FrameSize* wanted) {
-        sizes->Clear();
-        int selected = 0;
-        for (size_t k = 0; k < options[option].sizes.size(); ++k) {
-            sizes->Append(size_label(options[option].sizes[k]));
-            if (wanted != nullptr && options[option].sizes[k] == *wanted) selected = static_cast<int>(k);
-        }
-        if (!options[option].sizes.empty()) sizes->SetSelection(selected);
-    };
-    size_t shown = current.option < options.size() ? current.option : 0;
-    formats->SetSelection(static_cast<int>(shown));
-    fill_sizes(shown, &current.size);
-    // Another format keeps the size chosen so far where it offers it.
-    formats->Bind(wxEVT_LISTBOX, [&](wxCommandEvent& event) {
-        FrameSize keep = current.size;
-        const int size = sizes->GetSelection();
-        if (size != wxNOT_FOUND) keep = options[shown].sizes[static_cast<size_t>(size)];
-        shown = static_cast<size_t>(event.GetSelection());
-        fill_sizes(shown, &keep);
-    });
-
-    auto* lists = new wxBoxSizer(wxHORIZONTAL);
-    auto* left = new wxBoxSizer(wxVERTICAL);
-    left->Add(new wxStaticText(&dialog, wxID_ANY, wxString::FromUTF8("形式")), 0, wxBOTTOM, 4);
-    left->Add(formats, 1, wxEXPAND);
-    auto* right = new wxBoxSizer(wxVERTICAL);
-    right->Add(new wxStaticText(&dialog, wxID_ANY, wxString::FromUTF8("サイズ")), 0, wxBOTTOM, 4);
-    right->Add(sizes, 1, wxEXPAND);
-    lists->Add(left, 1, wxEXPAND | wxRIGHT, 8);
-    lists->Add(right, 1, wxEXPAND);
+    dialog.SetFont(wxFont(wxFontInfo(9).FaceName(DIALOG_FONT_FACE)));
+    auto* list = new wxListBox(&dialog, wxID_ANY, wxDefaultPosition, wxSize(220, 200));
+    for (const VideoMode& mode : modes) list->Append(mode_label(mode));
+    const auto selected = std::find(modes.begin(), modes.end(), current);
+    list->SetSelection(selected == modes.end() ? 0 : static_cast<int>(selected - modes.begin()));
     auto* top = new wxBoxSizer(wxVERTICAL);
-    top->Add(lists, 1, wxEXPAND | wxALL, 8);
+    top->Add(list, 1, wxEXPAND | wxALL, 8);
     top->Add(dialog.CreateSeparatedButtonSizer(wxOK | wxCANCEL), 0, wxEXPAND | wxALL, 8);
     dialog.SetSizerAndFit(top);
-
-    if (dialog.ShowModal() != wxID_OK) return std::nullopt;
-    const int option = formats->GetSelection();
-    const int size = sizes->GetSelection();
-    if (option == wxNOT_FOUND || size == wxNOT_FOUND) return std::nullopt;
-    return FormatChoice{static_cast<size_t>(option),
-                        options[static_cast<size_t>(option)].sizes[static_cast<size_t>(size)]};
+    if (dialog.ShowModal() != wxID_OK || list->GetSelection() == wxNOT_FOUND) return std::nullopt;
+    return modes[static_cast<size_t>(list->GetSelection())];
 }
 
-void install_window_system_hooks() {
-    set_preview_surface_factory(create_preview_surface);
-    set_format_dialog(
-        [](void* parent, const std::vector<FormatOption>& options, const FormatChoice& current) {
-            return show_format_dialog(static_cast<wxWindow*>(parent), options, current);
-        });
+void install_window_system() {
+    set_window_system(create_preview_surface,
+                      [](void* parent, const std::vector<VideoMode>& modes, const VideoMode& current) {
+                          return show_format_dialog(static_cast<wxWindow*>(parent), modes, current);
+                      });
 }
 
 }  // namespace ostrel

@@ -1,8 +1,7 @@
 // The window system's side of the platform layer on wxWidgets: control
-// texts, message boxes and the beep (all traced, see trace.h), the surface
-// a capture window paints its preview on, and the drivers' video-format
-// dialog. Everything here runs on the dialog's thread, except
-// PreviewSurface::present.
+// texts, message boxes and the beep (all traced, see trace.h), the surface a
+// capture window paints its preview on, and the video-format dialog.
+// Everything here runs on the dialog's thread, except the preview surface.
 #ifndef OSTREL_PLATFORM_WX_WINDOW_SYSTEM_H
 #define OSTREL_PLATFORM_WX_WINDOW_SYSTEM_H
 
@@ -12,28 +11,25 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/capture_service.h"
-#include "platform/win_types.h"
+#include "platform/capture.h"
 
 namespace ostrel {
 
-// Sets the text of `control` (its id is the control id) from narrow bytes:
-// UTF-8 when they are valid UTF-8, else code page 932.
-void set_window_text(wxWindow* control, std::string_view text);
-// A message box with an OK button only, owned by `owner`; returns IDOK.
-int message_box(wxWindow* owner, const char* text, const char* caption);
-void message_beep();
-
-// Installs the preview surface and the format dialog into the capture
-// service.
-void install_window_system_hooks();
-
-// The format dialog as a function of its own, for the capture service.
-std::optional<FormatChoice> show_format_dialog(wxWindow* parent, const std::vector<FormatOption>& options,
-                                               const FormatChoice& current);
-
+// "MS UI Gothic" does not exist on Linux: IPAGothic (fonts-ipafont-gothic)
+// is the Japanese Gothic face in its place.
+constexpr const char* DIALOG_FONT_FACE = "IPAGothic";
 // The format dialog's window name, by which it can be found.
 constexpr const char* FORMAT_DIALOG_NAME = "ostrel-video-format";
+
+// Sets the text of `control` from narrow bytes: UTF-8 when they are valid
+// UTF-8, else code page 932.
+void set_window_text(wxWindow* control, std::string_view text);
+// A message box with an OK button only, owned by `owner`.
+void message_box(wxWindow* owner, const char* text, const char* caption);
+void message_beep();
+
+// Gives the capture service its preview surface and format dialog.
+void install_window_system();
 
 }  // namespace ostrel
 

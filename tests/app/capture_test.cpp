@@ -1,216 +1,233 @@
-// The V4L2 driver against a scripted camera (frame layouts, streaming), and
-// a capture window destroyed under a frame callback.
+// The V4L2 cameras against a scripted device (what they offer, the frame
+// layouts, streaming), and a capture window destroyed under a frame callback.
 #include <gtest/gtest.h>
-#include <poll.h>
+#include <linux/videodev2.h>
 #include <sys/mman.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <deque>
 #include <mutex>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "fakes.h"
 #include "platform/v4l2_camera.h"
-#include "platform/virtual_camera.h"
-#include "watched_driver.h"
 
 namespace ostrel::test {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-v4l2_pix_format pix(uint32_t pixel_format, uint32_t width, uint32_t height, uint32_t bytes_per_line) {
-    v4l2_pix_format format = {};
-    format.pixelformat = pixel_format;
-    format.width = width;
-    format.height = height;
-    format.bytesperline = bytes_per_line;
-    format.sizeimage = bytes_per_line * height;
-    return format;
-}
-
-TEST(V4l2Frames, FramesAreRearrangedIntoTheDeliveredLayout) {
-    // 2 x 2 pixels, rows of 6 bytes of which 4 are pixels.
-    const Bytes captured = {1, 2, 3, 4, 99, 99, 5, 6, 7, 8, 99, 99};
-    Bytes out;
-    ASSERT_TRUE(convert_frame(pix(V4L2_PIX_FMT_YUYV, 2, 2, 6), captured.data(), captured.size(), out));
-    EXPECT_EQ(out, (Bytes{1, 2, 3, 4, 5, 6, 7, 8}));
-    // The last row needs no padding after it; one byte less is too short.
-    ASSERT_TRUE(convert_frame(pix(V4L2_PIX_FMT_YUYV, 2, 2, 6), captured.data(), 10, out));
-    EXPECT_FALSE(convert_frame(pix(V4L2_PIX_FMT_YUYV, 2, 2, 6), captured.data(), 9, out));
-
-    // RGB: top row first as V4L2 captures, turned bottom-up, blue first,
-    // padded to sixteen pixels.
-    const Bytes top_down = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
-    ASSERT_TRUE(convert_frame(pix(V4L2_PIX_FMT_RGB24, 2, 2, 6), top_down.data(), top_down.size(), out));
-    ASSERT_EQ(out.size(), 16u * 3 * 2);
-    EXPECT_EQ(Bytes(out.begin(), out.begin() + 6), (Bytes{9, 8, 7, 12, 11, 10}));
-    EXPECT_EQ(Bytes(out.begin() + 48, out.begin() + 54), (Bytes{3, 2, 1, 6, 5, 4}));
-    EXPECT_EQ(out[47], 0);
-    EXPECT_FALSE(convert_frame(pix(V4L2_PIX_FMT_RGB24, 2, 2, 6), top_down.data(), 11, out));
-}
-
-// A camera in memory at /dev/video2 with two mapped buffers that hands out
+// A camera in memory at /dev/video2 with two mapped buffers of 16 bytes,
+// sending the pixel format `native` at 4 x 2 (rows of 8 bytes) or 2 x 2, and
 // the frames the test queues.
-class ScriptedCamera final : public V4l2Io {
-  public:
-    int open(const char* path, int) override {
-        return std::string(path) != "/dev/video2" ? fail(ENOENT) : 42;
-    }
-    int close(int) override { return 0; }
-    int ioctl(int, unsigned long request, void* argument) override {
-        std::lock_guard lock(mutex_);
-        auto* buffer = static_cast<v4l2_buffer*>(argument);
-        switch (request) {
-            case VIDIOC_QUERYCAP: {
-                auto* capability = static_cast<v4l2_capability*>(argument);
-                std::strcpy(reinterpret_cast<char*>(capability->card), "Test Cam");
-                capability->version = 0x050A03;
-                capability->capabilities = V4L2_CAP_DEVICE_CAPS | V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING;
-                capability->device_caps = device_caps;
-                return 0;
-            }
-            case VIDIOC_G_FMT:
-                static_cast<v4l2_format*>(argument)->fmt.pix = pix(V4L2_PIX_FMT_YUYV, 4, 2, 8);
-                return 0;
-            case VIDIOC_REQBUFS: {
-                auto* buffers = static_cast<v4l2_requestbuffers*>(argument);
-                released_ |= buffers->count == 0;
-                buffers->count = std::min(buffers->count, 2u);
-                return 0;
-            }
-            case VIDIOC_QUERYBUF:
-                buffer->length = 16;
-                buffer->m.offset = buffer->index * 4096;
-                return 0;
-            case VIDIOC_DQBUF:
-                if (frames_.empty()) return fail(EAGAIN);
-                buffer->index = next_buffer_;
-                next_buffer_ ^= 1;
-                std::copy(frames_.front().begin(), frames_.front().end(), memory_[buffer->index].begin());
-                buffer->bytesused = static_cast<uint32_t>(frames_.front().size());
-                frames_.pop_front();
-                return 0;
-            case VIDIOC_QBUF:
-            case VIDIOC_STREAMON:
-            case VIDIOC_STREAMOFF:
-            case VIDIOC_S_PARM:
-                return 0;
-            default:
-                return fail(ENOTTY);
-        }
-    }
-    void* mmap(size_t length, int, off_t offset) override {
-        std::lock_guard lock(mutex_);
-        ++mapped_;
-        return length == 16 ? memory_[offset / 4096].data() : MAP_FAILED;
-    }
-    int munmap(void*, size_t) override {
-        std::lock_guard lock(mutex_);
-        --mapped_;
-        return 0;
-    }
-    int poll(int, short& revents, int wake_fd, short& wake_revents, int) override {
-        // The wake-up is a real eventfd; the frames are ours.
-        pollfd wake = {wake_fd, POLLIN, 0};
-        for (;;) {
-            wake_revents = ::poll(&wake, 1, 0) > 0 ? wake.revents : 0;
-            {
-                std::lock_guard lock(mutex_);
-                revents = frames_.empty() ? 0 : POLLIN;
-            }
-            if (wake_revents != 0 || revents != 0) return 1;
-            ::poll(&wake, 1, 5);  // until woken, or 5 ms for a frame
-        }
-    }
-    void queue_frame(Bytes frame) {
-        std::lock_guard lock(mutex_);
-        frames_.push_back(std::move(frame));
-    }
-    // No buffer left mapped, and the driver's buffers given back.
-    bool released() {
-        std::lock_guard lock(mutex_);
-        return mapped_ == 0 && std::exchange(released_, false);
-    }
-
+struct Device {
+    std::mutex mutex;
     uint32_t device_caps = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING;
+    uint32_t native = V4L2_PIX_FMT_YUYV;
+    v4l2_pix_format current = {};
+    std::deque<Bytes> frames;
+    int mapped = 0;
+    bool released = false;
+    uint32_t next_buffer = 0;
+    Bytes memory[2] = {Bytes(16), Bytes(16)};
+} device;
 
-  private:
-    int fail(int error) {
-        errno = error;
-        return -1;
-    }
+int fail(int error) {
+    errno = error;
+    return -1;
+}
 
-    std::mutex mutex_;
-    std::deque<Bytes> frames_;
-    bool released_ = false;
-    int mapped_ = 0;
-    uint32_t next_buffer_ = 0;
-    Bytes memory_[2] = {Bytes(16), Bytes(16)};
-};
+v4l2_pix_format pix(uint32_t format, uint32_t width, uint32_t height) {
+    v4l2_pix_format p = {};
+    p.pixelformat = format;
+    p.width = width;
+    p.height = height;
+    p.bytesperline = format == V4L2_PIX_FMT_YUYV ? 8 : width * 3;
+    return p;
+}
 
-TEST(V4l2Camera, StreamsThroughMappedBuffersAndReleasesThemOnStop) {
-    ScriptedCamera camera;
-    // A device node that does not capture (a metadata node) is no camera.
-    camera.device_caps = V4L2_CAP_META_CAPTURE | V4L2_CAP_STREAMING;
-    EXPECT_TRUE(find_v4l2_cameras(camera, 10).empty());
-    camera.device_caps = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING;
-    auto found = find_v4l2_cameras(camera, 10);
-    ASSERT_EQ(found.size(), 1u);
-    EXPECT_EQ(found[0]->name(), "Test Cam");
-    EXPECT_EQ(found[0]->version(), "5.10.3");
-
-    auto device = found[0]->open();
-    ASSERT_NE(device, nullptr);
-    EXPECT_EQ(device->format().biCompression, FOURCC_YUY2);
-    // Twice: a stopped stream starts again on fresh buffers.
-    for (int run = 0; run < 2; ++run) {
-        FrameRecorder frames;
-        ASSERT_TRUE(device->start(frames.sink()));
-        camera.queue_frame({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16});
-        camera.queue_frame(Bytes(16, 7));
-        ASSERT_TRUE(frames.wait_for(2));
-        device->stop();
-        EXPECT_EQ(frames.seen[1], Bytes(16, 7));
-        EXPECT_TRUE(camera.released());
+int scripted_ioctl(int, unsigned long request, void* argument) {
+    std::lock_guard lock(device.mutex);
+    auto* buffer = static_cast<v4l2_buffer*>(argument);
+    switch (request) {
+        case VIDIOC_QUERYCAP: {
+            auto* capability = static_cast<v4l2_capability*>(argument);
+            std::strcpy(reinterpret_cast<char*>(capability->card), "Test Cam");
+            capability->version = 0x050A03;
+            capability->capabilities = V4L2_CAP_DEVICE_CAPS | V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING;
+            capability->device_caps = device.device_caps;
+            return 0;
+        }
+        case VIDIOC_ENUM_FMT: {
+            auto* description = static_cast<v4l2_fmtdesc*>(argument);
+            // The native format, then one libv4l2 makes from it.
+            if (description->index > 1) return fail(EINVAL);
+            description->pixelformat = description->index == 0 ? device.native : V4L2_PIX_FMT_BGR24;
+            description->flags = description->index == 0 ? 0 : V4L2_FMT_FLAG_EMULATED;
+            return 0;
+        }
+        case VIDIOC_ENUM_FRAMESIZES: {
+            auto* size = static_cast<v4l2_frmsizeenum*>(argument);
+            if (size->index > 1 || size->pixel_format != device.native) return fail(EINVAL);
+            size->type = V4L2_FRMSIZE_TYPE_DISCRETE;
+            size->discrete = {size->index == 0 ? 4u : 2u, 2};
+            return 0;
+        }
+        case VIDIOC_G_FMT:
+            static_cast<v4l2_format*>(argument)->fmt.pix = pix(device.native, 4, 2);
+            return 0;
+        case VIDIOC_S_FMT: {
+            v4l2_pix_format& wanted = static_cast<v4l2_format*>(argument)->fmt.pix;
+            wanted = device.current = pix(wanted.pixelformat, wanted.width, wanted.height);
+            return 0;
+        }
+        case VIDIOC_REQBUFS: {
+            auto* buffers = static_cast<v4l2_requestbuffers*>(argument);
+            device.released |= buffers->count == 0;
+            buffers->count = std::min(buffers->count, 2u);
+            return 0;
+        }
+        case VIDIOC_QUERYBUF:
+            buffer->length = 16;
+            buffer->m.offset = buffer->index * 4096;
+            return 0;
+        case VIDIOC_DQBUF:
+            if (device.frames.empty()) return fail(EAGAIN);
+            buffer->index = device.next_buffer;
+            device.next_buffer ^= 1;
+            std::copy(device.frames.front().begin(), device.frames.front().end(),
+                      device.memory[buffer->index].begin());
+            buffer->bytesused = static_cast<uint32_t>(device.frames.front().size());
+            device.frames.pop_front();
+            return 0;
+        case VIDIOC_QBUF:
+        case VIDIOC_STREAMON:
+        case VIDIOC_STREAMOFF:
+        case VIDIOC_S_PARM:
+            return 0;
+        default:
+            return fail(ENOTTY);
     }
 }
 
-std::atomic<bool> in_callback = false, stream_ended = false;
+void install_scripted_device() {
+    v4l2_calls.open = [](const char* path, int) {
+        return std::string(path) == "/dev/video2" ? 42 : fail(ENOENT);
+    };
+    v4l2_calls.close = [](int) { return 0; };
+    v4l2_calls.ioctl = scripted_ioctl;
+    v4l2_calls.mmap = [](size_t length, int, int64_t offset) -> void* {
+        std::lock_guard lock(device.mutex);
+        ++device.mapped;
+        return length == 16 ? device.memory[offset / 4096].data() : MAP_FAILED;
+    };
+    v4l2_calls.munmap = [](void*, size_t) {
+        std::lock_guard lock(device.mutex);
+        --device.mapped;
+        return 0;
+    };
+    v4l2_calls.poll = [](int, int) {
+        std::lock_guard lock(device.mutex);
+        return device.frames.empty() ? 0 : 1;
+    };
+}
 
-// Holds the window as a message in flight would, for a while, on the first
+// Starts the camera, sends `captured` and returns what it delivered.
+Bytes delivered(Camera& camera, const Bytes& captured) {
+    EXPECT_TRUE(camera.start(100000));
+    {
+        std::lock_guard lock(device.mutex);
+        device.frames.push_back(captured);
+    }
+    Bytes frame;
+    EXPECT_EQ(camera.next_frame(frame, 0), 1);
+    camera.stop();
+    std::lock_guard lock(device.mutex);
+    EXPECT_EQ(device.mapped, 0);
+    EXPECT_TRUE(std::exchange(device.released, false)) << "the buffers were not given back";
+    return frame;
+}
+
+TEST(V4l2Camera, OffersYuy2WhereTheCameraSendsItAndRgb24AtEverySize) {
+    const V4l2Calls real = v4l2_calls;
+    install_scripted_device();
+    // A node that does not capture (a metadata node) is no camera.
+    device.device_caps = V4L2_CAP_META_CAPTURE | V4L2_CAP_STREAMING;
+    EXPECT_TRUE(find_v4l2_cameras(10).empty());
+    device.device_caps = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING;
+
+    for (const uint32_t native : {V4L2_PIX_FMT_YUYV, V4L2_PIX_FMT_MJPEG}) {
+        SCOPED_TRACE(native);
+        device.native = native;
+        std::vector<CameraDriver> found = find_v4l2_cameras(10);
+        ASSERT_EQ(found.size(), 1u);
+        EXPECT_EQ(found[0].name, "Test Cam");
+        EXPECT_EQ(found[0].version, "5.10.3");
+        std::unique_ptr<Camera> camera = found[0].open();
+        ASSERT_NE(camera, nullptr);
+        const bool yuyv = native == V4L2_PIX_FMT_YUYV;
+        // A camera that sends only MJPG starts in RGB24, which libv4l2 makes.
+        EXPECT_EQ(camera->mode(), yuyv ? yuy2_mode(4, 2) : rgb24_mode(4, 2));
+        std::vector<VideoMode> expected = {rgb24_mode(4, 2), rgb24_mode(2, 2)};
+        if (yuyv) expected.insert(expected.begin(), {yuy2_mode(4, 2), yuy2_mode(2, 2)});
+        EXPECT_EQ(camera->modes(), expected);
+    }
+
+    // YUYV rows lose the driver's padding; BGR24 rows are turned bottom-up
+    // and padded to sixteen pixels.
+    device.native = V4L2_PIX_FMT_YUYV;
+    std::unique_ptr<Camera> camera = find_v4l2_cameras(10)[0].open();
+    const Bytes yuyv = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+    EXPECT_EQ(delivered(*camera, yuyv), yuyv);
+    ASSERT_TRUE(camera->set_mode(rgb24_mode(2, 2)));
+    const Bytes frame = delivered(*camera, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
+    ASSERT_EQ(frame.size(), 16u * 3 * 2);
+    EXPECT_EQ(Bytes(frame.begin(), frame.begin() + 6), (Bytes{7, 8, 9, 10, 11, 12}));
+    EXPECT_EQ(Bytes(frame.begin() + 48, frame.begin() + 54), (Bytes{1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(frame[47], 0);
+    // A frame shorter than its rows is not delivered.
+    ASSERT_TRUE(camera->start(0));
+    {
+        std::lock_guard lock(device.mutex);
+        device.frames.push_back(Bytes(11, 1));
+    }
+    Bytes short_frame;
+    EXPECT_EQ(camera->next_frame(short_frame, 0), 0);
+    camera->stop();
+    v4l2_calls = real;
+}
+
+std::atomic<bool> in_callback = false;
+
+// Holds the capture thread in the frame callback for a while, on the first
 // frame only.
-LRESULT hold_window(HWND window, VIDEOHDR*) {
-    std::shared_ptr<CaptureWindow> held = find_window(window);
-    if (!in_callback.exchange(true)) std::this_thread::sleep_for(std::chrono::milliseconds(500));
+LRESULT hold_window(HWND, VIDEOHDR*) {
+    if (!in_callback.exchange(true)) std::this_thread::sleep_for(std::chrono::milliseconds(300));
     return 1;
 }
 
-// The frame callback then holds the last reference: if the window were left
-// to wind down there, the capture thread would free its own device and
-// return into a window that is gone. DestroyWindow ends the stream itself.
+// DestroyWindow ends the stream, waiting for the callback under way, before
+// the window is freed; the camera's end is seen before it returns.
 TEST(CaptureWindowLifetime, DestroyedUnderAFrameCallbackItsStreamEndsBeforeDestroyWindowReturns) {
-    auto camera = std::make_shared<VirtualCamera>(std::vector<RgbPicture>{{4, 4, Bytes(48, 128)}},
-                                                  VirtualFormat::yuy2, FrameSize{160, 120});
-    set_installed_drivers(std::vector<std::shared_ptr<CaptureDriver>>{
-        std::make_shared<WatchedDriver>(camera, [] { stream_ended = true; })});
-    HWND window = register_capture_window(std::make_shared<CaptureServiceWindow>(nullptr, nullptr));
+    auto script = std::make_shared<CameraScript>();
+    script->frames.assign(50, Bytes(128, 0));
+    set_camera_drivers(scripted_driver(script));
+    HWND window = capCreateCaptureWindowA("test", 0, 0, 0, 0, 0, nullptr, 0);
     capSetCallbackOnFrame(window, hold_window);
     capPreview(window, 1);
     ASSERT_NE(capDriverConnect(window, 0), 0);
-    for (int ms = 0; ms < 30000 && !in_callback; ++ms)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    ASSERT_TRUE(in_callback);
+    ASSERT_TRUE(eventually([] { return in_callback.load(); }));
     EXPECT_NE(DestroyWindow(window), 0);
-    EXPECT_TRUE(stream_ended);
-    set_installed_drivers(std::nullopt);
+    EXPECT_FALSE(IsWindow(window));
+    EXPECT_EQ(SendMessageA(window, WM_CAP_GET_VIDEOFORMAT, 0, 0), 0);
+    std::lock_guard lock(script->mutex);
+    EXPECT_GT(script->frames.size(), 0u) << "frames were still taken after DestroyWindow";
+    set_camera_drivers(std::nullopt);
 }
 
 }  // namespace

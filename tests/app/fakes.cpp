@@ -1,6 +1,5 @@
 #include "fakes.h"
 
-#include <cstring>
 #include <utility>
 
 #include "vorden.h"
@@ -28,49 +27,53 @@ const char* scripted_decode(const uint8_t* image, int32_t width, int32_t height,
 
 }  // namespace
 
-BOOL RecordingKernel::start_thread(ThreadProc start, void* parameter, SIZE_T stack_size) {
-    if (refuse_threads) return 0;
-    if (real_threads) return real_.start_thread(start, parameter, stack_size);
-    start(parameter);
-    return 1;
+VideoMode ScriptedCamera::mode() {
+    std::lock_guard lock(script_->mutex);
+    return script_->mode;
 }
 
-void* RecordingKernel::HeapAlloc(SIZE_T bytes) {
-    std::lock_guard lock(mutex_);
-    if (refuse_alloc && refuse_alloc(bytes)) return nullptr;
-    void* block = real_.HeapAlloc(bytes);
-    live_.insert(block);
-    return block;
+bool ScriptedCamera::set_mode(const VideoMode& mode) {
+    std::lock_guard lock(script_->mutex);
+    script_->mode = mode;
+    return true;
 }
 
-BOOL RecordingKernel::HeapFree(void* block) {
-    std::lock_guard lock(mutex_);
-    // Freeing a block twice, or one from elsewhere, fails the test here
-    // rather than corrupting the heap.
-    if (live_.erase(block) != 1) {
-        ADD_FAILURE() << "HeapFree of a block not allocated";
-        return 0;
+int ScriptedCamera::next_frame(std::vector<uint8_t>& frame, int timeout_ms) {
+    std::function<void()> gone;
+    {
+        std::lock_guard lock(script_->mutex);
+        if (script_->unplugged) {
+            gone = script_->on_gone;
+        } else if (!script_->frames.empty()) {
+            frame = std::move(script_->frames.front());
+            script_->frames.pop_front();
+            return 1;
+        }
     }
-    return real_.HeapFree(block);
+    if (gone) gone();
+    if (script_->unplugged) return -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::min(timeout_ms, 5)));
+    return 0;
 }
 
-LRESULT FakeCaptureWindow::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message != WM_CAP_GET_VIDEOFORMAT) return 0;
-    if (wParam == 0 && lParam == 0) return block_size;
-    if (fail_fetch || wParam < block_size) return 0;
-    std::memset(reinterpret_cast<void*>(lParam), 0, block_size);
-    std::memcpy(reinterpret_cast<void*>(lParam), &format, std::min<size_t>(sizeof format, block_size));
-    return block_size;
+std::vector<CameraDriver> scripted_driver(std::shared_ptr<CameraScript> script) {
+    return {{"Scripted camera", "1.0", [script] { return std::make_unique<ScriptedCamera>(script); }}};
 }
 
-void FakeCaptureWindow::set_format(DWORD compression, WORD bit_count, LONG width, LONG height) {
-    format = {};
-    format.biSize = sizeof format;
-    format.biWidth = width;
-    format.biHeight = height;
-    format.biPlanes = 1;
-    format.biBitCount = bit_count;
-    format.biCompression = compression;
+WindowSink RecordingSink::sink() {
+    return {[this](int control_id, std::string text) {
+                std::lock_guard lock(mutex_);
+                events_.push_back(std::to_string(control_id) + " " + text);
+            },
+            [this](UINT type) {
+                std::lock_guard lock(mutex_);
+                events_.push_back("beep " + std::to_string(type));
+            }};
+}
+
+std::vector<std::string> RecordingSink::take() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(events_, {});
 }
 
 std::vector<uint8_t> yuy2_frame(int row_length, int rows, const std::function<uint8_t(int, int)>& luma) {
@@ -83,12 +86,11 @@ std::vector<uint8_t> yuy2_frame(int row_length, int rows, const std::function<ui
 }
 
 void CoreTest::SetUp() {
-    set_kernel(&kernel_);
-    set_window_texts(&texts_);
+    set_window_sink(texts_.sink());
     ASSERT_TRUE(COstrelAppCore::init_decode_state());
-    camera_ = std::make_shared<FakeCaptureWindow>();
-    camera_->set_format(FOURCC_YUY2, 16, 16, 4);
-    capture_window = register_capture_window(camera_);
+    set_camera_drivers(scripted_driver(camera_));
+    capture_window = capCreateCaptureWindowA("test", 0, 0, 0, 0, 0, nullptr, 0);
+    ASSERT_NE(capDriverConnect(capture_window, 0), 0);
     frame_decoder = scripted_decode;
     decoder_script.clear();
     decoded_images.clear();
@@ -97,16 +99,23 @@ void CoreTest::SetUp() {
 void CoreTest::TearDown() {
     DestroyWindow(capture_window);
     capture_window = nullptr;
+    set_camera_drivers(std::nullopt);
+    EXPECT_TRUE(eventually(slot_is_free)) << "a worker did not give the slot back";
     CloseHandle(decode_slot);
     decode_slot = nullptr;
-    if (frame_copy != nullptr) HeapFree(frame_copy);
-    if (luma_frame != nullptr) HeapFree(luma_frame);
+    HeapFree(frame_copy);
+    HeapFree(luma_frame);
     frame_copy = luma_frame = nullptr;
     frame_copy_size = luma_frame_size = 0;
-    EXPECT_EQ(kernel_.live_blocks(), 0u) << "heap blocks left behind";
     frame_decoder = decode_symbol;
-    set_window_texts(nullptr);
-    set_kernel(nullptr);
+    kernel_faults = {};
+    set_window_sink({});
+}
+
+void CoreTest::set_mode(const VideoMode& mode) {
+    capDriverDisconnect(capture_window);
+    camera_->mode = mode;
+    ASSERT_NE(capDriverConnect(capture_window, 0), 0);
 }
 
 void CoreTest::feed(std::vector<uint8_t> frame, std::optional<DWORD> used) {
@@ -115,6 +124,7 @@ void CoreTest::feed(std::vector<uint8_t> frame, std::optional<DWORD> used) {
     header.dwBufferLength = static_cast<DWORD>(frame.size());
     header.dwBytesUsed = used.value_or(header.dwBufferLength);
     EXPECT_NE(on_video_frame(capture_window, &header), 0);
+    EXPECT_TRUE(eventually(slot_is_free));
 }
 
 std::vector<std::string> CoreTest::read(std::optional<std::string> text) {

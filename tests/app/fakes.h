@@ -1,10 +1,11 @@
-// Recording fakes of the platform layer, frame builders and a scripted
-// decoder for the camera application's core.
+// A camera the tests script, a recording window sink, a scripted decoder and
+// a capture window around them for the camera application's core.
 #ifndef OSTREL_TEST_FAKES_H
 #define OSTREL_TEST_FAKES_H
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -12,14 +13,12 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "ostrel_core.h"
-#include "platform/capture_service.h"
+#include "platform/capture.h"
 
 namespace ostrel::test {
 
@@ -27,73 +26,42 @@ inline const std::string kCross = "\x81\x7E";
 inline const std::string kTriangle = "\x81\xA2";
 inline const std::string kCircle = "\x81\x9B";
 
-// The real services underneath, with failures to script and calls recorded.
-// Threads run inline on the caller unless `real_threads` is set.
-class RecordingKernel final : public Kernel {
-  public:
-    HANDLE CreateSemaphoreA(LONG initial, LONG maximum) override {
-        return real_.CreateSemaphoreA(initial, maximum);
-    }
-    BOOL CloseHandle(HANDLE object) override { return real_.CloseHandle(object); }
-    DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) override {
-        return real_.WaitForSingleObject(object, milliseconds);
-    }
-    BOOL ReleaseSemaphore(HANDLE semaphore, LONG release_count, LONG* previous_count) override {
-        return release_error == 0 && real_.ReleaseSemaphore(semaphore, release_count, previous_count);
-    }
-    DWORD GetLastError() override { return release_error != 0 ? release_error : real_.GetLastError(); }
-    BOOL start_thread(ThreadProc start, void* parameter, SIZE_T stack_size) override;
-    void Sleep(DWORD milliseconds) override { real_.Sleep(milliseconds); }
-    void* HeapAlloc(SIZE_T bytes) override;
-    void* HeapReAlloc(void*, SIZE_T) override { return nullptr; }
-    BOOL HeapFree(void* block) override;
-    size_t live_blocks() {
-        std::lock_guard lock(mutex_);
-        return live_.size();
-    }
-
-    // Set these before the code under test runs.
-    bool real_threads = false;
-    bool refuse_threads = false;
-    DWORD release_error = 0;                   // non-zero: releases fail with it
-    std::function<bool(SIZE_T)> refuse_alloc;  // true: that allocation fails
-
-  private:
-    LinuxKernel real_;
-    std::mutex mutex_;
-    std::set<void*> live_;
+// What a scripted camera reports and sends; shared by the test and the
+// camera the capture window opened.
+struct CameraScript {
+    std::mutex mutex;
+    VideoMode mode = yuy2_mode(16, 4);
+    std::deque<std::vector<uint8_t>> frames;  // sent one per next_frame, then none
+    bool unplugged = false;                   // next_frame reports the camera gone
+    std::function<void()> on_gone;            // called when it does
 };
 
-// Records every update as "beep 16" or "<control id> <text>".
-class RecordingWindowTexts final : public WindowTexts {
+class ScriptedCamera final : public Camera {
   public:
-    void SetDlgItemTextA(int control_id, const char* text) override {
-        std::lock_guard lock(mutex_);
-        events_.push_back(std::to_string(control_id) + " " + text);
-    }
-    void MessageBeep(UINT type) override {
-        std::lock_guard lock(mutex_);
-        events_.push_back("beep " + std::to_string(type));
-    }
-    std::vector<std::string> take() {
-        std::lock_guard lock(mutex_);
-        return std::exchange(events_, {});
-    }
+    explicit ScriptedCamera(std::shared_ptr<CameraScript> script) : script_(std::move(script)) {}
+    std::vector<VideoMode> modes() override { return {mode()}; }
+    VideoMode mode() override;
+    bool set_mode(const VideoMode& mode) override;
+    bool start(uint32_t) override { return true; }
+    int next_frame(std::vector<uint8_t>& frame, int timeout_ms) override;
+    void stop() override {}
+
+  private:
+    std::shared_ptr<CameraScript> script_;
+};
+
+// A driver list of one scripted camera.
+std::vector<CameraDriver> scripted_driver(std::shared_ptr<CameraScript> script);
+
+// Records every window update as "beep 16" or "<control id> <text>".
+class RecordingSink {
+  public:
+    WindowSink sink();
+    std::vector<std::string> take();
 
   private:
     std::mutex mutex_;
     std::vector<std::string> events_;
-};
-
-// Answers WM_CAP_GET_VIDEOFORMAT from `format`.
-class FakeCaptureWindow final : public CaptureWindow {
-  public:
-    LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
-    void set_format(DWORD compression, WORD bit_count, LONG width, LONG height);
-
-    BITMAPINFOHEADER format = {};
-    DWORD block_size = sizeof(BITMAPINFO);  // the size query's answer
-    bool fail_fetch = false;
 };
 
 // YUY2 frame bytes from the luminance wanted at (x, y), y = 0 the top row;
@@ -110,14 +78,26 @@ struct DecodedImage {
 extern std::deque<std::optional<std::string>> decoder_script;
 extern std::vector<DecodedImage> decoded_images;
 
-// Installs the fakes, a fresh decode slot and ring, and a capture window
-// delivering 16 x 4 YUY2 frames; restores the real services afterwards.
+// Waits, at most 30 seconds (no speed is checked), until `done` holds.
+template <class Condition>
+bool eventually(Condition done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!done() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return done();
+}
+
+// A fresh decode slot and ring, the recording sink, the scripted decoder and
+// a capture window connected to a camera of 16 x 4 YUY2 frames.
 class CoreTest : public ::testing::Test {
   protected:
     void SetUp() override;
     void TearDown() override;
 
-    // Feeds one frame through on_video_frame; `used` overrides dwBytesUsed.
+    // Reconnects the camera in `mode`, as the settings dialog would.
+    void set_mode(const VideoMode& mode);
+    // Feeds one frame through on_video_frame and waits for its worker;
+    // `used` overrides dwBytesUsed.
     void feed(std::vector<uint8_t> frame, std::optional<DWORD> used = std::nullopt);
     // Feeds a 16 x 4 YUY2 frame with the decoder scripted to return `text`,
     // and returns the window updates it caused.
@@ -128,41 +108,8 @@ class CoreTest : public ::testing::Test {
         return true;
     }
 
-    RecordingKernel kernel_;
-    RecordingWindowTexts texts_;
-    std::shared_ptr<FakeCaptureWindow> camera_;
-};
-
-// Waits, at most 30 seconds (no speed is checked), until `done` holds.
-template <class Condition>
-bool eventually(Condition done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!done() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return done();
-}
-
-// The frames a capture device delivers. The capture thread's sink holds a
-// token until the stream ends, so `stream.expired()` tells that it has.
-struct FrameRecorder {
-    std::mutex mutex;
-    std::vector<std::vector<uint8_t>> seen;
-    std::shared_ptr<int> token = std::make_shared<int>();
-    std::weak_ptr<int> stream = token;
-
-    FrameSink sink() {
-        return [this, token = std::exchange(token, nullptr)](const uint8_t* data, size_t bytes) {
-            std::lock_guard lock(mutex);
-            seen.emplace_back(data, data + bytes);
-        };
-    }
-    size_t count() {
-        std::lock_guard lock(mutex);
-        return seen.size();
-    }
-    bool wait_for(size_t frames) {
-        return eventually([&] { return count() >= frames; });
-    }
+    std::shared_ptr<CameraScript> camera_ = std::make_shared<CameraScript>();
+    RecordingSink texts_;
 };
 
 }  // namespace ostrel::test

@@ -4,16 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
 #include <thread>
 
-#include "../watched_driver.h"
+#include "../fakes.h"
 #include "harness.h"
 #include "ostrel_core.h"
-#include "platform/capture_service.h"
-#include "platform/virtual_camera.h"
+#include "platform/capture.h"
 #include "renderer.h"
 #include "vorden.h"
 
@@ -74,7 +74,7 @@ class Gui : public ::testing::Test {
 };
 
 TEST_F(Gui, NoCameraIsReportedOnceAndTheDialogStaysOpenUntilClosed) {
-    AppProcess app({{}, [] { set_installed_drivers(std::vector<std::shared_ptr<CaptureDriver>>{}); }});
+    AppProcess app({{}, [] { set_camera_drivers(std::vector<CameraDriver>{}); }});
     ASSERT_TRUE(app.wait_for(messagebox_line("camera not found", "カメラが見つかりません。"), WAIT_SECONDS));
     app.command("dismiss");
     // The dialog goes on answering after the message box.
@@ -91,11 +91,16 @@ TEST_F(Gui, NoCameraIsReportedOnceAndTheDialogStaysOpenUntilClosed) {
         EXPECT_FALSE(starts_with(line, "settext 1003")) << "the indicator stays at ×";
 }
 
-// RGB32 is offered by the virtual camera only to be refused.
+// A camera in 32-bit RGB, which the frame callback cannot read, sending
+// frames all the same.
 TEST_F(Gui, UnsupportedModeIsReportedAndNothingIsDecoded) {
-    AppProcess app({{{"OSTREL_VIRTUAL_CAMERA", symbol_picture({{Mode::Byte, "rgb32"}}, "rgb32")},
-                     {"OSTREL_VIRTUAL_CAMERA_FORMAT", "RGB32"}},
-                    [] { frame_decoder = traced_decode; }});
+    AppProcess app({{}, [] {
+                        auto script = std::make_shared<CameraScript>();
+                        script->mode = {BI_RGB, 32, 16, 4};
+                        script->frames.assign(20, std::vector<uint8_t>(256, 0));
+                        set_camera_drivers(scripted_driver(script));
+                        frame_decoder = traced_decode;
+                    }});
     ASSERT_TRUE(app.wait_for(messagebox_line("not support", kNotSupported), WAIT_SECONDS)) << dump(app);
     app.command("dismiss");
     EXPECT_EQ(close(app), 0);
@@ -117,16 +122,40 @@ TEST_F(Gui, Rgb24FramesReachTheConfirmedText) {
     EXPECT_EQ(close(app), 0);
 }
 
+// The virtual camera, pulled out when the test says so, as a USB camera
+// unplugged mid-stream: from then on it reports itself gone.
+class UnpluggableCamera final : public Camera {
+  public:
+    explicit UnpluggableCamera(std::unique_ptr<Camera> camera) : camera_(std::move(camera)) {}
+    std::vector<VideoMode> modes() override {
+        return unplugged ? std::vector<VideoMode>{} : camera_->modes();
+    }
+    VideoMode mode() override { return camera_->mode(); }
+    bool set_mode(const VideoMode& mode) override { return !unplugged && camera_->set_mode(mode); }
+    bool start(uint32_t interval_us) override { return !unplugged && camera_->start(interval_us); }
+    int next_frame(std::vector<uint8_t>& frame, int timeout_ms) override {
+        if (!unplugged) return camera_->next_frame(frame, timeout_ms);
+        trace_test_line("stream-ended");
+        return -1;
+    }
+    void stop() override { camera_->stop(); }
+    static inline std::atomic<bool> unplugged = false;
+
+  private:
+    std::unique_ptr<Camera> camera_;
+};
+
 TEST_F(Gui, CameraUnpluggedMidStreamEndsItsStreamAndTheDialogStaysUsable) {
     const std::string text = "unplugged later";
-    AppProcess app(
-        {{{"OSTREL_VIRTUAL_CAMERA", symbol_picture({{Mode::Byte, text}}, "unplug")}}, [] {
-             auto camera = std::dynamic_pointer_cast<VirtualCamera>(virtual_camera_from_environment());
-             set_installed_drivers(std::vector<std::shared_ptr<CaptureDriver>>{
-                 std::make_shared<WatchedDriver>(camera, [] { trace_test_line("stream-ended"); })});
-             frame_decoder = traced_decode;
-             on_child_command("unplug", [camera] { camera->unplug(); });
-         }});
+    AppProcess app({{{"OSTREL_VIRTUAL_CAMERA", symbol_picture({{Mode::Byte, text}}, "unplug")}}, [] {
+                        CameraDriver driver = *virtual_camera_from_environment();
+                        driver.open = [open = driver.open] {
+                            return std::make_unique<UnpluggableCamera>(open());
+                        };
+                        set_camera_drivers(std::vector<CameraDriver>{driver});
+                        frame_decoder = traced_decode;
+                        on_child_command("unplug", [] { UnpluggableCamera::unplugged = true; });
+                    }});
     // The virtual camera's YUY2 frames read: the text, then "○".
     const auto read = app.wait_for(settext_line(1000, text), WAIT_SECONDS);
     ASSERT_TRUE(read) << dump(app);

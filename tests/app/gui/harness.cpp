@@ -21,8 +21,8 @@
 #include <thread>
 #include <utility>
 
+#include "json_text.h"
 #include "ostrel_app.h"
-#include "platform/trace.h"
 
 namespace ostrel::test {
 
@@ -149,11 +149,11 @@ void stop_private_display() {
 }
 
 std::string settext_line(int control_id, const std::string& text) {
-    return "settext " + std::to_string(control_id) + " " + hex_bytes(text);
+    return "settext " + std::to_string(control_id) + " " + vorden::tools::hex_bytes(text);
 }
 
 std::string messagebox_line(const std::string& caption, const std::string& text) {
-    return "messagebox " + hex_bytes(caption) + " " + hex_bytes(text);
+    return "messagebox " + vorden::tools::hex_bytes(caption) + " " + vorden::tools::hex_bytes(text);
 }
 
 void trace_test_line(const std::string& line) {
