@@ -15,6 +15,7 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <utility>
 
 namespace ostrel {
 
@@ -32,30 +33,15 @@ size_t row_bytes(const VideoMode& mode) {
     return static_cast<size_t>(mode.width) * mode.bit_count / 8;
 }
 
-uint8_t clamp_byte(int value) {
-    return static_cast<uint8_t>(std::clamp(value, 0, 255));
-}
-
 // ITU-R BT.601 studio range, as cameras deliver YUY2.
 void yuv_to_rgb(int y, int u, int v, uint8_t* rgb) {
-    const int c = 298 * (y - 16);
-    rgb[0] = clamp_byte((c + 409 * (v - 128) + 128) >> 8);
-    rgb[1] = clamp_byte((c - 100 * (u - 128) - 208 * (v - 128) + 128) >> 8);
-    rgb[2] = clamp_byte((c + 516 * (u - 128) + 128) >> 8);
-}
-
-// What a driver's capture parameters say before anyone changes them.
-CAPTUREPARMS default_parms() {
-    CAPTUREPARMS parms = {};
-    parms.dwRequestMicroSecPerFrame = 66667;
-    parms.wPercentDropForError = 10;
-    parms.dwIndexSize = 34952;
-    parms.wNumVideoRequested = 4;
-    parms.vKeyAbort = 0x1B;
-    parms.fAbortLeftMouse = 1;
-    parms.fAbortRightMouse = 1;
-    parms.wStepCaptureAverageFrames = 3;
-    return parms;
+    const int c = 298 * (y - 16) + 128;
+    for (const int k : {0, 1, 2}) {
+        const int value = k == 0   ? c + 409 * (v - 128)
+                          : k == 1 ? c - 100 * (u - 128) - 208 * (v - 128)
+                                   : c + 516 * (u - 128);
+        rgb[k] = static_cast<uint8_t>(std::clamp(value >> 8, 0, 255));
+    }
 }
 
 std::mutex hooks_mutex;
@@ -81,8 +67,8 @@ class CaptureWindow {
 
     PreviewSurface surface_;
     void* parent_;
-    CAPTUREPARMS parms_ = default_parms();
-    std::unique_ptr<Camera> camera_;  // the capture thread's while it runs
+    CAPTUREPARMS parms_ = {66667, 0, 10, {}};  // a driver's own: 15 frames a second
+    std::unique_ptr<Camera> camera_;           // the capture thread's while it runs
     std::thread thread_;
     std::atomic<bool> stopping_ = false;
 
@@ -93,7 +79,6 @@ class CaptureWindow {
     bool preview_ = false;
     UINT preview_rate_ms_ = 15;
     int64_t last_preview_ms_ = -1;
-    int64_t stream_start_ms_ = 0;
 
     // The connected camera's mode, also read by the frame callback.
     std::mutex mode_mutex_;
@@ -134,13 +119,14 @@ LRESULT CaptureWindow::message(UINT message, WPARAM wParam, LPARAM lParam) {
             return 1;
         }
         case WM_CAP_GET_SEQUENCE_SETUP:
-            if (lParam == 0) return 0;
-            std::memcpy(reinterpret_cast<void*>(lParam), &parms_, std::min<size_t>(wParam, sizeof parms_));
-            return 1;
+            if (lParam != 0)
+                std::memcpy(reinterpret_cast<void*>(lParam), &parms_,
+                            std::min<size_t>(wParam, sizeof parms_));
+            return lParam != 0;
         case WM_CAP_SET_SEQUENCE_SETUP: {
             if (lParam == 0 || wParam < sizeof parms_) return 0;
-            const DWORD interval = parms_.dwRequestMicroSecPerFrame;
-            std::memcpy(&parms_, reinterpret_cast<const void*>(lParam), sizeof parms_);
+            const DWORD interval = std::exchange(parms_, *reinterpret_cast<const CAPTUREPARMS*>(lParam))
+                                       .dwRequestMicroSecPerFrame;
             // The frame rate is chosen when a stream starts.
             if (camera_ != nullptr && parms_.dwRequestMicroSecPerFrame != interval) {
                 stop_stream();
@@ -174,11 +160,9 @@ LRESULT CaptureWindow::disconnect() {
 
 LRESULT CaptureWindow::choose_format() {
     if (camera_ == nullptr) return 0;
-    FormatDialog dialog;
-    {
-        std::lock_guard lock(hooks_mutex);
-        dialog = format_dialog;
-    }
+    std::unique_lock hooks(hooks_mutex);
+    const FormatDialog dialog = format_dialog;
+    hooks.unlock();
     if (!dialog) return 0;
     const std::optional<VideoMode> choice = dialog(parent_, camera_->modes(), camera_->mode());
     if (!choice) return 1;
@@ -206,7 +190,6 @@ void CaptureWindow::start_stream() {
     }
     {
         std::lock_guard lock(delivery_mutex_);
-        stream_start_ms_ = now_ms();
         last_preview_ms_ = -1;
     }
     if (!camera_->start(parms_.dwRequestMicroSecPerFrame)) return;
@@ -243,17 +226,12 @@ void CaptureWindow::deliver(const std::vector<uint8_t>& frame) {
         header.lpData = const_cast<BYTE*>(frame.data());
         header.dwBufferLength = static_cast<DWORD>(frame.size());
         header.dwBytesUsed = header.dwBufferLength;
-        header.dwTimeCaptured = static_cast<DWORD>(now - stream_start_ms_);
         callback_(reinterpret_cast<HWND>(this), &header);
     }
     if (!surface_ || (last_preview_ms_ >= 0 && now - last_preview_ms_ < preview_rate_ms_)) return;
-    std::optional<VideoMode> mode;
-    {
-        std::lock_guard mode_lock(mode_mutex_);
-        mode = mode_;
-    }
-    if (!mode) return;
-    std::optional<PreviewPicture> picture = preview_of(*mode, frame);
+    std::unique_lock mode_lock(mode_mutex_);
+    std::optional<PreviewPicture> picture = mode_ ? preview_of(*mode_, frame) : std::nullopt;
+    mode_lock.unlock();
     if (!picture) return;
     last_preview_ms_ = now;
     surface_(std::make_shared<const PreviewPicture>(std::move(*picture)));
@@ -327,14 +305,11 @@ void set_camera_drivers(std::optional<std::vector<CameraDriver>> replacement) {
 HWND capCreateCaptureWindowA(const char*, DWORD style, int x, int y, int width, int height, HWND parent,
                              int) {
     if ((style & WS_CHILD) != 0 && parent == nullptr) return nullptr;
-    PreviewSurfaceFactory factory;
-    {
-        std::lock_guard lock(hooks_mutex);
-        factory = surface_factory;
-    }
-    PreviewSurface surface;
-    if (factory && parent != nullptr) surface = factory(parent, x, y, width, height);
-    auto* window = new CaptureWindow(std::move(surface), parent);
+    std::unique_lock hooks(hooks_mutex);
+    const PreviewSurfaceFactory factory = surface_factory;
+    hooks.unlock();
+    auto* window =
+        new CaptureWindow(factory && parent ? factory(parent, x, y, width, height) : nullptr, parent);
     std::lock_guard lock(windows_mutex);
     return *windows.insert(reinterpret_cast<HWND>(window)).first;
 }

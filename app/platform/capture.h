@@ -66,6 +66,18 @@ void set_camera_drivers(std::optional<std::vector<CameraDriver>> drivers);
 std::optional<CameraDriver> virtual_camera_from_environment();
 std::vector<CameraDriver> find_v4l2_cameras(size_t limit);
 
+// The system calls of the V4L2 cameras: libv4l2's, unless a test scripts a
+// device in their place.
+struct V4l2Calls {
+    int (*open)(const char* path, int flags);
+    int (*close)(int fd);
+    int (*ioctl)(int fd, unsigned long request, void* argument);  // -1 with errno, as ioctl(2)
+    void* (*mmap)(size_t length, int fd, int64_t offset);         // MAP_FAILED on failure
+    int (*munmap)(void* start, size_t length);
+    int (*poll)(int fd, int timeout_ms);  // > 0: a frame is ready; < 0: the device failed
+};
+extern V4l2Calls v4l2_calls;
+
 // A picture for the screen: RGB, top row first.
 struct PreviewPicture {
     int width = 0;

@@ -66,14 +66,14 @@ HANDLE CreateSemaphoreA(LONG initial_count, LONG maximum_count) {
 }
 
 BOOL CloseHandle(HANDLE semaphore) {
-    if (semaphore == nullptr) return fail(ERROR_INVALID_HANDLE);
+    if (semaphore == nullptr) return fail(ERROR_INVALID_PARAMETER);
     delete static_cast<Semaphore*>(semaphore);
     return 1;
 }
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     if (handle == nullptr) {
-        fail(ERROR_INVALID_HANDLE);
+        fail(ERROR_INVALID_PARAMETER);
         return WAIT_FAILED;
     }
     auto* semaphore = static_cast<Semaphore*>(handle);
@@ -89,7 +89,7 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
 }
 
 BOOL ReleaseSemaphore(HANDLE handle, LONG release_count, LONG* previous_count) {
-    if (handle == nullptr) return fail(ERROR_INVALID_HANDLE);
+    if (handle == nullptr) return fail(ERROR_INVALID_PARAMETER);
     if (release_count <= 0) return fail(ERROR_INVALID_PARAMETER);
     auto* semaphore = static_cast<Semaphore*>(handle);
     std::lock_guard lock(semaphore->mutex);

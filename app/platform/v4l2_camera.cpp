@@ -2,8 +2,6 @@
 // whatever the camera sends (MJPG included) to BGR24 in user space, so every
 // camera offers RGB24 at each of its sizes, and YUY2 where it sends YUYV.
 // Every call goes through v4l2_calls, so tests can script a device.
-#include "platform/v4l2_camera.h"
-
 #include <fcntl.h>
 #include <libv4l2.h>
 #include <linux/videodev2.h>
@@ -11,11 +9,12 @@
 #include <sys/mman.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstring>
 #include <optional>
 #include <utility>
+
+#include "platform/capture.h"
 
 namespace ostrel {
 
@@ -41,9 +40,6 @@ int call_poll(int fd, int timeout_ms) {
 }
 
 constexpr uint32_t BUFFER_COUNT = 4;
-constexpr VideoMode COMMON_SIZES[] = {yuy2_mode(160, 120), yuy2_mode(320, 240),  yuy2_mode(640, 480),
-                                      yuy2_mode(800, 600), yuy2_mode(1280, 720), yuy2_mode(1920, 1080)};
-
 struct Buffer {
     void* start = MAP_FAILED;
     size_t length = 0;
@@ -67,9 +63,9 @@ class V4l2Camera final : public Camera {
             if (v4l2_calls.ioctl(fd_, VIDIOC_ENUM_FMT, &description) != 0) break;
             // The formats libv4l2 makes from the camera's own add no sizes.
             if ((description.flags & V4L2_FMT_FLAG_EMULATED) != 0) continue;
-            for (const std::array<LONG, 2>& size : sizes(description.pixelformat)) {
-                if (description.pixelformat == V4L2_PIX_FMT_YUYV) yuy2.push_back(yuy2_mode(size[0], size[1]));
-                const VideoMode rgb = rgb24_mode(size[0], size[1]);
+            for (const VideoMode& rgb : sizes(description.pixelformat)) {
+                if (description.pixelformat == V4L2_PIX_FMT_YUYV)
+                    yuy2.push_back(yuy2_mode(rgb.width, rgb.height));
                 if (std::find(rgb24.begin(), rgb24.end(), rgb) == rgb24.end()) rgb24.push_back(rgb);
             }
         }
@@ -167,9 +163,7 @@ class V4l2Camera final : public Camera {
         return false;
     }
 
-    // The sizes of a pixel format: discrete ones, or the common sizes inside
-    // a range and its largest.
-    std::vector<std::array<LONG, 2>> sizes(uint32_t pixel_format);
+    std::vector<VideoMode> sizes(uint32_t pixel_format);
 
     // The captured rows into the delivered layout. False for a short frame.
     bool arrange(const uint8_t* data, size_t bytes, std::vector<uint8_t>& frame) {
@@ -194,29 +188,17 @@ class V4l2Camera final : public Camera {
     bool streaming_ = false;
 };
 
-std::vector<std::array<LONG, 2>> V4l2Camera::sizes(uint32_t pixel_format) {
-    std::vector<std::array<LONG, 2>> found;
+// The sizes of a pixel format at RGB24: the discrete ones, or the largest of
+// a range.
+std::vector<VideoMode> V4l2Camera::sizes(uint32_t pixel_format) {
+    std::vector<VideoMode> found;
     v4l2_frmsizeenum size = {};
     size.pixel_format = pixel_format;
     for (; v4l2_calls.ioctl(fd_, VIDIOC_ENUM_FRAMESIZES, &size) == 0; ++size.index) {
-        if (size.type == V4L2_FRMSIZE_TYPE_DISCRETE) {
-            found.push_back(
-                {static_cast<LONG>(size.discrete.width), static_cast<LONG>(size.discrete.height)});
-            continue;
-        }
-        const v4l2_frmsize_stepwise& range = size.stepwise;
-        for (const VideoMode& common : COMMON_SIZES) {
-            const auto w = static_cast<uint32_t>(common.width);
-            const auto h = static_cast<uint32_t>(common.height);
-            if (w >= range.min_width && w <= range.max_width && h >= range.min_height &&
-                h <= range.max_height && (w - range.min_width) % std::max(range.step_width, 1u) == 0 &&
-                (h - range.min_height) % std::max(range.step_height, 1u) == 0)
-                found.push_back({common.width, common.height});
-        }
-        const std::array<LONG, 2> largest = {static_cast<LONG>(range.max_width),
-                                             static_cast<LONG>(range.max_height)};
-        if (std::find(found.begin(), found.end(), largest) == found.end()) found.push_back(largest);
-        break;
+        const bool discrete = size.type == V4L2_FRMSIZE_TYPE_DISCRETE;
+        found.push_back(discrete ? rgb24_mode(size.discrete.width, size.discrete.height)
+                                 : rgb24_mode(size.stepwise.max_width, size.stepwise.max_height));
+        if (!discrete) break;
     }
     return found;
 }

@@ -35,9 +35,8 @@ constexpr DWORD WAIT_OBJECT_0 = 0x00000000;
 constexpr DWORD WAIT_ABANDONED = 0x00000080;  // never happens here: nobody owns a semaphore
 constexpr DWORD WAIT_TIMEOUT = 0x00000102;
 constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
-constexpr DWORD ERROR_INVALID_HANDLE = 6;
 constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
-constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+constexpr DWORD ERROR_INVALID_PARAMETER = 87;  // no such semaphore, or a count out of range
 constexpr DWORD ERROR_TOO_MANY_POSTS = 298;
 
 HANDLE CreateSemaphoreA(LONG initial_count, LONG maximum_count);
@@ -129,31 +128,13 @@ struct BITMAPINFO {
     DWORD bmiColors[1];
 };
 
+// The capture parameters, of which the application changes two fields; the
+// other 22 (audio, abort keys, MCI control) keep the driver's values.
 struct CAPTUREPARMS {
     DWORD dwRequestMicroSecPerFrame;
     BOOL fMakeUserHitOKToCapture;
     UINT wPercentDropForError;
-    BOOL fYield;
-    DWORD dwIndexSize;
-    UINT wChunkGranularity;
-    BOOL fUsingDOSMemory;
-    UINT wNumVideoRequested;
-    BOOL fCaptureAudio;
-    UINT wNumAudioRequested;
-    UINT vKeyAbort;
-    BOOL fAbortLeftMouse;
-    BOOL fAbortRightMouse;
-    BOOL fLimitEnabled;
-    UINT wTimeLimit;
-    BOOL fMCIControl;
-    BOOL fStepMCIDevice;
-    DWORD dwMCIStartTime;
-    DWORD dwMCIStopTime;
-    BOOL fStepCaptureAt2x;
-    UINT wStepCaptureAverageFrames;
-    DWORD dwAudioBufferSize;
-    BOOL fDisableWriteCache;
-    UINT AVStreamMaster;
+    DWORD other[21];
 };
 static_assert(sizeof(CAPTUREPARMS) == 96);
 

@@ -1,5 +1,5 @@
 // The window system's side of the platform layer on wxWidgets: control
-// texts, message boxes and the beep (all traced, see trace.h), the surface a
+// texts, message boxes and the beep (all traced), the surface a
 // capture window paints its preview on, and the video-format dialog.
 // Everything here runs on the dialog's thread, except the preview surface.
 #ifndef OSTREL_PLATFORM_WX_WINDOW_SYSTEM_H
@@ -18,8 +18,6 @@ namespace ostrel {
 // "MS UI Gothic" does not exist on Linux: IPAGothic (fonts-ipafont-gothic)
 // is the Japanese Gothic face in its place.
 constexpr const char* DIALOG_FONT_FACE = "IPAGothic";
-// The format dialog's window name, by which it can be found.
-constexpr const char* FORMAT_DIALOG_NAME = "ostrel-video-format";
 
 // Sets the text of `control` from narrow bytes: UTF-8 when they are valid
 // UTF-8, else code page 932.

@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "fakes.h"
-#include "platform/v4l2_camera.h"
 
 namespace ostrel::test {
 namespace {
