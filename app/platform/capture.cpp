@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <set>
@@ -20,11 +21,6 @@
 namespace ostrel {
 
 namespace {
-
-int64_t now_ms() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 size_t row_bytes(const VideoMode& mode) {
     if (mode.compression == FOURCC_YUY2) return static_cast<size_t>((mode.width + 1) & ~1) * 2;
@@ -36,12 +32,8 @@ size_t row_bytes(const VideoMode& mode) {
 // ITU-R BT.601 studio range, as cameras deliver YUY2.
 void yuv_to_rgb(int y, int u, int v, uint8_t* rgb) {
     const int c = 298 * (y - 16) + 128;
-    for (const int k : {0, 1, 2}) {
-        const int value = k == 0   ? c + 409 * (v - 128)
-                          : k == 1 ? c - 100 * (u - 128) - 208 * (v - 128)
-                                   : c + 516 * (u - 128);
-        rgb[k] = static_cast<uint8_t>(std::clamp(value >> 8, 0, 255));
-    }
+    const int values[3] = {c + 409 * (v - 128), c - 100 * (u - 128) - 208 * (v - 128), c + 516 * (u - 128)};
+    for (int k = 0; k < 3; ++k) rgb[k] = static_cast<uint8_t>(std::clamp(values[k] >> 8, 0, 255));
 }
 
 std::mutex hooks_mutex;
@@ -49,21 +41,151 @@ PreviewSurfaceFactory surface_factory;
 FormatDialog format_dialog;
 std::optional<std::vector<CameraDriver>> drivers;
 
+template <class T>
+T hook(const T& installed) {
+    std::lock_guard lock(hooks_mutex);
+    return installed;
+}
+
 class CaptureWindow {
   public:
     CaptureWindow(PreviewSurface surface, void* parent) : surface_(std::move(surface)), parent_(parent) {}
     ~CaptureWindow() { disconnect(); }
-    LRESULT message(UINT message, WPARAM wParam, LPARAM lParam);
+
+    LRESULT message(UINT message, WPARAM wParam, LPARAM lParam) {
+        std::unique_lock delivery(delivery_mutex_, std::defer_lock);
+        switch (message) {
+            case WM_CAP_SET_CALLBACK_FRAME:
+                delivery.lock();
+                callback_ = reinterpret_cast<CAPVIDEOCALLBACK>(lParam);
+                return 1;
+            case WM_CAP_DRIVER_CONNECT:
+                return connect(wParam);
+            case WM_CAP_DRIVER_DISCONNECT:
+                return disconnect();
+            case WM_CAP_DLG_VIDEOFORMAT:
+                return choose_format();
+            case WM_CAP_GET_VIDEOFORMAT:
+                return get_format(wParam, lParam);
+            case WM_CAP_SET_PREVIEW:
+                delivery.lock();
+                preview_ = wParam != 0;
+                return 1;
+            case WM_CAP_SET_PREVIEWRATE:
+                delivery.lock();
+                preview_rate_ms_ = static_cast<int64_t>(wParam);
+                return 1;
+            case WM_CAP_GET_SEQUENCE_SETUP:
+                if (lParam == 0) return 0;
+                std::memcpy(reinterpret_cast<void*>(lParam), &parms_,
+                            std::min<size_t>(wParam, sizeof parms_));
+                return 1;
+            case WM_CAP_SET_SEQUENCE_SETUP: {
+                if (lParam == 0 || wParam < sizeof parms_) return 0;
+                const CAPTUREPARMS old =
+                    std::exchange(parms_, *reinterpret_cast<const CAPTUREPARMS*>(lParam));
+                // The frame rate is chosen when a stream starts.
+                if (camera_ && parms_.dwRequestMicroSecPerFrame != old.dwRequestMicroSecPerFrame) restart();
+                return 1;
+            }
+            default:  // WM_CAP_SET_OVERLAY included: no camera here has an overlay
+                return 0;
+        }
+    }
 
   private:
-    LRESULT connect(WPARAM index);
-    LRESULT disconnect();
-    LRESULT choose_format();
-    LRESULT get_format(WPARAM size, LPARAM buffer);
-    void start_stream();
-    void stop_stream();
-    void run();
-    void deliver(const std::vector<uint8_t>& frame);
+    LRESULT connect(WPARAM index) {
+        if (camera_ != nullptr) return 1;
+        const std::vector<CameraDriver> installed = camera_drivers();
+        if (index >= installed.size() || !installed[index].open) return 0;
+        camera_ = installed[index].open();
+        if (camera_ == nullptr) return 0;
+        start_stream();
+        return 1;
+    }
+
+    LRESULT disconnect() {
+        if (camera_ == nullptr) return 0;
+        stop_stream();
+        camera_.reset();
+        std::lock_guard lock(mode_mutex_);
+        mode_.reset();
+        return 1;
+    }
+
+    LRESULT choose_format() {
+        const FormatDialog dialog = hook(format_dialog);
+        if (camera_ == nullptr || !dialog) return 0;
+        const std::optional<VideoMode> choice = dialog(parent_, camera_->modes(), camera_->mode());
+        if (choice) restart(&*choice);
+        return 1;
+    }
+
+    LRESULT get_format(WPARAM size, LPARAM buffer) {
+        std::lock_guard lock(mode_mutex_);
+        if (!mode_ || (buffer == 0 && size != 0)) return 0;
+        if (buffer == 0) return sizeof(BITMAPINFOHEADER);
+        const BITMAPINFOHEADER header = header_of(*mode_);
+        const size_t written = std::min<size_t>(size, sizeof header);
+        std::memcpy(reinterpret_cast<void*>(buffer), &header, written);
+        return static_cast<LRESULT>(written);
+    }
+
+    void start_stream() {
+        {
+            std::lock_guard lock(mode_mutex_);
+            mode_ = camera_->mode();
+        }
+        if (!camera_->start(parms_.dwRequestMicroSecPerFrame)) return;
+        stopping_ = false;
+        thread_ = std::thread([this] { run(); });
+    }
+
+    void stop_stream() {
+        // No lock held: the thread being joined may be asking for the format
+        // inside the frame callback.
+        if (thread_.joinable()) {
+            stopping_ = true;
+            thread_.join();
+        }
+        camera_->stop();
+    }
+
+    void restart(const VideoMode* mode = nullptr) {
+        stop_stream();
+        if (mode != nullptr) camera_->set_mode(*mode);
+        start_stream();
+    }
+
+    // Ends when stopped, or by itself when the camera goes away.
+    void run() {
+        std::vector<uint8_t> frame;
+        for (int got = 0; !stopping_ && got >= 0;) {
+            got = camera_->next_frame(frame, 100);
+            if (got > 0) deliver(frame);
+        }
+    }
+
+    void deliver(const std::vector<uint8_t>& frame) {
+        std::lock_guard lock(delivery_mutex_);
+        if (!preview_) return;
+        if (callback_ != nullptr) {
+            VIDEOHDR header = {};
+            header.lpData = const_cast<BYTE*>(frame.data());
+            header.dwBufferLength = header.dwBytesUsed = static_cast<DWORD>(frame.size());
+            callback_(reinterpret_cast<HWND>(this), &header);
+        }
+        // The preview is painted at the preview rate at most.
+        using namespace std::chrono;
+        const int64_t now = duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+        if (!surface_ || now - last_preview_ms_ < preview_rate_ms_) return;
+        std::unique_lock mode_lock(mode_mutex_);
+        std::optional<PreviewPicture> picture = mode_ ? preview_of(*mode_, frame) : std::nullopt;
+        mode_lock.unlock();
+        if (!picture) return;
+        last_preview_ms_ = now;
+        surface_(std::make_shared<const PreviewPicture>(std::move(*picture)));
+    }
 
     PreviewSurface surface_;
     void* parent_;
@@ -77,8 +199,8 @@ class CaptureWindow {
     std::mutex delivery_mutex_;
     CAPVIDEOCALLBACK callback_ = nullptr;
     bool preview_ = false;
-    UINT preview_rate_ms_ = 15;
-    int64_t last_preview_ms_ = -1;
+    int64_t preview_rate_ms_ = 15;
+    int64_t last_preview_ms_ = INT64_MIN / 2;
 
     // The connected camera's mode, also read by the frame callback.
     std::mutex mode_mutex_;
@@ -93,162 +215,20 @@ CaptureWindow* find(HWND handle) {
     return windows.count(handle) != 0 ? reinterpret_cast<CaptureWindow*>(handle) : nullptr;
 }
 
-LRESULT CaptureWindow::message(UINT message, WPARAM wParam, LPARAM lParam) {
-    switch (message) {
-        case WM_CAP_SET_CALLBACK_FRAME: {
-            std::lock_guard lock(delivery_mutex_);
-            callback_ = reinterpret_cast<CAPVIDEOCALLBACK>(lParam);
-            return 1;
-        }
-        case WM_CAP_DRIVER_CONNECT:
-            return connect(wParam);
-        case WM_CAP_DRIVER_DISCONNECT:
-            return disconnect();
-        case WM_CAP_DLG_VIDEOFORMAT:
-            return choose_format();
-        case WM_CAP_GET_VIDEOFORMAT:
-            return get_format(wParam, lParam);
-        case WM_CAP_SET_PREVIEW:
-        case WM_CAP_SET_PREVIEWRATE: {
-            std::lock_guard lock(delivery_mutex_);
-            if (message == WM_CAP_SET_PREVIEW) {
-                preview_ = wParam != 0;
-            } else {
-                preview_rate_ms_ = static_cast<UINT>(wParam);
-            }
-            return 1;
-        }
-        case WM_CAP_GET_SEQUENCE_SETUP:
-            if (lParam != 0)
-                std::memcpy(reinterpret_cast<void*>(lParam), &parms_,
-                            std::min<size_t>(wParam, sizeof parms_));
-            return lParam != 0;
-        case WM_CAP_SET_SEQUENCE_SETUP: {
-            if (lParam == 0 || wParam < sizeof parms_) return 0;
-            const DWORD interval = std::exchange(parms_, *reinterpret_cast<const CAPTUREPARMS*>(lParam))
-                                       .dwRequestMicroSecPerFrame;
-            // The frame rate is chosen when a stream starts.
-            if (camera_ != nullptr && parms_.dwRequestMicroSecPerFrame != interval) {
-                stop_stream();
-                start_stream();
-            }
-            return 1;
-        }
-        default:  // WM_CAP_SET_OVERLAY included: no camera here has an overlay
-            return 0;
-    }
-}
-
-LRESULT CaptureWindow::connect(WPARAM index) {
-    if (camera_ != nullptr) return 1;
-    const std::vector<CameraDriver> installed = camera_drivers();
-    if (index >= installed.size() || !installed[index].open) return 0;
-    camera_ = installed[index].open();
-    if (camera_ == nullptr) return 0;
-    start_stream();
-    return 1;
-}
-
-LRESULT CaptureWindow::disconnect() {
-    if (camera_ == nullptr) return 0;
-    stop_stream();
-    camera_.reset();
-    std::lock_guard lock(mode_mutex_);
-    mode_.reset();
-    return 1;
-}
-
-LRESULT CaptureWindow::choose_format() {
-    if (camera_ == nullptr) return 0;
-    std::unique_lock hooks(hooks_mutex);
-    const FormatDialog dialog = format_dialog;
-    hooks.unlock();
-    if (!dialog) return 0;
-    const std::optional<VideoMode> choice = dialog(parent_, camera_->modes(), camera_->mode());
-    if (!choice) return 1;
-    stop_stream();
-    camera_->set_mode(*choice);
-    start_stream();
-    return 1;
-}
-
-LRESULT CaptureWindow::get_format(WPARAM size, LPARAM buffer) {
-    std::lock_guard lock(mode_mutex_);
-    if (!mode_) return 0;
-    if (size == 0 && buffer == 0) return sizeof(BITMAPINFOHEADER);
-    if (buffer == 0) return 0;
-    const BITMAPINFOHEADER header = header_of(*mode_);
-    const size_t written = std::min<size_t>(size, sizeof header);
-    std::memcpy(reinterpret_cast<void*>(buffer), &header, written);
-    return static_cast<LRESULT>(written);
-}
-
-void CaptureWindow::start_stream() {
-    {
-        std::lock_guard lock(mode_mutex_);
-        mode_ = camera_->mode();
-    }
-    {
-        std::lock_guard lock(delivery_mutex_);
-        last_preview_ms_ = -1;
-    }
-    if (!camera_->start(parms_.dwRequestMicroSecPerFrame)) return;
-    stopping_ = false;
-    thread_ = std::thread([this] { run(); });
-}
-
-void CaptureWindow::stop_stream() {
-    // No lock held: the thread being joined may be asking for the format
-    // inside the frame callback.
-    if (thread_.joinable()) {
-        stopping_ = true;
-        thread_.join();
-    }
-    camera_->stop();
-}
-
-// Ends when stopped, or by itself when the camera goes away.
-void CaptureWindow::run() {
-    std::vector<uint8_t> frame;
-    while (!stopping_) {
-        const int got = camera_->next_frame(frame, 100);
-        if (got < 0) return;
-        if (got > 0) deliver(frame);
-    }
-}
-
-void CaptureWindow::deliver(const std::vector<uint8_t>& frame) {
-    std::lock_guard lock(delivery_mutex_);
-    if (!preview_) return;
-    const int64_t now = now_ms();
-    if (callback_ != nullptr) {
-        VIDEOHDR header = {};
-        header.lpData = const_cast<BYTE*>(frame.data());
-        header.dwBufferLength = static_cast<DWORD>(frame.size());
-        header.dwBytesUsed = header.dwBufferLength;
-        callback_(reinterpret_cast<HWND>(this), &header);
-    }
-    if (!surface_ || (last_preview_ms_ >= 0 && now - last_preview_ms_ < preview_rate_ms_)) return;
-    std::unique_lock mode_lock(mode_mutex_);
-    std::optional<PreviewPicture> picture = mode_ ? preview_of(*mode_, frame) : std::nullopt;
-    mode_lock.unlock();
-    if (!picture) return;
-    last_preview_ms_ = now;
-    surface_(std::make_shared<const PreviewPicture>(std::move(*picture)));
-}
-
 }  // namespace
 
 BITMAPINFOHEADER header_of(const VideoMode& mode) {
-    BITMAPINFOHEADER header = {};
-    header.biSize = sizeof header;
-    header.biWidth = mode.width;
-    header.biHeight = mode.height;
-    header.biPlanes = 1;
-    header.biBitCount = mode.bit_count;
-    header.biCompression = mode.compression;
-    header.biSizeImage = static_cast<DWORD>(row_bytes(mode) * std::max<LONG>(mode.height, 0));
-    return header;
+    return {sizeof(BITMAPINFOHEADER),
+            mode.width,
+            mode.height,
+            1,
+            mode.bit_count,
+            mode.compression,
+            static_cast<DWORD>(row_bytes(mode) * std::max<LONG>(mode.height, 0)),
+            0,
+            0,
+            0,
+            0};
 }
 
 std::optional<PreviewPicture> preview_of(const VideoMode& mode, const std::vector<uint8_t>& frame) {
@@ -256,23 +236,18 @@ std::optional<PreviewPicture> preview_of(const VideoMode& mode, const std::vecto
     const int height = mode.height;
     const bool yuy2 = mode.compression == FOURCC_YUY2 && mode.bit_count == 16;
     const bool rgb24 = mode.compression == BI_RGB && mode.bit_count == 24;
-    if ((!yuy2 && !rgb24) || width <= 0 || height <= 0 || width > 16384 || height > 16384)
-        return std::nullopt;
     const size_t stride = row_bytes(mode);
-    if (frame.size() < stride * height) return std::nullopt;
+    if ((!yuy2 && !rgb24) || width <= 0 || height <= 0 || width > 16384 || height > 16384 ||
+        frame.size() < stride * height)
+        return std::nullopt;
     PreviewPicture picture{width, height, std::vector<uint8_t>(static_cast<size_t>(width) * height * 3)};
+    uint8_t* out = picture.rgb.data();
     for (int y = 0; y < height; ++y) {
-        uint8_t* out = picture.rgb.data() + static_cast<size_t>(y) * width * 3;
         const uint8_t* row = frame.data() + stride * (yuy2 ? y : height - 1 - y);
         for (int x = 0; x < width; ++x, out += 3) {
-            if (yuy2) {
-                const uint8_t* pair = row + (x & ~1) * 2;
-                yuv_to_rgb(row[x * 2], pair[1], pair[3], out);
-            } else {
-                out[0] = row[x * 3 + 2];
-                out[1] = row[x * 3 + 1];
-                out[2] = row[x * 3];
-            }
+            const uint8_t* pair = row + (x & ~1) * 2;
+            if (yuy2) yuv_to_rgb(row[x * 2], pair[1], pair[3], out);
+            if (rgb24) std::reverse_copy(row + x * 3, row + x * 3 + 3, out);
         }
     }
     return picture;
@@ -287,9 +262,9 @@ void set_window_system(PreviewSurfaceFactory surfaces, FormatDialog dialog) {
 std::vector<CameraDriver> camera_drivers() {
     std::lock_guard lock(hooks_mutex);
     if (!drivers) {
-        drivers.emplace();
         // The virtual camera, when asked for, is driver 0: the one the
         // dialog connects to.
+        drivers.emplace();
         if (auto camera = virtual_camera_from_environment()) drivers->push_back(std::move(*camera));
         for (CameraDriver& camera : find_v4l2_cameras(DRIVER_INDEXES - drivers->size()))
             drivers->push_back(std::move(camera));
@@ -305,9 +280,7 @@ void set_camera_drivers(std::optional<std::vector<CameraDriver>> replacement) {
 HWND capCreateCaptureWindowA(const char*, DWORD style, int x, int y, int width, int height, HWND parent,
                              int) {
     if ((style & WS_CHILD) != 0 && parent == nullptr) return nullptr;
-    std::unique_lock hooks(hooks_mutex);
-    const PreviewSurfaceFactory factory = surface_factory;
-    hooks.unlock();
+    const PreviewSurfaceFactory factory = hook(surface_factory);
     auto* window =
         new CaptureWindow(factory && parent ? factory(parent, x, y, width, height) : nullptr, parent);
     std::lock_guard lock(windows_mutex);
@@ -317,14 +290,9 @@ HWND capCreateCaptureWindowA(const char*, DWORD style, int x, int y, int width, 
 BOOL capGetDriverDescriptionA(UINT index, char* name, int name_size, char* version, int version_size) {
     const std::vector<CameraDriver> installed = camera_drivers();
     if (index >= installed.size()) return 0;
-    auto copy = [](const std::string& text, char* buffer, int size) {
-        if (buffer == nullptr || size <= 0) return;
-        const size_t length = std::min(text.size(), static_cast<size_t>(size - 1));
-        std::memcpy(buffer, text.data(), length);
-        buffer[length] = '\0';
-    };
-    copy(installed[index].name, name, name_size);
-    copy(installed[index].version, version, version_size);
+    if (name != nullptr && name_size > 0) std::snprintf(name, name_size, "%s", installed[index].name.c_str());
+    if (version != nullptr && version_size > 0)
+        std::snprintf(version, version_size, "%s", installed[index].version.c_str());
     return 1;
 }
 
