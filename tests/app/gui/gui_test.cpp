@@ -2,6 +2,10 @@
 // camera on rendered symbols, the failures the dialog reports, the About
 // box, and a camera unplugged under the dialog.
 #include <gtest/gtest.h>
+#include <wx/app.h>
+#include <wx/dcmemory.h>
+#include <wx/dcscreen.h>
+#include <wx/toplevel.h>
 
 #include <algorithm>
 #include <atomic>
@@ -73,14 +77,68 @@ class Gui : public ::testing::Test {
     }
 };
 
+// Minimised, the dialog paints its icon centred in its client area, which
+// the window system then reports as 0 x 0: at (-15, -15), so that only the
+// icon's lower right 17 x 17 pixels fall inside the window. Under Xvfb the
+// window stays on screen; its children are hidden, so the screen shows what
+// the paint handler drew.
+wxSize shown_size;
+
+void minimise() {
+    auto* dialog = dynamic_cast<wxTopLevelWindow*>(wxTheApp->GetTopWindow());
+    for (wxWindow* child : dialog->GetChildren()) child->Hide();
+    shown_size = dialog->GetClientSize();
+    dialog->SetIconizeState(true);
+    dialog->Refresh();
+}
+
+// Dark pixels in the top left 17 x 17 pixels and elsewhere.
+void probe_painting() {
+    auto* dialog = dynamic_cast<wxTopLevelWindow*>(wxTheApp->GetTopWindow());
+    const wxPoint origin = dialog->ClientToScreen(wxPoint(0, 0));
+    wxBitmap shot(shown_size);
+    wxMemoryDC memory(shot);
+    wxScreenDC screen;
+    memory.Blit(0, 0, shown_size.x, shown_size.y, &screen, origin.x, origin.y);
+    memory.SelectObject(wxNullBitmap);
+    const wxImage image = shot.ConvertToImage();
+    int corner = 0;
+    int elsewhere = 0;
+    for (int y = 0; y < shown_size.y; ++y) {
+        for (int x = 0; x < shown_size.x; ++x) {
+            if (image.GetRed(x, y) + image.GetGreen(x, y) + image.GetBlue(x, y) >= 300) continue;
+            ++(x < 17 && y < 17 ? corner : elsewhere);
+        }
+    }
+    trace_test_line("painted " + std::to_string(corner) + " " + std::to_string(elsewhere));
+    dialog->SetIconizeState(false);
+}
+
 TEST_F(Gui, NoCameraIsReportedOnceAndTheDialogStaysOpenUntilClosed) {
-    AppProcess app({{}, [] { set_camera_drivers(std::vector<CameraDriver>{}); }});
+    AppProcess app({{}, [] {
+                        set_camera_drivers(std::vector<CameraDriver>{});
+                        on_child_command("minimise", minimise);
+                        on_child_command("probe", probe_painting);
+                    }});
     ASSERT_TRUE(app.wait_for(messagebox_line("camera not found", "カメラが見つかりません。"), WAIT_SECONDS));
     app.command("dismiss");
     // The dialog goes on answering after the message box.
     app.command("click 16");
     ASSERT_TRUE(app.wait_for(settext_line(1004, kAbout), WAIT_SECONDS));
     app.command("dismiss");
+    app.command("minimise");
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    app.command("probe");
+    int corner = 0;
+    int elsewhere = -1;
+    ASSERT_TRUE(eventually([&] {
+        for (const std::string& line : app.trace()) {
+            if (std::sscanf(line.c_str(), "test painted %d %d", &corner, &elsewhere) == 2) return true;
+        }
+        return false;
+    }));
+    EXPECT_GT(corner, 20) << "no icon in the corner";
+    EXPECT_EQ(elsewhere, 0) << "something besides the icon painted";
     EXPECT_EQ(close(app), 0);
 
     const std::vector<std::string> trace = app.trace();
