@@ -1,4 +1,4 @@
-// Symbol renderer for the tests, the benchmarks and the fuzz seeds: encodes
+// Symbol renderer for the tests, the benchmarks, the fuzz seeds and the demo: encodes
 // data with libqrencode and draws the module matrix into a grey image with
 // the distortions a camera adds.
 #ifndef VORDEN_TEST_RENDERER_H
