@@ -22,13 +22,6 @@ namespace ostrel {
 
 namespace {
 
-size_t row_bytes(const VideoMode& mode) {
-    if (mode.compression == FOURCC_YUY2) return static_cast<size_t>((mode.width + 1) & ~1) * 2;
-    if (mode.compression == BI_RGB && mode.bit_count == 24)
-        return static_cast<size_t>((mode.width + 15) & ~15) * 3;
-    return static_cast<size_t>(mode.width) * mode.bit_count / 8;
-}
-
 // ITU-R BT.601 studio range, as cameras deliver YUY2.
 void yuv_to_rgb(int y, int u, int v, uint8_t* rgb) {
     const int c = 298 * (y - 16) + 128;
@@ -210,26 +203,12 @@ class CaptureWindow {
 std::mutex windows_mutex;
 std::set<HWND> windows;
 
-CaptureWindow* find(HWND handle) {
+CaptureWindow* live_window(HWND handle) {
     std::lock_guard lock(windows_mutex);
     return windows.count(handle) != 0 ? reinterpret_cast<CaptureWindow*>(handle) : nullptr;
 }
 
 }  // namespace
-
-BITMAPINFOHEADER header_of(const VideoMode& mode) {
-    return {sizeof(BITMAPINFOHEADER),
-            mode.width,
-            mode.height,
-            1,
-            mode.bit_count,
-            mode.compression,
-            static_cast<DWORD>(row_bytes(mode) * std::max<LONG>(mode.height, 0)),
-            0,
-            0,
-            0,
-            0};
-}
 
 std::optional<PreviewPicture> preview_of(const VideoMode& mode, const std::vector<uint8_t>& frame) {
     const int width = mode.width;
@@ -306,11 +285,11 @@ BOOL DestroyWindow(HWND handle) {
 }
 
 BOOL IsWindow(HWND handle) {
-    return find(handle) != nullptr;
+    return live_window(handle) != nullptr;
 }
 
 LRESULT SendMessageA(HWND handle, UINT message, WPARAM wParam, LPARAM lParam) {
-    CaptureWindow* window = find(handle);
+    CaptureWindow* window = live_window(handle);
     return window == nullptr ? 0 : window->message(message, wParam, lParam);
 }
 

@@ -1,82 +1,21 @@
-// Behind the capture window: cameras that deliver frames in the two layouts
-// the frame callback reads, the list of drivers, and what the window system
-// supplies (a preview surface and the video-format dialog).
-//
-// One frame layout: YUY2 rows top-down of (width + 1) & ~1 pixels, two bytes
-// each; RGB24 rows bottom-up, blue first, of (width + 15) & ~15 pixels, three
-// bytes each, the padding zero.
+// Behind the capture window: the list of camera drivers, and what the window
+// system supplies (a preview surface and the video-format dialog).
 #ifndef OSTREL_PLATFORM_CAPTURE_H
 #define OSTREL_PLATFORM_CAPTURE_H
 
-#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
-#include <string>
 #include <vector>
 
-#include "platform/win32.h"
+#include "platform/camera.h"
 
 namespace ostrel {
 
-// What a camera delivers: biCompression, biBitCount and the size.
-struct VideoMode {
-    DWORD compression = FOURCC_YUY2;
-    WORD bit_count = 16;
-    LONG width = 0;
-    LONG height = 0;
-    bool operator==(const VideoMode&) const = default;
-};
-constexpr VideoMode yuy2_mode(LONG width, LONG height) {
-    return {FOURCC_YUY2, 16, width, height};
-}
-constexpr VideoMode rgb24_mode(LONG width, LONG height) {
-    return {BI_RGB, 24, width, height};
-}
-// The mode's format header; biSizeImage is the bytes of one frame of the
-// layout above.
-BITMAPINFOHEADER header_of(const VideoMode& mode);
-
-// A camera opened by its driver. The capture thread pulls its frames; the
-// other calls come from the dialog's thread while no stream runs.
-class Camera {
-  public:
-    virtual ~Camera() = default;
-    virtual std::vector<VideoMode> modes() = 0;  // what the format dialog offers
-    virtual VideoMode mode() = 0;
-    virtual bool set_mode(const VideoMode& mode) = 0;
-    virtual bool start(uint32_t frame_interval_us) = 0;
-    // The next frame in `frame`: 1, or 0 when none came within `timeout_ms`,
-    // or -1 when the camera has gone (unplugged) and will send no more.
-    virtual int next_frame(std::vector<uint8_t>& frame, int timeout_ms) = 0;
-    virtual void stop() = 0;
-};
-
-struct CameraDriver {
-    std::string name;
-    std::string version;
-    std::function<std::unique_ptr<Camera>()> open;  // null when it cannot be opened now
-};
-
-// The virtual camera that OSTREL_VIRTUAL_CAMERA asks for (virtual_camera.cpp),
-// then the V4L2 cameras (v4l2_camera.cpp), looked for once.
+// The virtual camera, when asked for, then the V4L2 cameras, looked for once.
 std::vector<CameraDriver> camera_drivers();
 // Replaces the list (tests); nullopt looks again.
 void set_camera_drivers(std::optional<std::vector<CameraDriver>> drivers);
-std::optional<CameraDriver> virtual_camera_from_environment();
-std::vector<CameraDriver> find_v4l2_cameras(size_t limit);
-
-// The system calls of the V4L2 cameras: libv4l2's, unless a test scripts a
-// device in their place.
-struct V4l2Calls {
-    int (*open)(const char* path, int flags);
-    int (*close)(int fd);
-    int (*ioctl)(int fd, unsigned long request, void* argument);  // -1 with errno, as ioctl(2)
-    void* (*mmap)(size_t length, int fd, int64_t offset);         // MAP_FAILED on failure
-    int (*munmap)(void* start, size_t length);
-    int (*poll)(int fd, int timeout_ms);  // > 0: a frame is ready; < 0: the device failed
-};
-extern V4l2Calls v4l2_calls;
 
 // A picture for the screen: RGB, top row first.
 struct PreviewPicture {

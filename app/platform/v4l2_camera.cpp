@@ -14,7 +14,7 @@
 #include <optional>
 #include <utility>
 
-#include "platform/capture.h"
+#include "platform/camera.h"
 
 namespace ostrel {
 

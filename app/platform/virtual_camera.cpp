@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "image_input.h"
-#include "platform/capture.h"
+#include "platform/camera.h"
 
 namespace ostrel {
 
