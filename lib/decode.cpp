@@ -182,21 +182,8 @@ int32_t bits_remaining() {
     return 8 * stream_bytes() - (8 * passed + s.bit_offset);
 }
 
-// Past the end of the stream there is nothing to read: 0, and the reader
-// stays where it is.
-int32_t read_bit() {
-    DecoderState& s = decoder_state;
-    if (bits_remaining() <= 0) return 0;
-    const int32_t bit = (*s.bit_cursor >> (7 - s.bit_offset)) & 1;
-    if (++s.bit_offset == 8) {
-        s.bit_offset = 0;
-        ++s.bit_cursor;
-    }
-    return bit;
-}
-
-// As n calls of read_bit, with the end of the stream found once: the bits
-// up to it are read, any after it are 0.
+// Past the end of the stream there is nothing to read: the bits up to it
+// are read, any after it are 0, and the reader stays at the end.
 uint32_t read_bits(int32_t n) {
     DecoderState& s = decoder_state;
     const int32_t available = bits_remaining();
@@ -211,6 +198,10 @@ uint32_t read_bits(int32_t n) {
         }
     }
     return value;
+}
+
+int32_t read_bit() {
+    return static_cast<int32_t>(read_bits(1));
 }
 
 char alphanumeric_char(int32_t value) {
