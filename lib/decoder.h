@@ -194,6 +194,13 @@ inline int32_t pixel_offset(int32_t x, int32_t y) {
 // level, as a light-on-dark frame is.
 bool mostly_dark(const uint8_t* image, size_t pixels);
 
+// The block table's level row (L, M, Q, H) of the level that the format
+// information gives, whose two bits order the levels M = 00, L = 01, H = 10,
+// Q = 11 (ISO/IEC 18004 Table 12).
+constexpr int32_t level_row(int32_t ec_level) {
+    return (ec_level ^ 1) & 3;
+}
+
 // Images are addressed with 16-bit run lengths, so no side may exceed this.
 constexpr int32_t kMaxSide = 32767;
 

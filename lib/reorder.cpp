@@ -204,7 +204,7 @@ void next_module(int32_t& column, int32_t& row, int32_t& placement_column, int32
 
 int32_t collect_codewords() {
     const int32_t s = S.symbol_size;
-    const int32_t(*groups)[4] = ec_block_table[S.symbol_version][(S.ec_level ^ 1) & 3];
+    const int32_t(*groups)[4] = ec_block_table[S.symbol_version][level_row(S.ec_level)];
     for (int32_t g = 0; g < 2; ++g) {
         S.block_layout[g] = BlockGroup{groups[g][0], groups[g][1], groups[g][2], groups[g][3]};
     }
