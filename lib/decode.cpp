@@ -1,7 +1,6 @@
 // Data segment decoding: reads the corrected data codewords as one bit stream
 // and turns its numeric, alphanumeric, 8-bit byte and Kanji segments into
-// text. Also home of round_nearest, the rounding shared by the geometry stages.
-#include <cmath>
+// text.
 #include <cstring>
 
 #include "decoder.h"
@@ -9,10 +8,6 @@
 namespace vorden {
 
 const char alphanumeric_table[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ $%*+-./:";
-
-double round_nearest(double v) {
-    return std::floor(v + 0.5);
-}
 
 namespace {
 

@@ -109,8 +109,22 @@ struct HeapFigures {
 };
 HeapFigures heap_figures();
 void heap_reset_peak();
-// driver (top)
+// shared by every stage (helpers)
 int32_t pixel_index(int32_t x, int32_t y);
+double round_nearest(double v);
+// Writes a printf-style diagnostic line to log_stream; silent when it is null.
+void log_line(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// A pass's log lines, kept as they are written so that a later pass that
+// would repeat it exactly can write them again instead. `failed` when there
+// was no room: that pass is then not repeated from its record.
+struct KeptLog {
+    char* text;
+    size_t size, capacity;
+    bool failed;
+};
+// log_line keeps every line in `log` too, until called with null.
+void keep_log_lines(KeptLog* log);
+// driver (top)
 void binarize(int32_t pass, const uint8_t* image, int32_t pixel_depth);
 // chunk pool (memchunk)
 void memchunk_init(MemChunk* pool, int32_t element_size);
@@ -167,7 +181,6 @@ int32_t read_bit();
 uint32_t read_bits(int32_t n);
 int32_t bits_remaining();
 char alphanumeric_char(int32_t value);
-double round_nearest(double v);
 
 // thorough reader (thorough): strategies by number, each a whole read of an
 // image with the designed call's contract; the designed call's hooks that
@@ -213,9 +226,6 @@ inline bool image_fits(const uint8_t* image, int32_t width, int32_t height) {
 inline bool is_two_level(int32_t pixel_depth) {
     return static_cast<int16_t>(pixel_depth & 0xFFFF) == 1;
 }
-
-// Writes a printf-style diagnostic line to log_stream; silent when it is null.
-void log_line(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 }  // namespace vorden
 
