@@ -132,7 +132,7 @@ void memchunk_free(MemChunk* pool);
 void memchunk_clear(MemChunk* pool);
 int32_t memchunk_add(MemChunk* pool, const void* record);
 void* memchunk_realloc(void* block, size_t bytes);
-// finder patterns and alignment search (eyepattern)
+// finder patterns and alignment search (eyepattern, alignment)
 int32_t find_finder_patterns();
 void release_finder_patterns();
 int32_t build_row_runs();
@@ -147,6 +147,9 @@ int32_t orient_finder_triple();
 int32_t find_alignment_pattern(GridPoint* point);
 int32_t scan_alignment_runs(const int16_t* table, int32_t line_length, MemChunk* hits, int32_t first_line,
                             int32_t first_position, int32_t line_count, int32_t span, float module);
+// The alignment hits grouped as group_crossing_hits groups the finder hits,
+// by their dark runs and numbered from 1; false when there is no room.
+bool group_alignment_hits(int32_t first_column, int32_t columns);
 // version
 int32_t estimate_version(int32_t attempt, int32_t image_width, int32_t image_height);
 int32_t read_version_information(int32_t copy, int32_t image_width, int32_t image_height);

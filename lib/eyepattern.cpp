@@ -1,9 +1,10 @@
-// Finder patterns ("eye patterns") and alignment patterns.
+// Finder patterns ("eye patterns").
 //
 // The binary image is run-length encoded by rows and by columns once per
 // pass; the 1:1:3:1:1 cross-section of a finder pattern (ISO/IEC 18004 6.3.3)
-// is then a test on five consecutive runs, and the same tables serve the
-// alignment search (ISO/IEC 18004 6.3.6) later in the pass.
+// is then a test on five consecutive runs. The same tables, and the
+// grouping of crossing hits, serve the alignment search (alignment.cpp)
+// later in the pass.
 #include <algorithm>
 #include <bit>
 #include <cfloat>
@@ -238,6 +239,64 @@ void column_strip_runs_of_bits(int32_t w, int16_t* table) {
     for (int32_t k = 0; k < columns; ++k) close_line(runs[k], j[k], height, start[k]);
 }
 
+}  // namespace
+
+// The row table and the packed image that it, the column table and the
+// refinement are built from.
+int32_t build_row_runs() {
+    const int32_t width = S.image_width;
+    if (!pack_image()) {
+        log_line("malloc() failed.\n");
+        return 0;
+    }
+    int16_t* table = allocate_runs(&S.row_runs, width, S.image_height);
+    if (table == nullptr) return 0;
+    for (int32_t y = 0; y < S.image_height; ++y)
+        row_runs_of_bits(packed_row(y), width, table + static_cast<size_t>(y) * (width + 2));
+    return -1;
+}
+
+// From the packed image of build_row_runs.
+int32_t build_column_runs() {
+    int16_t* table = allocate_runs(&S.column_runs, S.image_height, S.image_width);
+    if (table == nullptr) return 0;
+    for (int32_t w = 0; 64 * w < S.image_width; ++w) column_strip_runs_of_bits(w, table);
+    return -1;
+}
+
+// ---------------------------------------------------------------------------
+// Hits: the windows of five runs in the proportions of a finder pattern.
+
+void scan_finder_runs(const int16_t* table, int32_t line_length, int32_t line_count, MemChunk* hits) {
+    for (int32_t line = 0; line < line_count; ++line) {
+        const int16_t* r = table + static_cast<size_t>(line) * (line_length + 2);
+        // Fewer than five runs: no window.
+        if (r[0] == -1 || r[1] == -1 || r[2] == -1 || r[3] == -1 || r[4] == -1) continue;
+
+        int32_t total = r[0] + r[1] + r[2] + r[3] + r[4];
+        int32_t start = 0;
+        for (int32_t i = 0;; i += 2) {
+            // The centre run first: it fails most windows.
+            if (center_within(r[i + 2], total) && outer_within(r[i], total) &&
+                outer_within(r[i + 1], total) && outer_within(r[i + 3], total) &&
+                outer_within(r[i + 4], total)) {
+                const ScanHit hit{line, start, start + r[i] + r[i + 1], r[i + 2], total, -1};
+                memchunk_add(hits, &hit);
+            }
+            // Slide by one dark-light pair, so windows always open on a dark run.
+            const int32_t d = r[i] + r[i + 1];
+            start += d;
+            if (r[i + 5] == -1 || r[i + 6] == -1) break;
+            total = total - d + r[i + 5] + r[i + 6];
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Grouping: crossing row and column hits joined into candidates.
+
+namespace {
+
 // Appends a fresh record per group number; false when the table cannot hold
 // them all, since records are then addressed by group number.
 bool open_candidates(int32_t groups) {
@@ -325,61 +384,6 @@ void GroupNumbers::settle() {
 int32_t most_groups() {
     return std::min(S.row_hits.count, S.column_hits.count) + 1;
 }
-
-}  // namespace
-
-// ---------------------------------------------------------------------------
-// Finder-pattern scan.
-
-// The row table and the packed image that it, the column table and the
-// refinement are built from.
-int32_t build_row_runs() {
-    const int32_t width = S.image_width;
-    if (!pack_image()) {
-        log_line("malloc() failed.\n");
-        return 0;
-    }
-    int16_t* table = allocate_runs(&S.row_runs, width, S.image_height);
-    if (table == nullptr) return 0;
-    for (int32_t y = 0; y < S.image_height; ++y)
-        row_runs_of_bits(packed_row(y), width, table + static_cast<size_t>(y) * (width + 2));
-    return -1;
-}
-
-// From the packed image of build_row_runs.
-int32_t build_column_runs() {
-    int16_t* table = allocate_runs(&S.column_runs, S.image_height, S.image_width);
-    if (table == nullptr) return 0;
-    for (int32_t w = 0; 64 * w < S.image_width; ++w) column_strip_runs_of_bits(w, table);
-    return -1;
-}
-
-void scan_finder_runs(const int16_t* table, int32_t line_length, int32_t line_count, MemChunk* hits) {
-    for (int32_t line = 0; line < line_count; ++line) {
-        const int16_t* r = table + static_cast<size_t>(line) * (line_length + 2);
-        // Fewer than five runs: no window.
-        if (r[0] == -1 || r[1] == -1 || r[2] == -1 || r[3] == -1 || r[4] == -1) continue;
-
-        int32_t total = r[0] + r[1] + r[2] + r[3] + r[4];
-        int32_t start = 0;
-        for (int32_t i = 0;; i += 2) {
-            // The centre run first: it fails most windows.
-            if (center_within(r[i + 2], total) && outer_within(r[i], total) &&
-                outer_within(r[i + 1], total) && outer_within(r[i + 3], total) &&
-                outer_within(r[i + 4], total)) {
-                const ScanHit hit{line, start, start + r[i] + r[i + 1], r[i + 2], total, -1};
-                memchunk_add(hits, &hit);
-            }
-            // Slide by one dark-light pair, so windows always open on a dark run.
-            const int32_t d = r[i] + r[i + 1];
-            start += d;
-            if (r[i + 5] == -1 || r[i + 6] == -1) break;
-            total = total - d + r[i + 5] + r[i + 6];
-        }
-    }
-}
-
-namespace {
 
 // Which stretch of a hit joins: the centre run for finder hits, the dark
 // run for alignment hits.
@@ -519,6 +523,14 @@ void group_crossing_hits() {
     S.finder_count = kept;
     log_line("cross %d \n", kept);
 }
+
+bool group_alignment_hits(int32_t first_column, int32_t columns) {
+    GroupNumbers numbers(1, most_groups());
+    return join_crossings<DarkRun>(numbers, first_column, columns);
+}
+
+// ---------------------------------------------------------------------------
+// Refinement: each candidate's centre moved to the centroid of its centre square.
 
 namespace {
 
@@ -826,7 +838,7 @@ int32_t refine_finder_centers() {
 }
 
 // ---------------------------------------------------------------------------
-// Choice of three candidates.
+// Scoring: what tells a finder pattern from a finder-like crowd.
 
 namespace {
 
@@ -1222,6 +1234,9 @@ void score_finder_candidates() {
     }
 }
 
+// ---------------------------------------------------------------------------
+// Choice of three candidates.
+
 void choose_finder_triple() {
     int32_t* place = S.selected_finders;
     place[0] = place[1] = place[2] = -1;
@@ -1240,6 +1255,9 @@ void choose_finder_triple() {
         place[p] = chosen;
     }
 }
+
+// ---------------------------------------------------------------------------
+// Orientation.
 
 // Puts the right-angle corner first, then orders the other two so that the
 // corner-to-place-1 vector turned a quarter turn (clockwise on screen, with y
@@ -1284,6 +1302,9 @@ int32_t orient_finder_triple() {
     }
     return 0;
 }
+
+// ---------------------------------------------------------------------------
+// The stage: a pass's finder patterns from its binary image.
 
 namespace {
 
@@ -1347,120 +1368,6 @@ void release_finder_patterns() {
     S.row_runs = nullptr;
     heap_free(S.column_runs);
     S.column_runs = nullptr;
-}
-
-// ---------------------------------------------------------------------------
-// Alignment-pattern search: light-dark-light triples of one module each in
-// small windows around the predicted centre, grouped like the finder hits.
-
-int32_t scan_alignment_runs(const int16_t* table, int32_t line_length, MemChunk* hits, int32_t first_line,
-                            int32_t first_position, int32_t line_count, int32_t span, float module) {
-    if (first_line < 0 || first_position < 0) return 0;
-    const int32_t lo = static_cast<int32_t>(std::floor(0.5 * module));
-    const int32_t hi = static_cast<int32_t>(round_nearest(1.5 * module));
-    const int32_t end = first_position + span;
-    auto fits = [lo, hi](int32_t run) { return run >= lo && run <= hi; };
-
-    int32_t found = 0;
-    for (int32_t j = first_line; j < first_line + line_count; ++j) {
-        const int16_t* r = table + static_cast<size_t>(j) * (line_length + 2);
-        int32_t p = 0;
-        int32_t k = 0;
-        while (p < first_position && r[k] != -1) p += r[k++];
-        if (r[k] == -1) continue;
-        if (k % 2 == 0) p += r[k++];  // start the test on a light run
-
-        while (p < end) {
-            if (r[k] == -1 || r[k + 1] == -1 || p + r[k] + r[k + 1] > end) break;
-            if (fits(r[k]) && fits(r[k + 1]) && r[k + 2] != -1 && fits(r[k + 2])) {
-                const ScanHit hit{j, p + r[k], 0, 0, r[k + 1], -1};
-                memchunk_add(hits, &hit);
-                ++found;
-            }
-            p += r[k] + r[k + 1];
-            if (r[k + 2] == -1 || r[k + 3] == -1) break;
-            k += 2;
-        }
-    }
-    return found > 0 ? -1 : 0;
-}
-
-namespace {
-
-// Integer window [first, first + length) along an axis of `limit` pixels, or
-// false when it leaves the image. The checks run in floating point first so
-// that a wild prediction never reaches an integer conversion.
-bool window(float start, float extent, int32_t limit, int32_t& first, int32_t& length) {
-    if (!(start >= 0) || !(extent >= 0) || !(static_cast<double>(start) + extent <= limit + 1.0))
-        return false;
-    first = static_cast<int32_t>(round_nearest(start));
-    length = static_cast<int32_t>(round_nearest(extent));
-    return static_cast<int64_t>(first) + length <= limit;
-}
-
-// Mean of start + length / 2 over the hits of group 1.
-bool group_one_mean(const MemChunk& pool, float& mean) {
-    const ScanHit* hits = reinterpret_cast<const ScanHit*>(pool.data);
-    float sum = 0;
-    int32_t n = 0;
-    for (int32_t i = 0; i < pool.count; ++i) {
-        if (hits[i].group != 1) continue;
-        sum += static_cast<float>(hits[i].start) + static_cast<float>(hits[i].length) / 2;
-        ++n;
-    }
-    if (n == 0) return false;
-    mean = sum / static_cast<float>(n);
-    return true;
-}
-
-}  // namespace
-
-int32_t find_alignment_pattern(GridPoint* point) {
-    memchunk_clear(&S.row_hits);
-    memchunk_clear(&S.column_hits);
-    const FinderPattern* found = patterns();
-    const FinderPattern& f0 = found[S.selected_finders[0]];
-    const float mc = static_cast<float>(point->column - 3);
-    const float mr = static_cast<float>(point->row - 3);
-    const float ex = f0.x + mc * S.x_unit[0] + mr * S.y_unit[0];
-    const float ey = f0.y + mc * S.x_unit[1] + mr * S.y_unit[1];
-    // The pixel extent of one module whatever the symbol's rotation.
-    const float sx = std::fabs(S.x_unit[0]) + std::fabs(S.y_unit[0]);
-    const float sy = std::fabs(S.x_unit[1]) + std::fabs(S.y_unit[1]);
-
-    float widths = 0, heights = 0;
-    for (int32_t p = 0; p < 3; ++p) {
-        widths += found[S.selected_finders[p]].width;
-        heights += found[S.selected_finders[p]].height;
-    }
-
-    int32_t first_row, rows, first_column, columns;
-    // Rows: 5 modules wide, 3 high.
-    if (!window(ey - 1.5f * sy, 3 * sy, S.image_height, first_row, rows)) return 0;
-    if (!window(ex - 2.5f * sx, 5 * sx, S.image_width, first_column, columns)) return 0;
-    if (!scan_alignment_runs(S.row_runs, S.image_width, &S.row_hits, first_row, first_column, rows, columns,
-                             widths / 21)) {
-        return 0;
-    }
-    // Columns: 3 modules wide, 5 high.
-    if (!window(ex - 1.5f * sx, 3 * sx, S.image_width, first_column, columns)) return 0;
-    if (!window(ey - 2.5f * sy, 5 * sy, S.image_height, first_row, rows)) return 0;
-    if (!scan_alignment_runs(S.column_runs, S.image_height, &S.column_hits, first_column, first_row, columns,
-                             rows, heights / 21)) {
-        return 0;
-    }
-
-    GroupNumbers numbers(1, most_groups());
-    if (!join_crossings<DarkRun>(numbers, first_column, columns)) {
-        log_line("malloc() failed.\n");
-        return 0;
-    }
-    // The first crossing's group wins, whatever the size of any other.
-    float x, y;
-    if (!group_one_mean(S.row_hits, x) || !group_one_mean(S.column_hits, y)) return 0;
-    point->x = x;
-    point->y = y;
-    return -1;
 }
 
 }  // namespace vorden
