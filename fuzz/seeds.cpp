@@ -63,7 +63,7 @@ int main(int argc, char** argv) {
             } else {
                 // Single-block symbols: the raw codewords are the block.
                 if (s.block_layout[0].block_count + s.block_layout[1].block_count != 1) continue;
-                in.push_back(static_cast<uint8_t>(s.ec_level ^ 1));
+                in.push_back(static_cast<uint8_t>(vorden::level_row(s.ec_level)));
                 in.push_back(0);
                 in.insert(in.end(), s.raw_codewords, s.raw_codewords + s.total_codewords);
             }

@@ -1,7 +1,6 @@
 // Data segment decoding: reads the corrected data codewords as one bit stream
 // and turns its numeric, alphanumeric, 8-bit byte and Kanji segments into
-// text. Also home of round_nearest, the rounding shared by the geometry stages.
-#include <cmath>
+// text.
 #include <cstring>
 
 #include "decoder.h"
@@ -9,10 +8,6 @@
 namespace vorden {
 
 const char alphanumeric_table[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ $%*+-./:";
-
-double round_nearest(double v) {
-    return std::floor(v + 0.5);
-}
 
 namespace {
 
@@ -182,21 +177,8 @@ int32_t bits_remaining() {
     return 8 * stream_bytes() - (8 * passed + s.bit_offset);
 }
 
-// Past the end of the stream there is nothing to read: 0, and the reader
-// stays where it is.
-int32_t read_bit() {
-    DecoderState& s = decoder_state;
-    if (bits_remaining() <= 0) return 0;
-    const int32_t bit = (*s.bit_cursor >> (7 - s.bit_offset)) & 1;
-    if (++s.bit_offset == 8) {
-        s.bit_offset = 0;
-        ++s.bit_cursor;
-    }
-    return bit;
-}
-
-// As n calls of read_bit, with the end of the stream found once: the bits
-// up to it are read, any after it are 0.
+// Past the end of the stream there is nothing to read: the bits up to it
+// are read, any after it are 0, and the reader stays at the end.
 uint32_t read_bits(int32_t n) {
     DecoderState& s = decoder_state;
     const int32_t available = bits_remaining();
@@ -211,6 +193,10 @@ uint32_t read_bits(int32_t n) {
         }
     }
     return value;
+}
+
+int32_t read_bit() {
+    return static_cast<int32_t>(read_bits(1));
 }
 
 char alphanumeric_char(int32_t value) {

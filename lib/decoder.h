@@ -109,8 +109,22 @@ struct HeapFigures {
 };
 HeapFigures heap_figures();
 void heap_reset_peak();
-// driver (top)
+// shared by every stage (helpers)
 int32_t pixel_index(int32_t x, int32_t y);
+double round_nearest(double v);
+// Writes a printf-style diagnostic line to log_stream; silent when it is null.
+void log_line(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// A pass's log lines, kept as they are written so that a later pass that
+// would repeat it exactly can write them again instead. `failed` when there
+// was no room: that pass is then not repeated from its record.
+struct KeptLog {
+    char* text;
+    size_t size, capacity;
+    bool failed;
+};
+// log_line keeps every line in `log` too, until called with null.
+void keep_log_lines(KeptLog* log);
+// driver (top)
 void binarize(int32_t pass, const uint8_t* image, int32_t pixel_depth);
 // chunk pool (memchunk)
 void memchunk_init(MemChunk* pool, int32_t element_size);
@@ -118,7 +132,7 @@ void memchunk_free(MemChunk* pool);
 void memchunk_clear(MemChunk* pool);
 int32_t memchunk_add(MemChunk* pool, const void* record);
 void* memchunk_realloc(void* block, size_t bytes);
-// finder patterns and alignment search (eyepattern)
+// finder patterns and alignment search (eyepattern, alignment)
 int32_t find_finder_patterns();
 void release_finder_patterns();
 int32_t build_row_runs();
@@ -133,6 +147,9 @@ int32_t orient_finder_triple();
 int32_t find_alignment_pattern(GridPoint* point);
 int32_t scan_alignment_runs(const int16_t* table, int32_t line_length, MemChunk* hits, int32_t first_line,
                             int32_t first_position, int32_t line_count, int32_t span, float module);
+// The alignment hits grouped as group_crossing_hits groups the finder hits,
+// by their dark runs and numbered from 1; false when there is no room.
+bool group_alignment_hits(int32_t first_column, int32_t columns);
 // version
 int32_t estimate_version(int32_t attempt, int32_t image_width, int32_t image_height);
 int32_t read_version_information(int32_t copy, int32_t image_width, int32_t image_height);
@@ -167,7 +184,6 @@ int32_t read_bit();
 uint32_t read_bits(int32_t n);
 int32_t bits_remaining();
 char alphanumeric_char(int32_t value);
-double round_nearest(double v);
 
 // thorough reader (thorough): strategies by number, each a whole read of an
 // image with the designed call's contract; the designed call's hooks that
@@ -194,6 +210,13 @@ inline int32_t pixel_offset(int32_t x, int32_t y) {
 // level, as a light-on-dark frame is.
 bool mostly_dark(const uint8_t* image, size_t pixels);
 
+// The block table's level row (L, M, Q, H) of the level that the format
+// information gives, whose two bits order the levels M = 00, L = 01, H = 10,
+// Q = 11 (ISO/IEC 18004 Table 12).
+constexpr int32_t level_row(int32_t ec_level) {
+    return (ec_level ^ 1) & 3;
+}
+
 // Images are addressed with 16-bit run lengths, so no side may exceed this.
 constexpr int32_t kMaxSide = 32767;
 
@@ -206,9 +229,6 @@ inline bool image_fits(const uint8_t* image, int32_t width, int32_t height) {
 inline bool is_two_level(int32_t pixel_depth) {
     return static_cast<int16_t>(pixel_depth & 0xFFFF) == 1;
 }
-
-// Writes a printf-style diagnostic line to log_stream; silent when it is null.
-void log_line(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 }  // namespace vorden
 

@@ -1,9 +1,10 @@
-// Finder patterns ("eye patterns") and alignment patterns.
+// Finder patterns ("eye patterns").
 //
 // The binary image is run-length encoded by rows and by columns once per
 // pass; the 1:1:3:1:1 cross-section of a finder pattern (ISO/IEC 18004 6.3.3)
-// is then a test on five consecutive runs, and the same tables serve the
-// alignment search (ISO/IEC 18004 6.3.6) later in the pass.
+// is then a test on five consecutive runs. The same tables, and the
+// grouping of crossing hits, serve the alignment search (alignment.cpp)
+// later in the pass.
 #include <algorithm>
 #include <bit>
 #include <cfloat>
@@ -102,10 +103,10 @@ int16_t* allocate_runs(int16_t** table, int32_t line_length, int32_t line_count)
 // ---------------------------------------------------------------------------
 // The binary image packed into bits, one bit a pixel: bit k of word w of a
 // row is pixel 64 w + k, set when dark, and the bits past a row's end are 0.
-// find_finder_patterns packs the image once per pass; the run tables are
-// then built from whole words of changes, and the centre refinement's walks
-// become bit scans. The stage operations called on their own pack it for
-// the call.
+// build_row_runs packs the image, once per pass; the run tables are then
+// built from whole words of changes, and the centre refinement's walks
+// become bit scans. find_finder_patterns lets it go once the refinement is
+// done, release_finder_patterns when a stage ran on its own.
 
 struct PackedImage {
     uint64_t* words;  // image_height rows of `stride` words, or null
@@ -164,47 +165,30 @@ void pack_row(const uint8_t* line, int32_t width, uint64_t* words, int32_t strid
     }
 }
 
-// Packs binary_image, or leaves `packed` empty when there is no room.
-void pack_image() {
-    const int32_t stride = (S.image_width + 63) / 64;
-    packed.stride = stride;
-    packed.words = static_cast<uint64_t*>(
-        heap_alloc(static_cast<size_t>(stride) * static_cast<size_t>(S.image_height) * sizeof(uint64_t)));
-    if (packed.words == nullptr) return;
-    for (int32_t y = 0; y < S.image_height; ++y) {
-        pack_row(S.binary_image + static_cast<size_t>(y) * S.image_width, S.image_width,
-                 packed.words + static_cast<size_t>(y) * stride, stride);
-    }
-}
-
 void release_packed_image() {
     heap_free(packed.words);
     packed.words = nullptr;
 }
 
+// Packs binary_image, replacing any packed image held; false when there is
+// no room.
+bool pack_image() {
+    release_packed_image();
+    const int32_t stride = (S.image_width + 63) / 64;
+    packed.stride = stride;
+    packed.words = static_cast<uint64_t*>(
+        heap_alloc(static_cast<size_t>(stride) * static_cast<size_t>(S.image_height) * sizeof(uint64_t)));
+    if (packed.words == nullptr) return false;
+    for (int32_t y = 0; y < S.image_height; ++y) {
+        pack_row(S.binary_image + static_cast<size_t>(y) * S.image_width, S.image_width,
+                 packed.words + static_cast<size_t>(y) * stride, stride);
+    }
+    return true;
+}
+
 const uint64_t* packed_row(int32_t y) {
     return packed.words + static_cast<size_t>(y) * packed.stride;
 }
-
-// The packed image for one stage operation: the pass's when there is one,
-// else one packed for the call. ok() is false when there is no room.
-class PackedForCall {
-  public:
-    PackedForCall() {
-        if (packed.words != nullptr) return;
-        pack_image();
-        owned_ = packed.words != nullptr;
-    }
-    ~PackedForCall() {
-        if (owned_) release_packed_image();
-    }
-    PackedForCall(const PackedForCall&) = delete;
-    PackedForCall& operator=(const PackedForCall&) = delete;
-    bool ok() const { return packed.words != nullptr; }
-
-  private:
-    bool owned_ = false;
-};
 
 // A row's runs from its bits: a run starts wherever a pixel differs from
 // the one before it, which is a bit of the row XORed with the row shifted by
@@ -254,6 +238,64 @@ void column_strip_runs_of_bits(int32_t w, int16_t* table) {
     }
     for (int32_t k = 0; k < columns; ++k) close_line(runs[k], j[k], height, start[k]);
 }
+
+}  // namespace
+
+// The row table and the packed image that it, the column table and the
+// refinement are built from.
+int32_t build_row_runs() {
+    const int32_t width = S.image_width;
+    if (!pack_image()) {
+        log_line("malloc() failed.\n");
+        return 0;
+    }
+    int16_t* table = allocate_runs(&S.row_runs, width, S.image_height);
+    if (table == nullptr) return 0;
+    for (int32_t y = 0; y < S.image_height; ++y)
+        row_runs_of_bits(packed_row(y), width, table + static_cast<size_t>(y) * (width + 2));
+    return -1;
+}
+
+// From the packed image of build_row_runs.
+int32_t build_column_runs() {
+    int16_t* table = allocate_runs(&S.column_runs, S.image_height, S.image_width);
+    if (table == nullptr) return 0;
+    for (int32_t w = 0; 64 * w < S.image_width; ++w) column_strip_runs_of_bits(w, table);
+    return -1;
+}
+
+// ---------------------------------------------------------------------------
+// Hits: the windows of five runs in the proportions of a finder pattern.
+
+void scan_finder_runs(const int16_t* table, int32_t line_length, int32_t line_count, MemChunk* hits) {
+    for (int32_t line = 0; line < line_count; ++line) {
+        const int16_t* r = table + static_cast<size_t>(line) * (line_length + 2);
+        // Fewer than five runs: no window.
+        if (r[0] == -1 || r[1] == -1 || r[2] == -1 || r[3] == -1 || r[4] == -1) continue;
+
+        int32_t total = r[0] + r[1] + r[2] + r[3] + r[4];
+        int32_t start = 0;
+        for (int32_t i = 0;; i += 2) {
+            // The centre run first: it fails most windows.
+            if (center_within(r[i + 2], total) && outer_within(r[i], total) &&
+                outer_within(r[i + 1], total) && outer_within(r[i + 3], total) &&
+                outer_within(r[i + 4], total)) {
+                const ScanHit hit{line, start, start + r[i] + r[i + 1], r[i + 2], total, -1};
+                memchunk_add(hits, &hit);
+            }
+            // Slide by one dark-light pair, so windows always open on a dark run.
+            const int32_t d = r[i] + r[i + 1];
+            start += d;
+            if (r[i + 5] == -1 || r[i + 6] == -1) break;
+            total = total - d + r[i + 5] + r[i + 6];
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Grouping: crossing row and column hits joined into candidates.
+
+namespace {
 
 // Appends a fresh record per group number; false when the table cannot hold
 // them all, since records are then addressed by group number.
@@ -343,64 +385,6 @@ int32_t most_groups() {
     return std::min(S.row_hits.count, S.column_hits.count) + 1;
 }
 
-}  // namespace
-
-// ---------------------------------------------------------------------------
-// Finder-pattern scan.
-
-int32_t build_row_runs() {
-    const int32_t width = S.image_width;
-    int16_t* table = allocate_runs(&S.row_runs, width, S.image_height);
-    if (table == nullptr) return 0;
-    const PackedForCall bits;
-    if (!bits.ok()) {
-        log_line("malloc() failed.\n");
-        return 0;
-    }
-    for (int32_t y = 0; y < S.image_height; ++y)
-        row_runs_of_bits(packed_row(y), width, table + static_cast<size_t>(y) * (width + 2));
-    return -1;
-}
-
-int32_t build_column_runs() {
-    int16_t* table = allocate_runs(&S.column_runs, S.image_height, S.image_width);
-    if (table == nullptr) return 0;
-    const PackedForCall bits;
-    if (!bits.ok()) {
-        log_line("malloc() failed.\n");
-        return 0;
-    }
-    for (int32_t w = 0; 64 * w < S.image_width; ++w) column_strip_runs_of_bits(w, table);
-    return -1;
-}
-
-void scan_finder_runs(const int16_t* table, int32_t line_length, int32_t line_count, MemChunk* hits) {
-    for (int32_t line = 0; line < line_count; ++line) {
-        const int16_t* r = table + static_cast<size_t>(line) * (line_length + 2);
-        // Fewer than five runs: no window.
-        if (r[0] == -1 || r[1] == -1 || r[2] == -1 || r[3] == -1 || r[4] == -1) continue;
-
-        int32_t total = r[0] + r[1] + r[2] + r[3] + r[4];
-        int32_t start = 0;
-        for (int32_t i = 0;; i += 2) {
-            // The centre run first: it fails most windows.
-            if (center_within(r[i + 2], total) && outer_within(r[i], total) &&
-                outer_within(r[i + 1], total) && outer_within(r[i + 3], total) &&
-                outer_within(r[i + 4], total)) {
-                const ScanHit hit{line, start, start + r[i] + r[i + 1], r[i + 2], total, -1};
-                memchunk_add(hits, &hit);
-            }
-            // Slide by one dark-light pair, so windows always open on a dark run.
-            const int32_t d = r[i] + r[i + 1];
-            start += d;
-            if (r[i + 5] == -1 || r[i + 6] == -1) break;
-            total = total - d + r[i + 5] + r[i + 6];
-        }
-    }
-}
-
-namespace {
-
 // Which stretch of a hit joins: the centre run for finder hits, the dark
 // run for alignment hits.
 struct CentreRun {
@@ -413,12 +397,12 @@ struct DarkRun {
 };
 
 // Where each column's hits begin in the column hit array: the hits of
-// column lo + c are hits[first[c] .. first[c + 1] - 1]. A line's scan stores
-// its hits in order along the line, so within a column their runs follow
-// one another down the image, apart, and at most one holds a given row.
-// Row hits come row by row, so each column keeps a cursor that only moves
-// down. first is null (and the full sweep serves instead) for hits outside
-// columns [lo, lo + lines) or not in that order, or without room.
+// column lo + c are hits[first[c] .. first[c + 1] - 1]. The scans store
+// their hits line by line, of columns [lo, lo + lines), and in order along
+// each line, so within a column their runs follow one another down the
+// image, apart, and at most one holds a given row. Row hits come row by
+// row, so each column keeps a cursor that only moves down. first is null
+// when there is no room.
 template <class Run>
 struct ColumnIndex {
     int32_t lo, lines;
@@ -427,13 +411,6 @@ struct ColumnIndex {
 
     ColumnIndex(const ScanHit* columns, int32_t count, int32_t lo_, int32_t lines_)
         : lo(lo_), lines(lines_), first(nullptr), cursor(nullptr) {
-        for (int32_t i = 0; i < count; ++i) {
-            const ScanHit& v = columns[i];
-            if (v.line < lo || v.line >= lo + lines) return;
-            if (i == 0) continue;
-            const ScanHit& u = columns[i - 1];
-            if (v.line < u.line || (v.line == u.line && Run::start(v) <= Run::end(u))) return;
-        }
         const size_t entries = static_cast<size_t>(lines) + 1;
         first = static_cast<int32_t*>(heap_alloc(2 * entries * sizeof(int32_t)));
         if (first == nullptr) return;
@@ -468,40 +445,30 @@ struct ColumnIndex {
 };
 
 // Joins every crossing pair of row and column hits, in the order of the row
-// hits and, for each, of the column hits.
+// hits and, for each, of the column hits: each line passes through the
+// other's run (its end included). False, with no group joined, when there is
+// no room for the numbers or the index.
 template <class Run>
-void join_crossings(GroupNumbers& numbers, int32_t lo, int32_t lines) {
+bool join_crossings(GroupNumbers& numbers, int32_t lo, int32_t lines) {
     ScanHit* rows = hits_of(S.row_hits);
     ScanHit* columns = hits_of(S.column_hits);
+    if (!numbers.ok()) return false;
     ColumnIndex<Run> index(columns, S.column_hits.count, lo, lines);
-    for (int32_t i = 0; i < S.row_hits.count; ++i) {
-        ScanHit& h = rows[i];
-        if (index.first != nullptr) {
-            index.join_crossing(h, columns, numbers);
-            continue;
-        }
-        // Each line passes through the other's run (its end included).
-        for (int32_t j = 0; j < S.column_hits.count; ++j) {
-            ScanHit& v = columns[j];
-            if (Run::start(h) <= v.line && v.line <= Run::end(h) && Run::start(v) <= h.line &&
-                h.line <= Run::end(v)) {
-                numbers.join(h, v);
-            }
-        }
-    }
+    if (index.first == nullptr) return false;
+    for (int32_t i = 0; i < S.row_hits.count; ++i) index.join_crossing(rows[i], columns, numbers);
     numbers.settle();
+    return true;
 }
 
 }  // namespace
 
 void group_crossing_hits() {
     GroupNumbers numbers(0, most_groups());
-    if (!numbers.ok()) {
+    if (!join_crossings<CentreRun>(numbers, 0, S.image_width)) {
         log_line("malloc() failed.\n");
         S.finder_count = -1;
         return;
     }
-    join_crossings<CentreRun>(numbers, 0, S.image_width);
     const int32_t groups = numbers.issued();
     log_line("cross %d \n", groups);
 
@@ -556,6 +523,14 @@ void group_crossing_hits() {
     S.finder_count = kept;
     log_line("cross %d \n", kept);
 }
+
+bool group_alignment_hits(int32_t first_column, int32_t columns) {
+    GroupNumbers numbers(1, most_groups());
+    return join_crossings<DarkRun>(numbers, first_column, columns);
+}
+
+// ---------------------------------------------------------------------------
+// Refinement: each candidate's centre moved to the centroid of its centre square.
 
 namespace {
 
@@ -836,14 +811,12 @@ void refine_around(FinderPattern* candidate, int32_t cx, int32_t cy) {
 }  // namespace
 
 // Replaces the candidate's centre by the centroid of the dark region around
-// it: the 3 x 3-module centre square, which the light ring isolates.
+// it: the 3 x 3-module centre square, which the light ring isolates. Walks
+// the packed image of build_row_runs.
 void refine_finder_center(FinderPattern* candidate) {
     const int32_t cx = static_cast<int32_t>(round_nearest(candidate->x));
     const int32_t cy = static_cast<int32_t>(round_nearest(candidate->y));
-    const PackedForCall bits;
-    // Without room for the packed image the candidate is dropped like one
-    // whose centre is not dark.
-    if (cy < 0 || cy >= S.image_height || cx < 0 || cx >= S.image_width || !dark(cx, cy) || !bits.ok()) {
+    if (cy < 0 || cy >= S.image_height || cx < 0 || cx >= S.image_width || !dark(cx, cy)) {
         candidate->row_hit_count = 0;
         candidate->column_hit_count = 0;
         return;
@@ -865,7 +838,7 @@ int32_t refine_finder_centers() {
 }
 
 // ---------------------------------------------------------------------------
-// Choice of three candidates.
+// Scoring: what tells a finder pattern from a finder-like crowd.
 
 namespace {
 
@@ -877,30 +850,26 @@ bool live(const FinderPattern& f) {
 
 // The hits of every group in one direction, in array order: the hits of
 // group g are hits[order[first[g]] .. order[first[g + 1] - 1]]. Built once
-// for the scoring passes, which would otherwise search the whole array for
-// every candidate, several times over.
+// for the scoring passes, so that each candidate visits its own hits only.
 struct GroupIndex {
     const ScanHit* hits;
     int32_t groups;
-    int32_t* first;  // groups + 1 entries; null: no index, search the array
+    int32_t* first;  // groups + 1 entries
     int32_t* order;
 };
 
-// One direction's hits of one candidate. Without an index it is the whole
-// array, and users skip the hits of other groups; with one they find none.
+// One direction's hits of one candidate, in array order.
 struct HitView {
     const ScanHit* hits;
-    const int32_t* order;  // null: hits[0 .. count)
+    const int32_t* order;
     int32_t count;
-    const ScanHit& operator[](int32_t i) const { return order != nullptr ? hits[order[i]] : hits[i]; }
+    const ScanHit& operator[](int32_t i) const { return hits[order[i]]; }
 };
 
-// A group number outside the index (none of the hits carries it, or -1,
-// which the ungrouped hits carry) gets the whole array as well.
-HitView hits_of_group(const GroupIndex& index, const MemChunk& pool, int32_t group) {
-    if (index.first == nullptr || group < 0 || group >= index.groups) {
-        return HitView{index.hits, nullptr, pool.count};
-    }
+// A group number outside the index, which no hit carries, has no hits; the
+// ungrouped hits (-1) belong to no candidate.
+HitView hits_of_group(const GroupIndex& index, int32_t group) {
+    if (group < 0 || group >= index.groups) return HitView{index.hits, index.order, 0};
     const int32_t begin = index.first[group];
     return HitView{index.hits, index.order + begin, index.first[group + 1] - begin};
 }
@@ -928,12 +897,11 @@ void build_index(const MemChunk& pool, int32_t groups, int32_t* storage, GroupIn
 
 // Centre-run bounds over one direction's hits of a candidate: hi < lo means
 // the long centre runs share no common part.
-void common_center(const HitView& hits, int32_t group, float center, int32_t& lo, int32_t& hi) {
+void common_center(const HitView& hits, float center, int32_t& lo, int32_t& hi) {
     lo = 0;
     hi = kNoBound;
     for (int32_t i = 0; i < hits.count; ++i) {
         const ScanHit& h = hits[i];
-        if (h.group != group) continue;
         if (static_cast<float>(h.center_length) / center < 0.5) continue;
         lo = std::max(lo, h.center_start);
         hi = std::min(hi, h.center_start + h.center_length);
@@ -942,13 +910,13 @@ void common_center(const HitView& hits, int32_t group, float center, int32_t& lo
 
 void score_center_runs(FinderPattern& p, const HitView& rows, const HitView& columns) {
     int32_t lo, hi;
-    common_center(rows, p.group, p.center_width, lo, hi);
+    common_center(rows, p.center_width, lo, hi);
     if (hi < lo) {
         p.score = -1;
     } else if (p.x > static_cast<float>(hi) || p.x < static_cast<float>(lo)) {
         p.score -= 1;
     }
-    common_center(columns, p.group, p.center_height, lo, hi);
+    common_center(columns, p.center_height, lo, hi);
     if (hi < lo) {
         p.score = -1;
     } else if (p.y > static_cast<float>(hi) || p.y < static_cast<float>(lo)) {
@@ -964,14 +932,11 @@ void score_center_runs(FinderPattern& p, const HitView& rows, const HitView& col
 // extent, a mean length of hits, is positive.)
 void score_crossings(FinderPattern& p, const HitView& along, const HitView& across, float extent) {
     int32_t first = INT_MAX, last = INT_MIN;
-    int64_t lines = 0;
     for (int32_t j = 0; j < across.count; ++j) {
-        const ScanHit& v = across[j];
-        if (v.group != p.group) continue;
-        first = std::min(first, v.line);
-        last = std::max(last, v.line);
-        ++lines;
+        first = std::min(first, across[j].line);
+        last = std::max(last, across[j].line);
     }
+    const int64_t lines = across.count;
     const auto outside = [extent](int32_t line, int32_t start) {
         const float q = static_cast<float>(line - start) / extent;
         return q < -0.3 || q > 1;
@@ -979,7 +944,6 @@ void score_crossings(FinderPattern& p, const HitView& along, const HitView& acro
     int64_t k = 0;
     for (int32_t i = 0; i < along.count && lines > 0; ++i) {
         const ScanHit& h = along[i];
-        if (h.group != p.group) continue;
         if (outside(first, h.center_start) || outside(last, h.center_start)) {
             p.score = -1;
         } else {
@@ -1003,7 +967,6 @@ void score_containment(FinderPattern& p, const HitView& rows, const HitView& col
         const float centre = pass == 0 ? p.x : p.y;
         for (int32_t i = 0; i < hits.count; ++i) {
             const ScanHit& h = hits[i];
-            if (h.group != p.group) continue;
             ++n;
             if (centre > static_cast<float>(h.center_start) &&
                 centre < static_cast<float>(h.center_start + h.center_length)) {
@@ -1215,24 +1178,26 @@ int32_t group_numbers() {
 
 }  // namespace
 
+// Without room for its index or its partner tree the stage fails: the pass
+// ends as at a grouping without room, finder_count -1 telling so.
 void score_finder_candidates() {
     FinderPattern* found = patterns();
     const int32_t count = S.finder_count;
 
-    // Without room for the index the passes search the arrays instead; the
-    // scores are the same either way.
     const int32_t groups = group_numbers();
     const size_t entries = 2 * (static_cast<size_t>(groups) + 1) + static_cast<size_t>(S.row_hits.count) +
                            static_cast<size_t>(S.column_hits.count);
     auto* storage = static_cast<int32_t*>(heap_alloc(entries * sizeof(int32_t)));
-    GroupIndex rows{hits_of(S.row_hits), groups, nullptr, nullptr};
-    GroupIndex columns{hits_of(S.column_hits), groups, nullptr, nullptr};
-    if (storage != nullptr) {
-        build_index(S.row_hits, groups, storage, rows);
-        build_index(S.column_hits, groups, storage + groups + 1 + S.row_hits.count, columns);
+    if (storage == nullptr) {
+        log_line("malloc() failed.\n");
+        S.finder_count = -1;
+        return;
     }
-    auto row_hits = [&](const FinderPattern& p) { return hits_of_group(rows, S.row_hits, p.group); };
-    auto column_hits = [&](const FinderPattern& p) { return hits_of_group(columns, S.column_hits, p.group); };
+    GroupIndex rows, columns;
+    build_index(S.row_hits, groups, storage, rows);
+    build_index(S.column_hits, groups, storage + groups + 1 + S.row_hits.count, columns);
+    auto row_hits = [&](const FinderPattern& p) { return hits_of_group(rows, p.group); };
+    auto column_hits = [&](const FinderPattern& p) { return hits_of_group(columns, p.group); };
 
     for (int32_t i = 0; i < count; ++i) {  // a square centre
         FinderPattern& p = found[i];
@@ -1254,30 +1219,23 @@ void score_finder_candidates() {
     }
     heap_free(storage);
 
-    // A finder pattern has two partners of about its own size. Without room
-    // for the tree every pair is compared instead; the scores are the same.
+    // A finder pattern has two partners of about its own size.
     PartnerTree tree(found, count);
+    if (!tree.ok()) {
+        log_line("malloc() failed.\n");
+        S.finder_count = -1;
+        return;
+    }
     for (int32_t i = 0; i < count; ++i) {
-        FinderPattern& p = found[i];
-        if (!live(p)) continue;
-        int32_t partners = 0;
-        if (tree.ok()) {
-            partners = tree.partners(i, 2);
-        } else {
-            for (int32_t j = 0; j < count; ++j) {
-                const FinderPattern& q = found[j];
-                if (j == i || !live(q)) continue;
-                if (similar(p.center_width, q.center_width) && similar(p.center_height, q.center_height)) {
-                    ++partners;
-                }
-            }
-        }
-        if (partners < 2) {
-            p.score = -1;
-            if (tree.ok()) tree.remove(i);
+        if (live(found[i]) && tree.partners(i, 2) < 2) {
+            found[i].score = -1;
+            tree.remove(i);
         }
     }
 }
+
+// ---------------------------------------------------------------------------
+// Choice of three candidates.
 
 void choose_finder_triple() {
     int32_t* place = S.selected_finders;
@@ -1297,6 +1255,9 @@ void choose_finder_triple() {
         place[p] = chosen;
     }
 }
+
+// ---------------------------------------------------------------------------
+// Orientation.
 
 // Puts the right-angle corner first, then orders the other two so that the
 // corner-to-place-1 vector turned a quarter turn (clockwise on screen, with y
@@ -1342,6 +1303,9 @@ int32_t orient_finder_triple() {
     return 0;
 }
 
+// ---------------------------------------------------------------------------
+// The stage: a pass's finder patterns from its binary image.
+
 namespace {
 
 // Run tables, scan, grouping and refinement; false when the pass ends there.
@@ -1368,7 +1332,6 @@ int32_t find_finder_patterns() {
     S.finder_count = 0;
 
     // The packed image serves the tables and the refinement only.
-    pack_image();
     const bool candidates = find_candidates();
     release_packed_image();
     if (!candidates) return 0;
@@ -1378,6 +1341,10 @@ int32_t find_finder_patterns() {
     }
 
     if (S.finder_count > 3) score_finder_candidates();
+    if (S.finder_count < 0) {
+        S.finder_count = 0;
+        return 0;
+    }
     choose_finder_triple();
     if (S.log_stream != nullptr) {
         const FinderPattern* found = patterns();
@@ -1393,6 +1360,7 @@ int32_t find_finder_patterns() {
 }
 
 void release_finder_patterns() {
+    release_packed_image();
     memchunk_free(&S.row_hits);
     memchunk_free(&S.column_hits);
     memchunk_free(&S.finder_patterns);
@@ -1400,121 +1368,6 @@ void release_finder_patterns() {
     S.row_runs = nullptr;
     heap_free(S.column_runs);
     S.column_runs = nullptr;
-}
-
-// ---------------------------------------------------------------------------
-// Alignment-pattern search: light-dark-light triples of one module each in
-// small windows around the predicted centre, grouped like the finder hits.
-
-int32_t scan_alignment_runs(const int16_t* table, int32_t line_length, MemChunk* hits, int32_t first_line,
-                            int32_t first_position, int32_t line_count, int32_t span, float module) {
-    if (first_line < 0 || first_position < 0) return 0;
-    const int32_t lo = static_cast<int32_t>(std::floor(0.5 * module));
-    const int32_t hi = static_cast<int32_t>(round_nearest(1.5 * module));
-    const int32_t end = first_position + span;
-    auto fits = [lo, hi](int32_t run) { return run >= lo && run <= hi; };
-
-    int32_t found = 0;
-    for (int32_t j = first_line; j < first_line + line_count; ++j) {
-        const int16_t* r = table + static_cast<size_t>(j) * (line_length + 2);
-        int32_t p = 0;
-        int32_t k = 0;
-        while (p < first_position && r[k] != -1) p += r[k++];
-        if (r[k] == -1) continue;
-        if (k % 2 == 0) p += r[k++];  // start the test on a light run
-
-        while (p < end) {
-            if (r[k] == -1 || r[k + 1] == -1 || p + r[k] + r[k + 1] > end) break;
-            if (fits(r[k]) && fits(r[k + 1]) && r[k + 2] != -1 && fits(r[k + 2])) {
-                const ScanHit hit{j, p + r[k], 0, 0, r[k + 1], -1};
-                memchunk_add(hits, &hit);
-                ++found;
-            }
-            p += r[k] + r[k + 1];
-            if (r[k + 2] == -1 || r[k + 3] == -1) break;
-            k += 2;
-        }
-    }
-    return found > 0 ? -1 : 0;
-}
-
-namespace {
-
-// Integer window [first, first + length) along an axis of `limit` pixels, or
-// false when it leaves the image. The checks run in floating point first so
-// that a wild prediction never reaches an integer conversion.
-bool window(float start, float extent, int32_t limit, int32_t& first, int32_t& length) {
-    if (!(start >= 0) || !(extent >= 0) || !(static_cast<double>(start) + extent <= limit + 1.0))
-        return false;
-    first = static_cast<int32_t>(round_nearest(start));
-    length = static_cast<int32_t>(round_nearest(extent));
-    return static_cast<int64_t>(first) + length <= limit;
-}
-
-// Mean of start + length / 2 over the hits of group 1.
-bool group_one_mean(const MemChunk& pool, float& mean) {
-    const ScanHit* hits = reinterpret_cast<const ScanHit*>(pool.data);
-    float sum = 0;
-    int32_t n = 0;
-    for (int32_t i = 0; i < pool.count; ++i) {
-        if (hits[i].group != 1) continue;
-        sum += static_cast<float>(hits[i].start) + static_cast<float>(hits[i].length) / 2;
-        ++n;
-    }
-    if (n == 0) return false;
-    mean = sum / static_cast<float>(n);
-    return true;
-}
-
-}  // namespace
-
-int32_t find_alignment_pattern(GridPoint* point) {
-    memchunk_clear(&S.row_hits);
-    memchunk_clear(&S.column_hits);
-    const FinderPattern* found = patterns();
-    const FinderPattern& f0 = found[S.selected_finders[0]];
-    const float mc = static_cast<float>(point->column - 3);
-    const float mr = static_cast<float>(point->row - 3);
-    const float ex = f0.x + mc * S.x_unit[0] + mr * S.y_unit[0];
-    const float ey = f0.y + mc * S.x_unit[1] + mr * S.y_unit[1];
-    // The pixel extent of one module whatever the symbol's rotation.
-    const float sx = std::fabs(S.x_unit[0]) + std::fabs(S.y_unit[0]);
-    const float sy = std::fabs(S.x_unit[1]) + std::fabs(S.y_unit[1]);
-
-    float widths = 0, heights = 0;
-    for (int32_t p = 0; p < 3; ++p) {
-        widths += found[S.selected_finders[p]].width;
-        heights += found[S.selected_finders[p]].height;
-    }
-
-    int32_t first_row, rows, first_column, columns;
-    // Rows: 5 modules wide, 3 high.
-    if (!window(ey - 1.5f * sy, 3 * sy, S.image_height, first_row, rows)) return 0;
-    if (!window(ex - 2.5f * sx, 5 * sx, S.image_width, first_column, columns)) return 0;
-    if (!scan_alignment_runs(S.row_runs, S.image_width, &S.row_hits, first_row, first_column, rows, columns,
-                             widths / 21)) {
-        return 0;
-    }
-    // Columns: 3 modules wide, 5 high.
-    if (!window(ex - 1.5f * sx, 3 * sx, S.image_width, first_column, columns)) return 0;
-    if (!window(ey - 2.5f * sy, 5 * sy, S.image_height, first_row, rows)) return 0;
-    if (!scan_alignment_runs(S.column_runs, S.image_height, &S.column_hits, first_column, first_row, columns,
-                             rows, heights / 21)) {
-        return 0;
-    }
-
-    GroupNumbers numbers(1, most_groups());
-    if (!numbers.ok()) {
-        log_line("malloc() failed.\n");
-        return 0;
-    }
-    join_crossings<DarkRun>(numbers, first_column, columns);
-    // The first crossing's group wins, whatever the size of any other.
-    float x, y;
-    if (!group_one_mean(S.row_hits, x) || !group_one_mean(S.column_hits, y)) return 0;
-    point->x = x;
-    point->y = y;
-    return -1;
 }
 
 }  // namespace vorden

@@ -72,15 +72,6 @@ bool add_anchor(const FinderPattern& f, int32_t column, int32_t row) {
     return memchunk_add(&S.sampling_grid, &point) != 0;
 }
 
-// Index k of the interval [A[k], A[k + 1]] that holds `m`; modules before the
-// first centre belong to the first interval, those from the last on to the last.
-int32_t interval(const int32_t* a, int32_t m) {
-    int32_t k = 0;
-    while (a[k + 1] > 0 && a[k + 1] <= m) ++k;
-    if (a[k + 1] == 0) --k;
-    return k;
-}
-
 // Mean image step per module along the cell's edges of equal column (rows)
 // or equal row (columns); kept in the cell's upper left anchor.
 void cell_units(GridPoint& tl, const GridPoint& tr, const GridPoint& bl, const GridPoint& br) {
@@ -114,27 +105,57 @@ void cell_units(GridPoint& tl, const GridPoint& tr, const GridPoint& bl, const G
     tl.units_state = 0;
 }
 
-// The binary pixel under image position (px, py), or -1 outside the image.
-// Positions are floored: a module's position is the pixel it falls in.
-int32_t pixel_at(float px, float py) {
-    if (!(px >= 0 && px < S.image_width && py >= 0 && py < S.image_height)) return -1;
-    // Both are at least 0 here, where truncation is the floor.
-    const auto x = static_cast<int32_t>(px);
-    const auto y = static_cast<int32_t>(py);
-    return S.binary_image[static_cast<size_t>(y) * S.image_width + x];
-}
-
 // The four corner anchors of one grid cell; null where the grid lacks one.
 struct Cell {
     GridPoint *tl, *tr, *bl, *br;
 };
 
-// The cell between alignment coordinates a[k] .. a[k + 1] (rows) and
-// a[l] .. a[l + 1] (columns). Finder centres stand in for the alignment
-// positions they cover.
-Cell cell_at(const int32_t* a, int32_t k, int32_t l) {
+// How many cells the symbol has per side, and where they start: cell k
+// spans rows (and columns) start[k] .. start[k + 1] - 1. Version 1 is one
+// cell; from version 2 on the alignment coordinates divide the symbol, the
+// modules before the first and from the last on belonging to the cells at
+// either end (ISO/IEC 18004 6.3.6).
+constexpr int32_t kMaxCells = 6;  // seven coordinates at most
+struct CellSpans {
+    int32_t count;
+    int32_t start[kMaxCells + 1];
+};
+
+CellSpans cell_spans() {
+    CellSpans spans{1, {0, S.symbol_size}};
+    if (S.symbol_version == 1) return spans;
+    const int32_t* a = alignment_centres_row(S.symbol_version);
+    int32_t coordinates = 0;
+    while (coordinates < 7 && a[coordinates] > 0) ++coordinates;
+    spans.count = coordinates - 1;
+    for (int32_t l = 1; l < spans.count; ++l) spans.start[l] = a[l];
+    spans.start[spans.count] = S.symbol_size;
+    return spans;
+}
+
+// The cell that holds module coordinate m.
+int32_t cell_of(const CellSpans& spans, int32_t m) {
+    int32_t k = 0;
+    while (k + 1 < spans.count && spans.start[k + 1] <= m) ++k;
+    return k;
+}
+
+// The anchors of cell (k, l), k counting rows and l columns. Finder centres
+// stand in for the alignment positions they cover. Version 1's one cell has
+// F0 at all four corners, with the symbol's units for its own.
+Cell cell_at(int32_t k, int32_t l) {
     const int32_t size = S.symbol_size;
     GridPoint* grid = anchors();
+    if (S.symbol_version == 1) {
+        GridPoint& f0 = grid[0];
+        f0.local_x_unit[0] = S.x_unit[0];
+        f0.local_x_unit[1] = S.x_unit[1];
+        f0.local_y_unit[0] = S.y_unit[0];
+        f0.local_y_unit[1] = S.y_unit[1];
+        f0.units_state = 0;
+        return Cell{&f0, &f0, &f0, &f0};
+    }
+    const int32_t* a = alignment_centres_row(S.symbol_version);
     const int32_t top = a[k], bottom = a[k + 1];
     const int32_t left = a[l], right = a[l + 1];
     return Cell{left < 7 && top < 7 ? &grid[0] : find_grid_point(top, left),
@@ -185,10 +206,10 @@ bool sample_cell_row(const Cell& cell, int32_t r, int32_t c0, int32_t c1, uint8_
     return true;
 }
 
-// One module of the cell, or -1.
-int32_t sample_in_cell(const Cell& cell, int32_t column, int32_t row) {
-    uint8_t value;
-    return sample_cell_row(cell, row, column, column + 1, &value) ? value : -1;
+// Whether the grid can be sampled: a version's, with the three finder
+// anchors at least.
+bool sampling_ready() {
+    return S.symbol_version >= 1 && S.symbol_version <= 40 && S.sampling_grid.count >= 3;
 }
 
 }  // namespace
@@ -234,70 +255,31 @@ int32_t build_sampling_grid() {
     return complete ? -1 : 0;
 }
 
+// One module through its cell, as sample_modules reads it.
 int32_t sample_module(int32_t column, int32_t row) {
-    if (S.sampling_grid.count < 3) return -1;
-    GridPoint* grid = anchors();
-    if (S.symbol_version == 1) {
-        GridPoint& f0 = grid[0];
-        f0.local_x_unit[0] = S.x_unit[0];
-        f0.local_x_unit[1] = S.x_unit[1];
-        f0.local_y_unit[0] = S.y_unit[0];
-        f0.local_y_unit[1] = S.y_unit[1];
-        f0.units_state = 0;
-        const float c = static_cast<float>(column - 3);
-        const float r = static_cast<float>(row - 3);
-        return pixel_at(c * S.x_unit[0] + f0.x + r * S.y_unit[0], c * S.x_unit[1] + f0.y + r * S.y_unit[1]);
-    }
-
-    const int32_t* a = alignment_centres_row(S.symbol_version);
-    return sample_in_cell(cell_at(a, interval(a, row), interval(a, column)), column, row);
+    if (!sampling_ready()) return -1;
+    const CellSpans spans = cell_spans();
+    uint8_t value;
+    const Cell cell = cell_at(cell_of(spans, row), cell_of(spans, column));
+    return sample_cell_row(cell, row, column, column + 1, &value) ? value : -1;
 }
 
-namespace {
-
-// Versions 2 and up: the anchors of each cell are looked up once, not once
-// per module, and each row is sampled cell by cell. Modules are visited in
-// the same order as one by one, so a module outside the image stops the
-// sampling at the same place, and each cell's units are worked out at its
-// first module as before.
-int32_t sample_by_cells() {
-    const int32_t size = S.symbol_size;
-    const int32_t* a = alignment_centres_row(S.symbol_version);
-    constexpr int32_t kMaxCells = 6;  // seven coordinates at most
-    Cell cells[kMaxCells][kMaxCells];
-    int32_t count = 0;
-    while (count < 7 && a[count] > 0) ++count;
-    for (int32_t k = 0; k + 1 < count; ++k)
-        for (int32_t l = 0; l + 1 < count; ++l) cells[k][l] = cell_at(a, k, l);
-    // Cell l spans columns column_start[l] .. column_start[l + 1] - 1.
-    int32_t column_start[kMaxCells + 1];
-    for (int32_t l = 0; l + 1 < count; ++l) column_start[l] = l == 0 ? 0 : a[l];
-    column_start[count - 1] = size;
-
-    for (int32_t r = 0; r < size; ++r) {
-        const Cell* row_cells = cells[interval(a, r)];
-        uint8_t* out = S.module_matrix + r * size;
-        for (int32_t l = 0; l + 1 < count; ++l) {
-            const int32_t c0 = column_start[l];
-            if (!sample_cell_row(row_cells[l], r, c0, column_start[l + 1], out + c0)) return 0;
-        }
-    }
-    return -1;
-}
-
-}  // namespace
-
+// Row by row, each row cell by cell, so that the anchors of a cell are
+// looked up once rather than per module. The modules go in row-major order
+// all the same: the first outside the image ends the sampling.
 int32_t sample_modules() {
+    if (!sampling_ready()) return 0;
     const int32_t size = S.symbol_size;
-    if (S.symbol_version >= 2 && S.symbol_version <= 40 && S.sampling_grid.count >= 3) {
-        if (!sample_by_cells()) return 0;
-    } else {
-        for (int32_t r = 0; r < size; ++r) {
-            for (int32_t c = 0; c < size; ++c) {
-                const int32_t v = sample_module(c, r);
-                if (v < 0) return 0;
-                S.module_matrix[c + r * size] = static_cast<uint8_t>(v);
-            }
+    const CellSpans spans = cell_spans();
+    Cell cells[kMaxCells][kMaxCells];
+    for (int32_t k = 0; k < spans.count; ++k)
+        for (int32_t l = 0; l < spans.count; ++l) cells[k][l] = cell_at(k, l);
+    for (int32_t r = 0; r < size; ++r) {
+        const Cell* row_cells = cells[cell_of(spans, r)];
+        uint8_t* out = S.module_matrix + r * size;
+        for (int32_t l = 0; l < spans.count; ++l) {
+            const int32_t c0 = spans.start[l];
+            if (!sample_cell_row(row_cells[l], r, c0, spans.start[l + 1], out + c0)) return 0;
         }
     }
     std::memset(S.function_map, 0, sizeof S.function_map);

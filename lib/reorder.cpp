@@ -7,173 +7,113 @@
 
 namespace vorden {
 
+namespace {
+
 // Error correction characteristics (ISO/IEC 18004 Table 9) by version and by
-// level row L, M, Q, H: per group {blocks, codewords, data codewords,
-// correctable errors}. The capacity is the standard's, which keeps back
-// misdecode-protection codewords for version 1 and for versions 2 and 3 at L.
-const int32_t ec_block_table[41][4][2][4] = {
-    {},  // version 0 is no symbol
-    {{{1, 26, 19, 2}, {0, 0, 0, 0}},
-     {{1, 26, 16, 4}, {0, 0, 0, 0}},
-     {{1, 26, 13, 6}, {0, 0, 0, 0}},
-     {{1, 26, 9, 8}, {0, 0, 0, 0}}},  // 1
-    {{{1, 44, 34, 4}, {0, 0, 0, 0}},
-     {{1, 44, 28, 8}, {0, 0, 0, 0}},
-     {{1, 44, 22, 11}, {0, 0, 0, 0}},
-     {{1, 44, 16, 14}, {0, 0, 0, 0}}},  // 2
-    {{{1, 70, 55, 7}, {0, 0, 0, 0}},
-     {{1, 70, 44, 13}, {0, 0, 0, 0}},
-     {{2, 35, 17, 9}, {0, 0, 0, 0}},
-     {{2, 35, 13, 11}, {0, 0, 0, 0}}},  // 3
-    {{{1, 100, 80, 10}, {0, 0, 0, 0}},
-     {{2, 50, 32, 9}, {0, 0, 0, 0}},
-     {{2, 50, 24, 13}, {0, 0, 0, 0}},
-     {{4, 25, 9, 8}, {0, 0, 0, 0}}},  // 4
-    {{{1, 134, 108, 13}, {0, 0, 0, 0}},
-     {{2, 67, 43, 12}, {0, 0, 0, 0}},
-     {{2, 33, 15, 9}, {2, 34, 16, 9}},
-     {{2, 33, 11, 11}, {2, 34, 12, 11}}},  // 5
-    {{{2, 86, 68, 9}, {0, 0, 0, 0}},
-     {{4, 43, 27, 8}, {0, 0, 0, 0}},
-     {{4, 43, 19, 12}, {0, 0, 0, 0}},
-     {{4, 43, 15, 14}, {0, 0, 0, 0}}},  // 6
-    {{{2, 98, 78, 10}, {0, 0, 0, 0}},
-     {{4, 49, 31, 9}, {0, 0, 0, 0}},
-     {{2, 32, 14, 9}, {4, 33, 15, 9}},
-     {{4, 39, 13, 13}, {1, 40, 14, 13}}},  // 7
-    {{{2, 121, 97, 12}, {0, 0, 0, 0}},
-     {{2, 60, 38, 11}, {2, 61, 39, 11}},
-     {{4, 40, 18, 11}, {2, 41, 19, 11}},
-     {{4, 40, 14, 13}, {2, 41, 15, 13}}},  // 8
-    {{{2, 146, 116, 15}, {0, 0, 0, 0}},
-     {{3, 58, 36, 11}, {2, 59, 37, 11}},
-     {{4, 36, 16, 10}, {4, 37, 17, 10}},
-     {{4, 36, 12, 12}, {4, 37, 13, 12}}},  // 9
-    {{{2, 86, 68, 9}, {2, 87, 69, 9}},
-     {{4, 69, 43, 13}, {1, 70, 44, 13}},
-     {{6, 43, 19, 12}, {2, 44, 20, 12}},
-     {{6, 43, 15, 14}, {2, 44, 16, 14}}},  // 10
-    {{{4, 101, 81, 10}, {0, 0, 0, 0}},
-     {{1, 80, 50, 15}, {4, 81, 51, 15}},
-     {{4, 50, 22, 14}, {4, 51, 23, 14}},
-     {{3, 36, 12, 12}, {8, 37, 13, 12}}},  // 11
-    {{{2, 116, 92, 12}, {2, 117, 93, 12}},
-     {{6, 58, 36, 11}, {2, 59, 37, 11}},
-     {{4, 46, 20, 13}, {6, 47, 21, 13}},
-     {{7, 42, 14, 14}, {4, 43, 15, 14}}},  // 12
-    {{{4, 133, 107, 13}, {0, 0, 0, 0}},
-     {{8, 59, 37, 11}, {1, 60, 38, 11}},
-     {{8, 44, 20, 12}, {4, 45, 21, 12}},
-     {{12, 33, 11, 11}, {4, 34, 12, 11}}},  // 13
-    {{{3, 145, 115, 15}, {1, 146, 116, 15}},
-     {{4, 64, 40, 12}, {5, 65, 41, 12}},
-     {{11, 36, 16, 10}, {5, 37, 17, 10}},
-     {{11, 36, 12, 12}, {5, 37, 13, 12}}},  // 14
-    {{{5, 109, 87, 11}, {1, 110, 88, 11}},
-     {{5, 65, 41, 12}, {5, 66, 42, 12}},
-     {{5, 54, 24, 15}, {7, 55, 25, 15}},
-     {{11, 36, 12, 12}, {7, 37, 13, 12}}},  // 15
-    {{{5, 122, 98, 12}, {1, 123, 99, 12}},
-     {{7, 73, 45, 14}, {3, 74, 46, 14}},
-     {{15, 43, 19, 12}, {2, 44, 20, 12}},
-     {{3, 45, 15, 15}, {13, 46, 16, 15}}},  // 16
-    {{{1, 135, 107, 14}, {5, 136, 108, 14}},
-     {{10, 74, 46, 14}, {1, 75, 47, 14}},
-     {{1, 50, 22, 14}, {15, 51, 23, 14}},
-     {{2, 42, 14, 14}, {17, 43, 15, 14}}},  // 17
-    {{{5, 150, 120, 15}, {1, 151, 121, 15}},
-     {{9, 69, 43, 13}, {4, 70, 44, 13}},
-     {{17, 50, 22, 14}, {1, 51, 23, 14}},
-     {{2, 42, 14, 14}, {19, 43, 15, 14}}},  // 18
-    {{{3, 141, 113, 14}, {4, 142, 114, 14}},
-     {{3, 70, 44, 13}, {11, 71, 45, 13}},
-     {{17, 47, 21, 13}, {4, 48, 22, 13}},
-     {{9, 39, 13, 13}, {16, 40, 14, 13}}},  // 19
-    {{{3, 135, 107, 14}, {5, 136, 108, 14}},
-     {{3, 67, 41, 13}, {13, 68, 42, 13}},
-     {{15, 54, 24, 15}, {5, 55, 25, 15}},
-     {{15, 43, 15, 14}, {10, 44, 16, 14}}},  // 20
-    {{{4, 144, 116, 14}, {4, 145, 117, 14}},
-     {{17, 68, 42, 13}, {0, 0, 0, 0}},
-     {{17, 50, 22, 14}, {6, 51, 23, 14}},
-     {{19, 46, 16, 15}, {6, 47, 17, 15}}},  // 21
-    {{{2, 139, 111, 14}, {7, 140, 112, 14}},
-     {{17, 74, 46, 14}, {0, 0, 0, 0}},
-     {{7, 54, 24, 15}, {16, 55, 25, 15}},
-     {{34, 37, 13, 12}, {0, 0, 0, 0}}},  // 22
-    {{{4, 151, 121, 15}, {5, 152, 122, 15}},
-     {{4, 75, 47, 14}, {14, 76, 48, 14}},
-     {{11, 54, 24, 15}, {14, 55, 25, 15}},
-     {{16, 45, 15, 15}, {14, 46, 16, 15}}},  // 23
-    {{{6, 147, 117, 15}, {4, 148, 118, 15}},
-     {{6, 73, 45, 14}, {14, 74, 46, 14}},
-     {{11, 54, 24, 15}, {16, 55, 25, 15}},
-     {{30, 46, 16, 15}, {2, 47, 17, 15}}},  // 24
-    {{{8, 132, 106, 13}, {4, 133, 107, 13}},
-     {{8, 75, 47, 14}, {13, 76, 48, 14}},
-     {{7, 54, 24, 15}, {22, 55, 25, 15}},
-     {{22, 45, 15, 15}, {13, 46, 16, 15}}},  // 25
-    {{{10, 142, 114, 14}, {2, 143, 115, 14}},
-     {{19, 74, 46, 14}, {4, 75, 47, 14}},
-     {{28, 50, 22, 14}, {6, 51, 23, 14}},
-     {{33, 46, 16, 15}, {4, 47, 17, 15}}},  // 26
-    {{{8, 152, 122, 15}, {4, 153, 123, 15}},
-     {{22, 73, 45, 14}, {3, 74, 46, 14}},
-     {{8, 53, 23, 15}, {26, 54, 24, 15}},
-     {{12, 45, 15, 15}, {28, 46, 16, 15}}},  // 27
-    {{{3, 147, 117, 15}, {10, 148, 118, 15}},
-     {{3, 73, 45, 14}, {23, 74, 46, 14}},
-     {{4, 54, 24, 15}, {31, 55, 25, 15}},
-     {{11, 45, 15, 15}, {31, 46, 16, 15}}},  // 28
-    {{{7, 146, 116, 15}, {7, 147, 117, 15}},
-     {{21, 73, 45, 14}, {7, 74, 46, 14}},
-     {{1, 53, 23, 15}, {37, 54, 24, 15}},
-     {{19, 45, 15, 15}, {26, 46, 16, 15}}},  // 29
-    {{{5, 145, 115, 15}, {10, 146, 116, 15}},
-     {{19, 75, 47, 14}, {10, 76, 48, 14}},
-     {{15, 54, 24, 15}, {25, 55, 25, 15}},
-     {{23, 45, 15, 15}, {25, 46, 16, 15}}},  // 30
-    {{{13, 145, 115, 15}, {3, 146, 116, 15}},
-     {{2, 74, 46, 14}, {29, 75, 47, 14}},
-     {{42, 54, 24, 15}, {1, 55, 25, 15}},
-     {{23, 45, 15, 15}, {28, 46, 16, 15}}},  // 31
-    {{{17, 145, 115, 15}, {0, 0, 0, 0}},
-     {{10, 74, 46, 14}, {23, 75, 47, 14}},
-     {{10, 54, 24, 15}, {35, 55, 25, 15}},
-     {{19, 45, 15, 15}, {35, 46, 16, 15}}},  // 32
-    {{{17, 145, 115, 15}, {1, 146, 116, 15}},
-     {{14, 74, 46, 14}, {21, 75, 47, 14}},
-     {{29, 54, 24, 15}, {19, 55, 25, 15}},
-     {{11, 45, 15, 15}, {46, 46, 16, 15}}},  // 33
-    {{{13, 145, 115, 15}, {6, 146, 116, 15}},
-     {{14, 74, 46, 14}, {23, 75, 47, 14}},
-     {{44, 54, 24, 15}, {7, 55, 25, 15}},
-     {{59, 46, 16, 15}, {1, 47, 17, 15}}},  // 34
-    {{{12, 151, 121, 15}, {7, 152, 122, 15}},
-     {{12, 75, 47, 14}, {26, 76, 48, 14}},
-     {{39, 54, 24, 15}, {14, 55, 25, 15}},
-     {{22, 45, 15, 15}, {41, 46, 16, 15}}},  // 35
-    {{{6, 151, 121, 15}, {14, 152, 122, 15}},
-     {{6, 75, 47, 14}, {34, 76, 48, 14}},
-     {{46, 54, 24, 15}, {10, 55, 25, 15}},
-     {{2, 45, 15, 15}, {64, 46, 16, 15}}},  // 36
-    {{{17, 152, 122, 15}, {4, 153, 123, 15}},
-     {{29, 74, 46, 14}, {14, 75, 47, 14}},
-     {{49, 54, 24, 15}, {10, 55, 25, 15}},
-     {{24, 45, 15, 15}, {46, 46, 16, 15}}},  // 37
-    {{{4, 152, 122, 15}, {18, 153, 123, 15}},
-     {{13, 74, 46, 14}, {32, 75, 47, 14}},
-     {{48, 54, 24, 15}, {14, 55, 25, 15}},
-     {{42, 45, 15, 15}, {32, 46, 16, 15}}},  // 38
-    {{{20, 147, 117, 15}, {4, 148, 118, 15}},
-     {{40, 75, 47, 14}, {7, 76, 48, 14}},
-     {{43, 54, 24, 15}, {22, 55, 25, 15}},
-     {{10, 45, 15, 15}, {67, 46, 16, 15}}},  // 39
-    {{{19, 148, 118, 15}, {6, 149, 119, 15}},
-     {{18, 75, 47, 14}, {31, 76, 48, 14}},
-     {{34, 54, 24, 15}, {34, 55, 25, 15}},
-     {{20, 45, 15, 15}, {61, 46, 16, 15}}},  // 40
+// level row L, M, Q, H: {error correction codewords per block, blocks}.
+struct LevelBlocks {
+    int32_t check, blocks;
 };
+constexpr LevelBlocks kLevelBlocks[41][4] = {
+    {},                                        // version 0 is no symbol
+    {{7, 1}, {10, 1}, {13, 1}, {17, 1}},       // 1
+    {{10, 1}, {16, 1}, {22, 1}, {28, 1}},      // 2
+    {{15, 1}, {26, 1}, {18, 2}, {22, 2}},      // 3
+    {{20, 1}, {18, 2}, {26, 2}, {16, 4}},      // 4
+    {{26, 1}, {24, 2}, {18, 4}, {22, 4}},      // 5
+    {{18, 2}, {16, 4}, {24, 4}, {28, 4}},      // 6
+    {{20, 2}, {18, 4}, {18, 6}, {26, 5}},      // 7
+    {{24, 2}, {22, 4}, {22, 6}, {26, 6}},      // 8
+    {{30, 2}, {22, 5}, {20, 8}, {24, 8}},      // 9
+    {{18, 4}, {26, 5}, {24, 8}, {28, 8}},      // 10
+    {{20, 4}, {30, 5}, {28, 8}, {24, 11}},     // 11
+    {{24, 4}, {22, 8}, {26, 10}, {28, 11}},    // 12
+    {{26, 4}, {22, 9}, {24, 12}, {22, 16}},    // 13
+    {{30, 4}, {24, 9}, {20, 16}, {24, 16}},    // 14
+    {{22, 6}, {24, 10}, {30, 12}, {24, 18}},   // 15
+    {{24, 6}, {28, 10}, {24, 17}, {30, 16}},   // 16
+    {{28, 6}, {28, 11}, {28, 16}, {28, 19}},   // 17
+    {{30, 6}, {26, 13}, {28, 18}, {28, 21}},   // 18
+    {{28, 7}, {26, 14}, {26, 21}, {26, 25}},   // 19
+    {{28, 8}, {26, 16}, {30, 20}, {28, 25}},   // 20
+    {{28, 8}, {26, 17}, {28, 23}, {30, 25}},   // 21
+    {{28, 9}, {28, 17}, {30, 23}, {24, 34}},   // 22
+    {{30, 9}, {28, 18}, {30, 25}, {30, 30}},   // 23
+    {{30, 10}, {28, 20}, {30, 27}, {30, 32}},  // 24
+    {{26, 12}, {28, 21}, {30, 29}, {30, 35}},  // 25
+    {{28, 12}, {28, 23}, {28, 34}, {30, 37}},  // 26
+    {{30, 12}, {28, 25}, {30, 34}, {30, 40}},  // 27
+    {{30, 13}, {28, 26}, {30, 35}, {30, 42}},  // 28
+    {{30, 14}, {28, 28}, {30, 38}, {30, 45}},  // 29
+    {{30, 15}, {28, 29}, {30, 40}, {30, 48}},  // 30
+    {{30, 16}, {28, 31}, {30, 43}, {30, 51}},  // 31
+    {{30, 17}, {28, 33}, {30, 45}, {30, 54}},  // 32
+    {{30, 18}, {28, 35}, {30, 48}, {30, 57}},  // 33
+    {{30, 19}, {28, 37}, {30, 51}, {30, 60}},  // 34
+    {{30, 19}, {28, 38}, {30, 53}, {30, 63}},  // 35
+    {{30, 20}, {28, 40}, {30, 56}, {30, 66}},  // 36
+    {{30, 21}, {28, 43}, {30, 59}, {30, 70}},  // 37
+    {{30, 22}, {28, 45}, {30, 62}, {30, 74}},  // 38
+    {{30, 24}, {28, 47}, {30, 65}, {30, 77}},  // 39
+    {{30, 25}, {28, 49}, {30, 68}, {30, 81}},  // 40
+};
+
+// A version's codewords: its modules less the function patterns and the
+// format and version information, eight to a codeword, remainder bits aside
+// (ISO/IEC 18004 Table 1).
+constexpr int32_t codewords_of(int32_t version) {
+    int32_t modules = (16 * version + 128) * version + 64;
+    if (version >= 2) {
+        const int32_t a = version / 7 + 2;  // alignment coordinates per side
+        modules -= (25 * a - 10) * a - 55;
+    }
+    if (version >= 7) modules -= 36;
+    return modules / 8;
+}
+
+// Check codewords kept back against misdecoding rather than correcting:
+// version 1, and versions 2 and 3 at level L (ISO/IEC 18004 Table 9, note).
+constexpr int32_t protection(int32_t version, int32_t level) {
+    constexpr int32_t kept[4][4] = {{}, {3, 2, 1, 1}, {2, 0, 0, 0}, {1, 0, 0, 0}};
+    return version <= 3 ? kept[version][level] : 0;
+}
+
+// Field f of group g, as ec_block_table holds it: the codewords are shared
+// out as evenly as the blocks allow, the last (codewords mod blocks) of them,
+// group 2, one codeword longer in length and in data.
+constexpr int32_t block_field(int32_t version, int32_t level, int32_t g, int32_t f) {
+    const LevelBlocks& e = kLevelBlocks[version][level];
+    if (e.blocks == 0) return 0;
+    const int32_t total = codewords_of(version);
+    const int32_t longer = total % e.blocks;
+    if (g == 1 && longer == 0) return 0;
+    const int32_t length = total / e.blocks + g;
+    if (f == 0) return g == 0 ? e.blocks - longer : longer;
+    if (f == 1) return length;
+    if (f == 2) return length - e.check;
+    return (e.check - protection(version, level)) / 2;
+}
+
+}  // namespace
+
+// ec_block_table, worked out at compile time: by version, level row and
+// group {blocks, codewords, data codewords, correctable errors}.
+#define VORDEN_GROUP(v, l, g) \
+    { block_field(v, l, g, 0), block_field(v, l, g, 1), block_field(v, l, g, 2), block_field(v, l, g, 3) }
+#define VORDEN_LEVEL(v, l) \
+    { VORDEN_GROUP(v, l, 0), VORDEN_GROUP(v, l, 1) }
+#define VORDEN_VERSION(v) \
+    { VORDEN_LEVEL(v, 0), VORDEN_LEVEL(v, 1), VORDEN_LEVEL(v, 2), VORDEN_LEVEL(v, 3) }
+#define VORDEN_TEN(v)                                                                               \
+    VORDEN_VERSION(v), VORDEN_VERSION(v + 1), VORDEN_VERSION(v + 2), VORDEN_VERSION(v + 3),         \
+        VORDEN_VERSION(v + 4), VORDEN_VERSION(v + 5), VORDEN_VERSION(v + 6), VORDEN_VERSION(v + 7), \
+        VORDEN_VERSION(v + 8), VORDEN_VERSION(v + 9)
+constexpr int32_t ec_block_table[41][4][2][4] = {VORDEN_TEN(0), VORDEN_TEN(10), VORDEN_TEN(20),
+                                                 VORDEN_TEN(30), VORDEN_VERSION(40)};
+#undef VORDEN_TEN
+#undef VORDEN_VERSION
+#undef VORDEN_LEVEL
+#undef VORDEN_GROUP
 
 namespace {
 
@@ -234,9 +174,14 @@ void mark_function_patterns() {
     }
 }
 
+namespace {
+
 // Two-column strips from the right, alternately upward and downward; the
-// vertical timing pattern's column is skipped (ISO/IEC 18004 7.7.3).
-void next_module(int32_t& column, int32_t& row, int32_t& placement_column, int32_t& placement_upward) {
+// vertical timing pattern's column is skipped (ISO/IEC 18004 7.7.3). Past
+// the last strip placement_column is negative. Inlined into the walk of
+// collect_codewords, where a call per module would cost a quarter of it.
+[[gnu::always_inline]] inline void placement_step(int32_t& column, int32_t& row, int32_t& placement_column,
+                                                  int32_t& placement_upward) {
     if (column == placement_column) {
         --column;
         return;
@@ -251,9 +196,15 @@ void next_module(int32_t& column, int32_t& row, int32_t& placement_column, int32
     column = placement_column;
 }
 
+}  // namespace
+
+void next_module(int32_t& column, int32_t& row, int32_t& placement_column, int32_t& placement_upward) {
+    placement_step(column, row, placement_column, placement_upward);
+}
+
 int32_t collect_codewords() {
     const int32_t s = S.symbol_size;
-    const int32_t(*groups)[4] = ec_block_table[S.symbol_version][(S.ec_level ^ 1) & 3];
+    const int32_t(*groups)[4] = ec_block_table[S.symbol_version][level_row(S.ec_level)];
     for (int32_t g = 0; g < 2; ++g) {
         S.block_layout[g] = BlockGroup{groups[g][0], groups[g][1], groups[g][2], groups[g][3]};
     }
@@ -261,29 +212,24 @@ int32_t collect_codewords() {
     S.total_codewords = b[0].block_count * b[0].block_length + b[1].block_count * b[1].block_length;
     S.data_codeword_count = b[0].block_count * b[0].data_length + b[1].block_count * b[1].data_length;
 
-    // The modules in next_module's order, strip by strip: two columns from
-    // the right, alternately upward and downward, the timing column skipped.
-    // Running out of strips before the last codeword fails, as leaving the
-    // symbol does there.
+    // The data modules in next_module's order, eight to a codeword, most
+    // significant bit first. Running out of strips before the last codeword
+    // fails, as leaving the symbol does there.
     const int32_t total = S.total_codewords;
     if (total <= 0) return -1;
     int32_t n = 0, bits = 0, codeword = 0;
-    bool upward = true;
-    for (int32_t right = s - 1; right >= 0; right -= 2) {
-        if (right == 6) right = 5;
-        for (int32_t i = 0; i < s; ++i) {
-            const int32_t row = upward ? s - 1 - i : i;
-            for (int32_t column = right; column >= right - 1; --column) {
-                if (marked(column, row)) continue;
-                codeword = (codeword << 1) | (S.module_matrix[column + row * s] == 0x40 ? 1 : 0);
-                if (++bits < 8) continue;
+    int32_t column = s - 1, row = s - 1, placement_column = s - 1, placement_upward = -1;
+    while (placement_column >= 0) {
+        if (!marked(column, row)) {
+            codeword = (codeword << 1) | (S.module_matrix[column + row * s] == 0x40 ? 1 : 0);
+            if (++bits == 8) {
                 S.raw_codewords[n] = static_cast<uint8_t>(codeword);
                 if (++n == total) return -1;
                 bits = 0;
                 codeword = 0;
             }
         }
-        upward = !upward;
+        placement_step(column, row, placement_column, placement_upward);
     }
     return 0;
 }

@@ -1,7 +1,6 @@
-// Decoder driver: the entry operation, the process-wide state, the pass loop
-// and the binarization of each pass.
+// Decoder driver: the entry operation, the pass loop and the binarization of
+// each pass.
 #include <algorithm>
-#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 
@@ -13,72 +12,11 @@
 
 namespace vorden {
 
-DecoderState decoder_state;
-
 namespace {
 
 const char kVersion[] = "1.2.6";
 
 }  // namespace
-
-namespace {
-
-// The log lines of a pass, kept so that a later pass that would repeat it
-// exactly can write them again instead (below). `failed` when there was no
-// room: that pass is then not repeated from its record.
-struct PassLog {
-    char* text;
-    size_t size, capacity;
-    bool failed;
-};
-PassLog* capture = nullptr;
-
-void keep_line(PassLog& log, const char* format, va_list args) {
-    va_list sizing;
-    va_copy(sizing, args);
-    const int n = std::vsnprintf(nullptr, 0, format, sizing);
-    va_end(sizing);
-    if (n < 0 || log.failed) {
-        log.failed = true;
-        return;
-    }
-    const size_t need = log.size + static_cast<size_t>(n) + 1;
-    if (need > log.capacity) {
-        const size_t capacity = std::max(need, 2 * log.capacity);
-        char* grown = static_cast<char*>(heap_realloc(log.text, capacity));
-        if (grown == nullptr) {
-            log.failed = true;
-            return;
-        }
-        log.text = grown;
-        log.capacity = capacity;
-    }
-    std::vsnprintf(log.text + log.size, static_cast<size_t>(n) + 1, format, args);
-    log.size += static_cast<size_t>(n);
-}
-
-}  // namespace
-
-void log_line(const char* format, ...) {
-    FILE* stream = decoder_state.log_stream;
-    if (stream == nullptr) return;
-    va_list args;
-    va_start(args, format);
-    if (capture != nullptr) {
-        va_list again;
-        va_copy(again, args);
-        keep_line(*capture, format, again);
-        va_end(again);
-    }
-    std::vfprintf(stream, format, args);
-    va_end(args);
-}
-
-// Positions outside the image read the top-left pixel; callers rely on never
-// leaving the buffer rather than on an error.
-int32_t pixel_index(int32_t x, int32_t y) {
-    return pixel_offset(x, y);
-}
 
 // ---------------------------------------------------------------------------
 // Binarization: one global threshold per pass, moving from the mean towards
@@ -256,7 +194,7 @@ namespace {
 struct PassRecord {
     bool valid;
     size_t refused;  // the heap's count when the pass began
-    PassLog log;
+    KeptLog log;
     bool held;
     StructuredAppendInfo held_append, live_append;
     int32_t held_length, live_length, live_partial;
@@ -287,7 +225,7 @@ void start_record(int32_t pass) {
     r.log.size = 0;
     r.log.failed = false;
     r.held = false;
-    if (decoder_state.log_stream != nullptr) capture = &r.log;
+    if (decoder_state.log_stream != nullptr) keep_log_lines(&r.log);
 }
 
 void note_held(int32_t pass) {
@@ -301,7 +239,7 @@ void note_held(int32_t pass) {
 }
 
 void end_record(int32_t pass) {
-    capture = nullptr;
+    keep_log_lines(nullptr);
     if (pass >= 2) return;
     const DecoderState& s = decoder_state;
     PassRecord& r = records[pass];
@@ -324,10 +262,10 @@ bool replay(const PassRecord& r) {
 }
 
 void release_records() {
-    capture = nullptr;
+    keep_log_lines(nullptr);
     for (PassRecord& r : records) {
         heap_free(r.log.text);
-        r.log = PassLog{};
+        r.log = KeptLog{};
         r.valid = false;
     }
 }

@@ -1,5 +1,6 @@
 // Version estimation from the finder distance, and the version information
 // blocks of versions 7 and up (ISO/IEC 18004 6.10, Annex D).
+#include <algorithm>
 #include <cmath>
 
 #include "decoder.h"
@@ -114,12 +115,14 @@ int32_t estimate_version(int32_t attempt, int32_t image_width, int32_t image_hei
     const float m = (s0 + s1) / 14;  // the two patterns together span 14 modules
     const float modules = d / m;
 
-    // Centres lie 4 * version + 10 modules apart. A ratio that is not a
-    // finite, plausible number (coincident centres, zero size) is no version.
+    // Centres lie 4 * version + 10 modules apart, so coincident centres give
+    // n = 0 and an estimate of -2. A quotient that is not finite (a zero
+    // size) is no version; a finite one is held to a count no image reaches
+    // before it meets the integer conversion.
     int32_t estimate = 0;
-    if (d > 0 && m > 0 && modules < 1.0e6f) {
-        const int32_t n = static_cast<int32_t>(round_nearest(modules));
-        estimate = (n - 10) / 4;
+    if (std::isfinite(modules)) {
+        const double n = std::clamp(round_nearest(modules), -1.0e9, 1.0e9);
+        estimate = (static_cast<int32_t>(n) - 10) / 4;
     }
 
     float mx, my;

@@ -119,6 +119,8 @@ TEST(FinderRefinement, SharedWalksGiveEachCandidatesOwnCentre) {
             for (int x = std::max(0, cx - r); x < std::min(kSide, cx + r); ++x)
                 if ((x - cx) * (x - cx) + (y - cy) * (y - cy) < r * r) image.fill(x, y, 1, 1);
     }
+    // The refinement walks the packed image that comes with the row table.
+    ASSERT_EQ(build_row_runs(), -1);
     empty_pool(&S.finder_patterns, sizeof(FinderPattern));
     std::vector<FinderPattern> alone;
     for (int k = 0; k < 400; ++k) {

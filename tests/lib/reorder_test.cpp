@@ -70,4 +70,15 @@ TEST(BlockTable, CodewordCountsFillTheDataModules) {
         EXPECT_TRUE(data[0] > data[1] && data[1] > data[2] && data[2] > data[3])
             << "L to H, version " << version;
     }
+    // Rows as Table 9 prints them, for the check codewords that no property
+    // fixes: {version, level row, blocks, codewords, data} of each group.
+    const int rows[][8] = {{1, 3, 1, 26, 9, 0, 0, 0},          {5, 2, 2, 33, 15, 2, 34, 16},
+                           {10, 1, 4, 69, 43, 1, 70, 44},      {22, 3, 34, 37, 13, 0, 0, 0},
+                           {40, 0, 19, 148, 118, 6, 149, 119}, {40, 3, 20, 45, 15, 61, 46, 16}};
+    for (const auto& r : rows) {
+        const int(*g)[4] = ec_block_table[r[0]][r[1]];
+        EXPECT_EQ(std::vector<int>({g[0][0], g[0][1], g[0][2], g[1][0], g[1][1], g[1][2]}),
+                  std::vector<int>(r + 2, r + 8))
+            << "version " << r[0] << " row " << r[1];
+    }
 }

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "decoder.h"
@@ -81,4 +82,28 @@ TEST(VersionInformation, CopyOneOutsideTheImageFallsBackToCopyTwo) {
     // Copy 1 fails before sampling anything; copy 2 is read.
     EXPECT_EQ(log.find("version info bit"), log.rfind("version info bit")) << log;
     EXPECT_NE(log.find("version info bit 0x9a99\n"), std::string::npos) << log;
+}
+
+// The finder distance in modules, n, gives (n - 10) / 4: coincident corner
+// and x-axis centres make n = 0 and version -2; a zero size makes the
+// quotient no number, and no version.
+TEST(VersionEstimate, CoincidentCentresAndZeroSizes) {
+    const struct {
+        float f1_x, size;
+        int32_t attempt, version;
+    } cases[] = {{40, 21, 0, -2}, {40, 21, 1, -2}, {40, 0, 1, 0}, {140, 0, 1, 0}};
+    for (const auto& c : cases) {
+        empty_pool(&S.finder_patterns, sizeof(FinderPattern));
+        for (const auto& [x, y] : {std::pair{40.0f, 40.0f}, {c.f1_x, 40.0f}, {40.0f, 140.0f}}) {
+            FinderPattern f{};
+            f.x = x, f.y = y, f.width = f.height = 21, f.size = c.size;
+            ASSERT_NE(memchunk_add(&S.finder_patterns, &f), 0);
+        }
+        S.selected_finders[0] = 0, S.selected_finders[1] = 1, S.selected_finders[2] = 2;
+        int32_t version = 99;
+        const std::string log = log_of([&](FILE*) { version = estimate_version(c.attempt, 200, 200); });
+        EXPECT_EQ(version, c.version) << c.f1_x << " " << c.size;
+        EXPECT_NE(log.find("version " + std::to_string(c.version) + "\n"), std::string::npos) << log;
+    }
+    release_finder_patterns();
 }
