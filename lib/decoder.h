@@ -186,12 +186,33 @@ int32_t bits_remaining();
 char alphanumeric_char(int32_t value);
 
 // thorough reader (thorough): strategies by number, each a whole read of an
-// image with the designed call's contract; the designed call's hooks that
-// keep what decoder_read_info reports
+// image with the designed call's contract
 int32_t thorough_strategy_count();
 const char* thorough_strategy_name(int32_t k);
 const char* read_with_strategy(int32_t k, const uint8_t* image, int32_t width, int32_t height,
                                int32_t pixel_depth);
+// the last read (readinfo): what decoder_read_info reports, the maps from
+// module to image that place the corners, and the designed call's hooks
+struct LastRead {
+    ReadInfo info;
+    bool valid;        // whether the last call read anything
+    int32_t strategy;  // the read being made: 0 the designed call, k + 1 strategy k
+    const char* name;
+    float scale;  // image pixels per pixel of the strategy's image
+};
+extern LastRead last_read;
+struct Homography {
+    double h[8];  // x = (h0 c + h1 r + h2) / w, y = (h3 c + h4 r + h5) / w, w = h6 c + h7 r + 1
+    bool map(double c, double r, float& x, float& y) const;
+};
+// The affine map of the finder triple at the current version's units.
+Homography affine_map();
+// The symbol's outer corners (top left, top right, bottom right, bottom
+// left) through the map.
+void corners_of(const Homography& m, float corners[4][2]);
+// Copies text_buffer to result_text and notes the read, its corners in the
+// strategy's image (`transposed`: read from a mirrored matrix).
+void keep_text(const float corners[4][2], bool transposed);
 void forget_read();
 void note_designed_read();
 // image transforms (transform); binary images hold 64 for dark, 0 for light

@@ -21,42 +21,6 @@ const FinderPattern& finder(int32_t place) {
     return reinterpret_cast<const FinderPattern*>(S.finder_patterns.data)[S.selected_finders[place]];
 }
 
-// What decoder_read_info reports, and whether the last call read anything.
-ReadInfo read_info;
-bool read_valid = false;
-
-// ---------------------------------------------------------------------------
-// Module-to-image maps. Module (c, r) has its centre at integer coordinates;
-// finder centres sit at modules 3 and size - 4.
-
-struct Homography {
-    double h[8];  // x = (h0 c + h1 r + h2) / w, y = (h3 c + h4 r + h5) / w, w = h6 c + h7 r + 1
-    bool map(double c, double r, float& x, float& y) const {
-        const double w = h[6] * c + h[7] * r + 1;
-        if (!(std::fabs(w) > 1e-9)) return false;
-        x = static_cast<float>((h[0] * c + h[1] * r + h[2]) / w);
-        y = static_cast<float>((h[3] * c + h[4] * r + h[5]) / w);
-        return std::isfinite(x) && std::isfinite(y);
-    }
-};
-
-// The affine map of the finder triple at the current version's units.
-Homography affine_map() {
-    const FinderPattern& f0 = finder(0);
-    const double ox = f0.x - 3 * S.x_unit[0] - 3 * S.y_unit[0];
-    const double oy = f0.y - 3 * S.x_unit[1] - 3 * S.y_unit[1];
-    return Homography{{S.x_unit[0], S.y_unit[0], ox, S.x_unit[1], S.y_unit[1], oy, 0, 0}};
-}
-
-// The symbol's outer corners (top left, top right, bottom right, bottom
-// left) through the map.
-void corners_of(const Homography& m, float corners[4][2]) {
-    const double far = S.symbol_size - 0.5;
-    const double at[4][2] = {{-0.5, -0.5}, {far, -0.5}, {far, far}, {-0.5, far}};
-    for (int k = 0; k < 4; ++k)
-        if (!m.map(at[k][0], at[k][1], corners[k][0], corners[k][1])) corners[k][0] = corners[k][1] = 0;
-}
-
 // Fills the module matrix through the map; false when a module centre falls
 // outside the image.
 bool sample_through(const Homography& m) {
@@ -97,9 +61,9 @@ struct Held {
 } held;
 
 // The text the state holds now, with what decoder_query and
-// decoder_read_info report of it.
+// decoder_last_read.info report of it.
 Held held_now() {
-    Held h{true, {}, S.text_length, S.structured_append, read_info};
+    Held h{true, {}, S.text_length, S.structured_append, last_read.info};
     std::memcpy(h.text, S.result_text, sizeof h.text);
     return h;
 }
@@ -110,32 +74,12 @@ const char* give_back(const Held& h) {
     S.text_length = h.length;
     S.structured_append = h.append;
     S.result_partial = -1;
-    read_info = h.info;
-    read_valid = true;
+    last_read.info = h.info;
+    last_read.valid = true;
     return S.result_text;
 }
 
 uint8_t sampled[sizeof S.module_matrix];
-
-// The read the current strategy made, as the caller sees it.
-struct Outcome {
-    int32_t strategy;
-    const char* name;
-    float scale;  // image pixels per pixel of the strategy's image
-};
-Outcome current;
-
-void keep_text(const float corners[4][2], bool transposed) {
-    std::memcpy(S.result_text, S.text_buffer, sizeof S.result_text);
-    read_info.strategy = current.strategy;
-    read_info.strategy_name = current.name;
-    read_info.mirrored = transposed ? -1 : 0;
-    // Read transposed, the matrix's top right is the symbol's bottom left.
-    const int order[4] = {0, transposed ? 3 : 1, 2, transposed ? 1 : 3};
-    for (int k = 0; k < 4; ++k)
-        for (int a = 0; a < 2; ++a) read_info.corners[k][a] = corners[order[k]][a] * current.scale;
-    read_valid = true;
-}
 
 // Format, mask, codewords and segments on the sampled matrix, as it stands
 // or transposed. True on a sure read; a provisional one is held.
@@ -635,7 +579,9 @@ bool run_strategy(int32_t k, const uint8_t* image, int32_t width, int32_t height
     }
     S.image_width = width;
     S.image_height = height;
-    current = Outcome{k + 1, strategy.name, strategy.enlarge ? 0.5f : 1.0f};
+    last_read.strategy = k + 1;
+    last_read.name = strategy.name;
+    last_read.scale = strategy.enlarge ? 0.5f : 1.0f;
     bool sure = false;
     S.binary_image = static_cast<uint8_t*>(heap_alloc(static_cast<size_t>(width) * height));
     if (S.binary_image != nullptr && binarize_for(strategy, source, large != nullptr ? 8 : pixel_depth))
@@ -648,21 +594,6 @@ bool run_strategy(int32_t k, const uint8_t* image, int32_t width, int32_t height
 }
 
 }  // namespace
-
-// ---------------------------------------------------------------------------
-// Hooks of the designed call: no read until it keeps a text, whose corners
-// follow from the finder triple and the units of its version.
-
-void forget_read() {
-    read_valid = false;
-}
-
-void note_designed_read() {
-    float corners[4][2];
-    corners_of(affine_map(), corners);
-    current = Outcome{0, "designed", 1.0f};
-    keep_text(corners, false);
-}
 
 int32_t thorough_strategy_count() {
     return kStrategyCount;
@@ -678,7 +609,7 @@ const char* read_with_strategy(int32_t k, const uint8_t* image, int32_t width, i
     FILE* const log = S.log_stream;
     S.log_stream = nullptr;  // the stages inside a strategy write nothing
     held.present = false;
-    read_valid = false;
+    last_read.valid = false;
     const bool sure = run_strategy(k, image, width, height, pixel_depth);
     S.log_stream = log;
     if (sure) {
@@ -721,12 +652,6 @@ extern "C" const char* decode_symbol_thorough(const uint8_t* image, int32_t widt
         if (text != nullptr && !fallback.present) fallback = held_now();
     }
     if (fallback.present) return give_back(fallback);
-    read_valid = false;
+    last_read.valid = false;
     return nullptr;
-}
-
-extern "C" int32_t decoder_read_info(ReadInfo* out) {
-    if (out == nullptr || !read_valid) return 0;
-    *out = read_info;
-    return -1;
 }
