@@ -349,7 +349,9 @@ bool image_size(const std::vector<uint8_t>& bytes, int64_t& width, int64_t& heig
     return true;
 }
 
-bool decode_image(const std::vector<uint8_t>& bytes, GreyImage& image, std::string& error) {
+bool decode_image(const std::vector<uint8_t>& bytes, GreyImage& image, std::string& error,
+                  std::vector<uint8_t>* rgb) {
+    if (rgb != nullptr) rgb->clear();
     if (is_pnm(bytes)) return decode_pnm(bytes, image, error);
     if (!stb_may_read(bytes, error) || !stb_whole(bytes, error)) return false;
     int x = 0, y = 0, channels = 0;
@@ -370,6 +372,7 @@ bool decode_image(const std::vector<uint8_t>& bytes, GreyImage& image, std::stri
     image.pixels.resize(count);
     const stbi_uc* in = data.get();
     uint8_t* out = image.pixels.data();
+    if (rgb != nullptr && channels > 2) rgb->reserve(count * 3);
     if (channels <= 2) {
         // Grey, or grey and alpha.
         for (size_t i = 0; i < count; ++i) out[i] = in[i * channels];
@@ -378,6 +381,7 @@ bool decode_image(const std::vector<uint8_t>& bytes, GreyImage& image, std::stri
         for (size_t i = 0; i < count; ++i) {
             const stbi_uc* p = in + i * channels;
             out[i] = static_cast<uint8_t>((p[0] + p[1] + p[2]) / 3);
+            if (rgb != nullptr) rgb->insert(rgb->end(), p, p + 3);
         }
     }
     return true;

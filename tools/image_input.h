@@ -33,10 +33,13 @@ bool read_file(const std::string& path, std::vector<uint8_t>& bytes, std::string
 bool image_size(const std::vector<uint8_t>& bytes, int64_t& width, int64_t& height, std::string& error);
 
 // Decodes the image and turns it into luminance as the camera path does:
-// grey as it is, colour as (r + g + b) / 3; alpha is ignored. False with
-// `error` set when the image does not decode, or when a PNG or JPEG file
-// ends before its last chunk or its end-of-image marker.
-bool decode_image(const std::vector<uint8_t>& bytes, GreyImage& image, std::string& error);
+// grey as it is, colour as (r + g + b) / 3; alpha is ignored. With `rgb`, a
+// colour image also leaves its red, green and blue there, pixel by pixel (a
+// grey one leaves it empty). False with `error` set when the image does not
+// decode, or when a PNG or JPEG file ends before its last chunk or its
+// end-of-image marker.
+bool decode_image(const std::vector<uint8_t>& bytes, GreyImage& image, std::string& error,
+                  std::vector<uint8_t>* rgb = nullptr);
 
 // The camera's reduction: a frame with a side of 1280 pixels or more
 // shrinks by f = max(width / 640, height / 640), each output pixel being

@@ -1,5 +1,5 @@
 // The built-in virtual camera: plays an image file, or every image of a
-// folder in name order, as grey camera frames ten times a second, with slight
+// folder in name order, as camera frames ten times a second, with slight
 // noise so that no two frames are equal. It stands in for a camera on
 // machines without one, and reads its files as vorden-decode does.
 //
@@ -19,7 +19,12 @@ namespace ostrel {
 
 namespace {
 
-using vorden::tools::GreyImage;
+// An RGB picture, top row first.
+struct RgbPicture {
+    int width = 0;
+    int height = 0;
+    std::vector<uint8_t> rgb;
+};
 
 constexpr int NOISE_LEVELS = 3;
 constexpr int64_t MAX_PIXELS = 100'000'000;
@@ -34,26 +39,28 @@ std::vector<VideoMode> virtual_modes() {
 
 // The picture scaled to fit the mode's size, centred on grey, its aspect
 // kept; each pixel the source pixel under its centre.
-GreyImage fit_picture(const GreyImage& picture, const VideoMode& size) {
-    GreyImage fitted{size.width, size.height, std::vector<uint8_t>(size.width * size.height, 0x80)};
+RgbPicture fit_picture(const RgbPicture& picture, const VideoMode& size) {
+    RgbPicture fitted{size.width, size.height, std::vector<uint8_t>(size.width * size.height * 3, 0x80)};
     const double scale = std::min(static_cast<double>(size.width) / picture.width,
                                   static_cast<double>(size.height) / picture.height);
     const int width = std::max(1, static_cast<int>(picture.width * scale));
     const int height = std::max(1, static_cast<int>(picture.height * scale));
     for (int y = 0; y < height; ++y) {
         const int sy = std::min(static_cast<int>((y + 0.5) / scale), picture.height - 1);
-        uint8_t* row = &fitted.pixels[static_cast<size_t>((size.height - height) / 2 + y) * size.width];
+        uint8_t* row = &fitted.rgb[(static_cast<size_t>((size.height - height) / 2 + y) * size.width +
+                                    (size.width - width) / 2) *
+                                   3];
         for (int x = 0; x < width; ++x) {
             const int sx = std::min(static_cast<int>((x + 0.5) / scale), picture.width - 1);
-            row[(size.width - width) / 2 + x] = picture.pixels[static_cast<size_t>(sy) * picture.width + sx];
+            std::copy_n(&picture.rgb[(static_cast<size_t>(sy) * picture.width + sx) * 3], 3, row + x * 3);
         }
     }
     return fitted;
 }
 
-// One frame in the delivered layout, every pixel moved by up to NOISE_LEVELS
-// from the xorshift generator `state` (never 0).
-std::vector<uint8_t> make_frame(const GreyImage& fitted, const VideoMode& mode, uint32_t& state) {
+// One frame in the delivered layout, every sample moved by up to
+// NOISE_LEVELS from the xorshift generator `state` (never 0).
+std::vector<uint8_t> make_frame(const RgbPicture& fitted, const VideoMode& mode, uint32_t& state) {
     const bool yuy2 = mode.compression == FOURCC_YUY2;
     const BITMAPINFOHEADER header = header_of(mode);
     std::vector<uint8_t> frame(header.biSizeImage, yuy2 ? 128 : 0);
@@ -61,18 +68,27 @@ std::vector<uint8_t> make_frame(const GreyImage& fitted, const VideoMode& mode, 
     for (int y = 0; y < fitted.height; ++y) {
         uint8_t* row = frame.data() + stride * (yuy2 ? y : fitted.height - 1 - y);
         for (int x = 0; x < fitted.width; ++x) {
-            state ^= state << 13;
-            state ^= state >> 17;
-            state ^= state << 5;
-            const int noise = static_cast<int>(state % (2 * NOISE_LEVELS + 1)) - NOISE_LEVELS;
-            const int grey =
-                std::clamp(fitted.pixels[static_cast<size_t>(y) * fitted.width + x] + noise, 0, 255);
-            if (yuy2) {
-                // ITU-R BT.601 studio range; the chroma stays neutral.
-                row[x * 2] = static_cast<uint8_t>(((220 * grey + 128) >> 8) + 16);
-            } else {
-                std::fill_n(row + x * 3, 3, static_cast<uint8_t>(grey));
+            int c[3];
+            for (int k = 0; k < 3; ++k) {
+                state ^= state << 13;
+                state ^= state >> 17;
+                state ^= state << 5;
+                const int noise = static_cast<int>(state % (2 * NOISE_LEVELS + 1)) - NOISE_LEVELS;
+                c[k] = std::clamp(fitted.rgb[(static_cast<size_t>(y) * fitted.width + x) * 3 + k] + noise, 0,
+                                  255);
             }
+            if (!yuy2) {
+                std::reverse_copy(c, c + 3, row + x * 3);  // blue first
+                continue;
+            }
+            // ITU-R BT.601 studio range; a pair of pixels shares the chroma
+            // of its first.
+            row[x * 2] = static_cast<uint8_t>(((66 * c[0] + 129 * c[1] + 25 * c[2] + 128) >> 8) + 16);
+            if (x % 2 != 0) continue;
+            row[x * 2 + 1] = static_cast<uint8_t>(((-38 * c[0] - 74 * c[1] + 112 * c[2] + 128) >> 8) + 128);
+            if (x + 1 < fitted.width)
+                row[x * 2 + 3] =
+                    static_cast<uint8_t>(((112 * c[0] - 94 * c[1] - 18 * c[2] + 128) >> 8) + 128);
         }
     }
     return frame;
@@ -80,7 +96,7 @@ std::vector<uint8_t> make_frame(const GreyImage& fitted, const VideoMode& mode, 
 
 // An image file, or every file of a folder that is an image, in name order.
 // Empty, with `error` set, when nothing could be loaded.
-std::vector<GreyImage> load_pictures(const std::string& path, std::string& error) {
+std::vector<RgbPicture> load_pictures(const std::string& path, std::string& error) {
     namespace fs = std::filesystem;
     std::vector<fs::path> files;
     std::error_code code;
@@ -92,12 +108,13 @@ std::vector<GreyImage> load_pictures(const std::string& path, std::string& error
     } else {
         files.emplace_back(path);
     }
-    std::vector<GreyImage> pictures;
+    std::vector<RgbPicture> pictures;
     for (const fs::path& file : files) {
         std::vector<uint8_t> bytes;
         int64_t width = 0;
         int64_t height = 0;
-        GreyImage picture;
+        vorden::tools::GreyImage grey;
+        RgbPicture picture;
         std::string why;
         bool read = vorden::tools::read_file(file.string(), bytes, why) &&
                     vorden::tools::image_size(bytes, width, height, why);
@@ -105,7 +122,12 @@ std::vector<GreyImage> load_pictures(const std::string& path, std::string& error
             why = "more than 100 megapixels";
             read = false;
         }
-        if (read && vorden::tools::decode_image(bytes, picture, why)) {
+        if (read && vorden::tools::decode_image(bytes, grey, why, &picture.rgb)) {
+            picture.width = grey.width;
+            picture.height = grey.height;
+            // A grey image is its grey level in all three channels.
+            if (picture.rgb.empty())
+                for (const uint8_t g : grey.pixels) picture.rgb.insert(picture.rgb.end(), 3, g);
             pictures.push_back(std::move(picture));
         } else {
             error = file.string() + ": " + why;
@@ -118,7 +140,7 @@ std::vector<GreyImage> load_pictures(const std::string& path, std::string& error
 
 class VirtualCamera final : public Camera {
   public:
-    VirtualCamera(std::shared_ptr<const std::vector<GreyImage>> pictures, VideoMode mode)
+    VirtualCamera(std::shared_ptr<const std::vector<RgbPicture>> pictures, VideoMode mode)
         : pictures_(std::move(pictures)), mode_(mode) {}
     std::vector<VideoMode> modes() override { return virtual_modes(); }
     VideoMode mode() override { return mode_; }
@@ -131,7 +153,7 @@ class VirtualCamera final : public Camera {
     bool start(uint32_t interval_us) override {
         interval_ = std::chrono::microseconds(interval_us == 0 ? 100000 : interval_us);
         fitted_.clear();
-        for (const GreyImage& picture : *pictures_) fitted_.push_back(fit_picture(picture, mode_));
+        for (const RgbPicture& picture : *pictures_) fitted_.push_back(fit_picture(picture, mode_));
         next_ = std::chrono::steady_clock::now();
         return true;
     }
@@ -148,9 +170,9 @@ class VirtualCamera final : public Camera {
     void stop() override {}
 
   private:
-    std::shared_ptr<const std::vector<GreyImage>> pictures_;
+    std::shared_ptr<const std::vector<RgbPicture>> pictures_;
     VideoMode mode_;
-    std::vector<GreyImage> fitted_;
+    std::vector<RgbPicture> fitted_;
     std::chrono::microseconds interval_{100000};
     std::chrono::steady_clock::time_point next_;
     size_t shown_ = 0;
@@ -184,7 +206,7 @@ std::optional<CameraDriver> virtual_camera_from_environment() {
         std::fprintf(stderr, "OSTREL_VIRTUAL_CAMERA_FORMAT: not a format of the virtual camera: %s\n",
                      format);
     std::string error;
-    auto pictures = std::make_shared<const std::vector<GreyImage>>(load_pictures(path, error));
+    auto pictures = std::make_shared<const std::vector<RgbPicture>>(load_pictures(path, error));
     if (pictures->empty()) {
         std::fprintf(stderr, "OSTREL_VIRTUAL_CAMERA: %s\n", error.c_str());
         return std::nullopt;

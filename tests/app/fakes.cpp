@@ -39,19 +39,14 @@ bool ScriptedCamera::set_mode(const VideoMode& mode) {
 }
 
 int ScriptedCamera::next_frame(std::vector<uint8_t>& frame, int timeout_ms) {
-    std::function<void()> gone;
     {
         std::lock_guard lock(script_->mutex);
-        if (script_->unplugged) {
-            gone = script_->on_gone;
-        } else if (!script_->frames.empty()) {
+        if (!script_->frames.empty()) {
             frame = std::move(script_->frames.front());
             script_->frames.pop_front();
             return 1;
         }
     }
-    if (gone) gone();
-    if (script_->unplugged) return -1;
     std::this_thread::sleep_for(std::chrono::milliseconds(std::min(timeout_ms, 5)));
     return 0;
 }
@@ -61,19 +56,25 @@ std::vector<CameraDriver> scripted_driver(std::shared_ptr<CameraScript> script) 
 }
 
 WindowSink RecordingSink::sink() {
-    return {[this](int control_id, std::string text) {
-                std::lock_guard lock(mutex_);
-                events_.push_back(std::to_string(control_id) + " " + text);
-            },
-            [this](UINT type) {
-                std::lock_guard lock(mutex_);
-                events_.push_back("beep " + std::to_string(type));
-            }};
+    auto record = [this](std::string event) {
+        std::lock_guard lock(mutex);
+        events.push_back(std::move(event));
+    };
+    return {[record](int id, std::string text) { record(std::to_string(id) + " " + text); },
+            [record](UINT type) { record("beep " + std::to_string(type)); }};
 }
 
 std::vector<std::string> RecordingSink::take() {
-    std::lock_guard lock(mutex_);
-    return std::exchange(events_, {});
+    std::lock_guard lock(mutex);
+    return std::exchange(events, {});
+}
+
+VIDEOHDR header_for(std::vector<uint8_t>& frame, DWORD used) {
+    VIDEOHDR header = {};
+    header.lpData = frame.empty() ? nullptr : frame.data();
+    header.dwBufferLength = static_cast<DWORD>(frame.size());
+    header.dwBytesUsed = used;
+    return header;
 }
 
 std::vector<uint8_t> yuy2_frame(int row_length, int rows, const std::function<uint8_t(int, int)>& luma) {
@@ -119,11 +120,7 @@ void CoreTest::set_mode(const VideoMode& mode) {
 }
 
 void CoreTest::feed(std::vector<uint8_t> frame, std::optional<DWORD> used) {
-    VIDEOHDR header = {};
-    header.lpData = frame.data();
-    header.dwBufferLength = static_cast<DWORD>(frame.size());
-    header.dwBytesUsed = used.value_or(header.dwBufferLength);
-    EXPECT_NE(on_video_frame(capture_window, &header), 0);
+    hand(frame, used.value_or(static_cast<DWORD>(frame.size())));
     EXPECT_TRUE(eventually(slot_is_free));
 }
 

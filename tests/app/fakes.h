@@ -32,8 +32,6 @@ struct CameraScript {
     std::mutex mutex;
     VideoMode mode = yuy2_mode(16, 4);
     std::deque<std::vector<uint8_t>> frames;  // sent one per next_frame, then none
-    bool unplugged = false;                   // next_frame reports the camera gone
-    std::function<void()> on_gone;            // called when it does
 };
 
 class ScriptedCamera final : public Camera {
@@ -54,15 +52,15 @@ class ScriptedCamera final : public Camera {
 std::vector<CameraDriver> scripted_driver(std::shared_ptr<CameraScript> script);
 
 // Records every window update as "beep 16" or "<control id> <text>".
-class RecordingSink {
-  public:
+struct RecordingSink {
+    std::mutex mutex;
+    std::vector<std::string> events;
     WindowSink sink();
     std::vector<std::string> take();
-
-  private:
-    std::mutex mutex_;
-    std::vector<std::string> events_;
 };
+
+// A frame header for `frame`; `used` is dwBytesUsed.
+VIDEOHDR header_for(std::vector<uint8_t>& frame, DWORD used);
 
 // YUY2 frame bytes from the luminance wanted at (x, y), y = 0 the top row;
 // chroma bytes are 0xFF.
@@ -96,6 +94,11 @@ class CoreTest : public ::testing::Test {
 
     // Reconnects the camera in `mode`, as the settings dialog would.
     void set_mode(const VideoMode& mode);
+    // Hands one frame to on_video_frame, as a capture thread would.
+    static void hand(std::vector<uint8_t>& frame, DWORD used) {
+        VIDEOHDR header = header_for(frame, used);
+        EXPECT_NE(on_video_frame(capture_window, &header), 0);
+    }
     // Feeds one frame through on_video_frame and waits for its worker;
     // `used` overrides dwBytesUsed.
     void feed(std::vector<uint8_t> frame, std::optional<DWORD> used = std::nullopt);

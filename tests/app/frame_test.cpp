@@ -48,10 +48,7 @@ class FrameTest : public CoreTest {
         return decoded;
     }
     bool deliver(std::vector<uint8_t>& data, DWORD used = 0) {
-        VIDEOHDR header = {};
-        header.lpData = data.empty() ? nullptr : data.data();
-        header.dwBufferLength = static_cast<DWORD>(data.size());
-        header.dwBytesUsed = used;
+        VIDEOHDR header = header_for(data, used);
         return deliver(&header);
     }
 };

@@ -46,32 +46,21 @@ TEST_F(CoreTest, BurstDuringAHeldDecodeIsDroppedAndShutdownWaitsForTheWorker) {
     frame_decoder = held_decode;
     decode_calls = 0;
     decode_entered = gate_open = first_image_intact = false;
-    VIDEOHDR first = {};
-    std::vector<uint8_t> first_frame = yuy2_frame(16, 4, first_luma);
-    first.lpData = first_frame.data();
-    first.dwBufferLength = static_cast<DWORD>(first_frame.size());
-    on_video_frame(capture_window, &first);
+    std::vector<uint8_t> first = yuy2_frame(16, 4, first_luma);
+    hand(first, 0);
     {
         std::unique_lock lock(gate_mutex);
         gate_changed.wait(lock, [] { return decode_entered; });
     }
     // Larger frames from now on: taking one would grow the buffers under
     // the held decode.
-    {
-        std::lock_guard lock(camera_->mutex);
-        camera_->mode = yuy2_mode(32, 8);
-    }
-    capDriverDisconnect(capture_window);
-    ASSERT_NE(capDriverConnect(capture_window, 0), 0);
+    set_mode(yuy2_mode(32, 8));
     std::atomic<int> fed{0};
     std::vector<std::thread> capture_threads;
     for (int k = 0; k < 2; ++k) {
         capture_threads.emplace_back([&] {
             std::vector<uint8_t> frame = yuy2_frame(32, 8, [](int, int) { return 200; });
-            VIDEOHDR header = {};
-            header.lpData = frame.data();
-            header.dwBufferLength = static_cast<DWORD>(frame.size());
-            while (fed++ < 400) on_video_frame(capture_window, &header);
+            while (fed++ < 400) hand(frame, 0);
         });
     }
     for (std::thread& thread : capture_threads) thread.join();

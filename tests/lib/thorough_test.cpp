@@ -61,6 +61,7 @@ const char* thorough(const Image& image, FILE* log = nullptr) {
 }  // namespace
 
 TEST(Thorough, ReadsWhatTheDesignedPassMisses) {
+    // clang-format off
     const Frame frames[] = {
         // Small versions turned past the designed estimate's reach, one at 45 degrees.
         {"v1 at 17 degrees", 1, {.module_px = 4, .angle_deg = 17}},
@@ -71,36 +72,20 @@ TEST(Thorough, ReadsWhatTheDesignedPassMisses) {
         {"light on dark", 3, {.module_px = 4, .dark = 255, .light = 0}},
         // The local threshold speckles a noisy ground with hundreds of thin
         // finder-like runs above the symbol.
-        {"light on a noisy dark ground, turned",
-         2,
+        {"light on a noisy dark ground, turned", 2,
          {.module_px = 4, .angle_deg = 37, .noise = 4, .seed = 1, .dark = 225, .light = 25}},
         {"mirrored", 2, {.module_px = 4}, true},
         {"mirrored and turned", 6, {.module_px = 4, .angle_deg = 25}, true},
-        {"30 % contrast under a gradient",
-         4,
-         {.module_px = 4, .dark = 140, .light = 217, .gradient = 0.5},
-         false,
-         true},
+        {"30 % contrast under a gradient", 4, {.module_px = 4, .dark = 140, .light = 217, .gradient = 0.5}, false, true},
         // Modules shorter than they are wide, on slanted columns: the timing
         // patterns beside the finders are found only with each direction's
         // own module size.
-        {"v1 squashed and sheared",
-         1,
-         {.module_px = 6, .canvas_width = 240, .canvas_height = 240},
-         false,
-         false,
-         0.75,
-         0.2},
-        {"v3 squashed and sheared",
-         3,
-         {.module_px = 6, .canvas_width = 300, .canvas_height = 300},
-         false,
-         false,
-         0.8,
-         0.3},
+        {"v1 squashed and sheared", 1, {.module_px = 6, .canvas_width = 240, .canvas_height = 240}, false, false, 0.75, 0.2},
+        {"v3 squashed and sheared", 3, {.module_px = 6, .canvas_width = 300, .canvas_height = 300}, false, false, 0.8, 0.3},
         // 1.5 pixels a module, too few for the run tests until doubled.
         {"small", 2, {.module_px = 1.5, .canvas_width = 80, .canvas_height = 80}},
     };
+    // clang-format on
     int k = 0;
     for (const Frame& f : frames) {
         SCOPED_TRACE(f.what);
