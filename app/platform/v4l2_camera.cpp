@@ -188,17 +188,29 @@ class V4l2Camera final : public Camera {
     bool streaming_ = false;
 };
 
-// The sizes of a pixel format at RGB24: the discrete ones, or the largest of
-// a range.
+// The sizes of a pixel format at RGB24: the discrete ones, or of a range the
+// common sizes inside it and its largest.
 std::vector<VideoMode> V4l2Camera::sizes(uint32_t pixel_format) {
+    constexpr uint32_t COMMON[][2] = {{160, 120}, {320, 240},  {640, 480},
+                                      {800, 600}, {1280, 720}, {1920, 1080}};
     std::vector<VideoMode> found;
     v4l2_frmsizeenum size = {};
     size.pixel_format = pixel_format;
     for (; v4l2_calls.ioctl(fd_, VIDIOC_ENUM_FRAMESIZES, &size) == 0; ++size.index) {
-        const bool discrete = size.type == V4L2_FRMSIZE_TYPE_DISCRETE;
-        found.push_back(discrete ? rgb24_mode(size.discrete.width, size.discrete.height)
-                                 : rgb24_mode(size.stepwise.max_width, size.stepwise.max_height));
-        if (!discrete) break;
+        if (size.type == V4L2_FRMSIZE_TYPE_DISCRETE) {
+            found.push_back(rgb24_mode(size.discrete.width, size.discrete.height));
+            continue;
+        }
+        const v4l2_frmsize_stepwise& range = size.stepwise;
+        for (const auto& [w, h] : COMMON) {
+            if (w >= range.min_width && w <= range.max_width && h >= range.min_height &&
+                h <= range.max_height && (w - range.min_width) % std::max(range.step_width, 1u) == 0 &&
+                (h - range.min_height) % std::max(range.step_height, 1u) == 0)
+                found.push_back(rgb24_mode(w, h));
+        }
+        const VideoMode largest = rgb24_mode(range.max_width, range.max_height);
+        if (std::find(found.begin(), found.end(), largest) == found.end()) found.push_back(largest);
+        break;
     }
     return found;
 }

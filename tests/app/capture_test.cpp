@@ -28,6 +28,7 @@ struct Device {
     std::mutex mutex;
     uint32_t device_caps = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING;
     uint32_t native = V4L2_PIX_FMT_YUYV;
+    bool stepwise = false;  // sizes as a range, 100 x 100 to 700 x 500 in steps of 10
     std::deque<Bytes> frames;
     int mapped = 0;
     bool released = false;
@@ -63,9 +64,11 @@ int scripted_ioctl(int, unsigned long request, void* argument) {
         }
         case VIDIOC_ENUM_FRAMESIZES: {
             auto* size = static_cast<v4l2_frmsizeenum*>(argument);
-            if (size->index > 1 || size->pixel_format != device.native) return fail(EINVAL);
-            size->type = V4L2_FRMSIZE_TYPE_DISCRETE;
-            size->discrete = {size->index == 0 ? 4u : 2u, 2};
+            if (size->index > (device.stepwise ? 0u : 1u) || size->pixel_format != device.native)
+                return fail(EINVAL);
+            size->type = device.stepwise ? V4L2_FRMSIZE_TYPE_STEPWISE : V4L2_FRMSIZE_TYPE_DISCRETE;
+            if (device.stepwise) size->stepwise = {100, 700, 10, 100, 500, 10};
+            if (!device.stepwise) size->discrete = {size->index == 0 ? 4u : 2u, 2};
             return 0;
         }
         case VIDIOC_G_FMT:
@@ -169,9 +172,17 @@ TEST(V4l2Camera, OffersYuy2WhereTheCameraSendsItAndRgb24AtEverySize) {
         EXPECT_EQ(camera->modes(), expected);
     }
 
+
     // YUYV rows lose the driver's padding; BGR24 rows are turned bottom-up
     // and padded to sixteen pixels.
     device.native = V4L2_PIX_FMT_YUYV;
+    // A range offers the common sizes inside it, and its largest.
+    device.stepwise = true;
+    EXPECT_EQ(find_v4l2_cameras(10)[0].open()->modes(),
+              (std::vector<VideoMode>{yuy2_mode(160, 120), yuy2_mode(320, 240), yuy2_mode(640, 480),
+                                      yuy2_mode(700, 500), rgb24_mode(160, 120), rgb24_mode(320, 240),
+                                      rgb24_mode(640, 480), rgb24_mode(700, 500)}));
+    device.stepwise = false;
     std::unique_ptr<Camera> camera = find_v4l2_cameras(10)[0].open();
     const Bytes yuyv = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
     EXPECT_EQ(delivered(*camera, yuyv), yuyv);
