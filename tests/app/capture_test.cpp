@@ -172,17 +172,17 @@ TEST(V4l2Camera, OffersYuy2WhereTheCameraSendsItAndRgb24AtEverySize) {
         EXPECT_EQ(camera->modes(), expected);
     }
 
-
-    // YUYV rows lose the driver's padding; BGR24 rows are turned bottom-up
-    // and padded to sixteen pixels.
-    device.native = V4L2_PIX_FMT_YUYV;
     // A range offers the common sizes inside it, and its largest.
+    device.native = V4L2_PIX_FMT_YUYV;
     device.stepwise = true;
     EXPECT_EQ(find_v4l2_cameras(10)[0].open()->modes(),
               (std::vector<VideoMode>{yuy2_mode(160, 120), yuy2_mode(320, 240), yuy2_mode(640, 480),
                                       yuy2_mode(700, 500), rgb24_mode(160, 120), rgb24_mode(320, 240),
                                       rgb24_mode(640, 480), rgb24_mode(700, 500)}));
     device.stepwise = false;
+
+    // YUYV rows lose the driver's padding; BGR24 rows are turned bottom-up
+    // and padded to sixteen pixels.
     std::unique_ptr<Camera> camera = find_v4l2_cameras(10)[0].open();
     const Bytes yuyv = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
     EXPECT_EQ(delivered(*camera, yuyv), yuyv);
