@@ -210,7 +210,8 @@ LRESULT hold_window(HWND, VIDEOHDR*) {
 // the window is freed; the camera's end is seen before it returns.
 TEST(CaptureWindowLifetime, DestroyedUnderAFrameCallbackItsStreamEndsBeforeDestroyWindowReturns) {
     auto script = std::make_shared<CameraScript>();
-    script->frames.assign(50, Bytes(128, 0));
+    script->frame.assign(128, 0);
+    script->frames_left = 50;
     set_camera_drivers(scripted_driver(script));
     HWND window = capCreateCaptureWindowA("test", 0, 0, 0, 0, 0, nullptr, 0);
     capSetCallbackOnFrame(window, hold_window);
@@ -221,7 +222,7 @@ TEST(CaptureWindowLifetime, DestroyedUnderAFrameCallbackItsStreamEndsBeforeDestr
     EXPECT_FALSE(IsWindow(window));
     EXPECT_EQ(SendMessageA(window, WM_CAP_GET_VIDEOFORMAT, 0, 0), 0);
     std::lock_guard lock(script->mutex);
-    EXPECT_GT(script->frames.size(), 0u) << "frames were still taken after DestroyWindow";
+    EXPECT_GT(script->frames_left, 0) << "frames were still taken after DestroyWindow";
     set_camera_drivers(std::nullopt);
 }
 

@@ -39,16 +39,18 @@ bool ScriptedCamera::set_mode(const VideoMode& mode) {
 }
 
 int ScriptedCamera::next_frame(std::vector<uint8_t>& frame, int timeout_ms) {
-    {
-        std::lock_guard lock(script_->mutex);
-        if (!script_->frames.empty()) {
-            frame = std::move(script_->frames.front());
-            script_->frames.pop_front();
-            return 1;
-        }
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::min(timeout_ms, 10)));
+    std::unique_lock lock(script_->mutex);
+    if (script_->unplugged) {
+        const std::function<void()> gone = script_->on_gone;
+        lock.unlock();
+        if (gone) gone();
+        return -1;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(std::min(timeout_ms, 5)));
-    return 0;
+    if (script_->frames_left == 0) return 0;
+    --script_->frames_left;
+    frame = script_->frame;
+    return 1;
 }
 
 std::vector<CameraDriver> scripted_driver(std::shared_ptr<CameraScript> script) {

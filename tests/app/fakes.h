@@ -31,7 +31,10 @@ inline const std::string kCircle = "\x81\x9B";
 struct CameraScript {
     std::mutex mutex;
     VideoMode mode = yuy2_mode(16, 4);
-    std::deque<std::vector<uint8_t>> frames;  // sent one per next_frame, then none
+    std::vector<uint8_t> frame;  // sent every 10 ms while frames_left lasts
+    int frames_left = 0;
+    bool unplugged = false;         // next_frame reports the camera gone
+    std::function<void()> on_gone;  // when it does
 };
 
 class ScriptedCamera final : public Camera {

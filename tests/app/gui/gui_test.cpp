@@ -1,21 +1,40 @@
-// Ostrel as a whole, in its own process on a private X server: the virtual
-// camera on rendered symbols, the failures the dialog reports, the About
-// box, and a camera unplugged under the dialog.
+// Ostrel as a whole, in its own process on a private X server, driven the way
+// a user would through commands on a pipe while the parent watches the event
+// trace: the virtual camera on rendered symbols, the failures the dialog
+// reports, the About box, the minimised painting, and a camera unplugged
+// under the dialog.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <wx/app.h>
+#include <wx/button.h>
 #include <wx/dcmemory.h>
 #include <wx/dcscreen.h>
+#include <wx/dialog.h>
+#include <wx/eventfilter.h>
+#include <wx/timer.h>
 #include <wx/toplevel.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <map>
 #include <memory>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "../fakes.h"
-#include "harness.h"
+#include "json_text.h"
+#include "ostrel_app.h"
 #include "ostrel_core.h"
 #include "platform/capture.h"
 #include "renderer.h"
@@ -23,6 +42,248 @@
 
 namespace ostrel::test {
 namespace {
+
+// ---- The harness ----
+
+pid_t xvfb_pid = -1;
+int trace_counter = 0;
+
+// The topmost modal dialog other than the main one (which has the preview
+// frame, control 1001).
+wxDialog* topmost_box() {
+    wxDialog* box = nullptr;
+    for (wxWindow* window : wxTopLevelWindows) {
+        auto* dialog = dynamic_cast<wxDialog*>(window);
+        if (dialog != nullptr && dialog->IsShown() && !dialog->IsBeingDeleted() && dialog->IsModal() &&
+            dialog->FindWindow(1001) == nullptr)
+            box = dialog;
+    }
+    return box;
+}
+
+// A box ended by "dismiss", until its ShowModal has returned (the object is
+// gone then). Commands wait for that: ending the main dialog while a nested
+// modal loop still unwinds would quit the wrong loop.
+wxDialog* closing = nullptr;
+
+bool still_closing() {
+    for (wxWindow* window : wxTopLevelWindows) {
+        if (window == closing) return true;
+    }
+    closing = nullptr;
+    return false;
+}
+
+// The child's command pipe (non-blocking), what has been read of it, and
+// the commands on_child_command gave; all on the dialog's thread.
+int command_fd = -1;
+std::string pending;
+std::map<std::string, std::function<void()>> child_commands;
+
+void execute(const std::string& line) {
+    std::istringstream words(line);
+    std::string verb;
+    int id = 0;
+    words >> verb >> id;
+    if (verb == "click") {
+        // The main dialog's buttons: it is the oldest window.
+        if (auto* button = dynamic_cast<wxButton*>(wxWindow::FindWindowById(id))) {
+            wxCommandEvent click(wxEVT_BUTTON, id);
+            click.SetEventObject(button);
+            button->HandleWindowEvent(click);
+        }
+    } else if (verb == "dismiss") {
+        closing = topmost_box();
+        closing->EndModal(wxID_OK);
+    } else if (auto found = child_commands.find(verb); found != child_commands.end()) {
+        found->second();
+    }
+}
+
+// Runs one command, if one is ready, every 20 ms. Each run has a timer of its
+// own, started first: a command may open a modal dialog and not return for a
+// while, and a timer whose handler is still running does not fire again
+// inside that dialog's loop. A box's trace line is written just before it
+// opens, so "dismiss" waits for the box.
+void tick() {
+    auto* timer = new wxTimer;  // the child ends with _exit: never freed
+    timer->Bind(wxEVT_TIMER, [](wxTimerEvent&) { tick(); });
+    timer->StartOnce(20);
+    for (char c; ::read(command_fd, &c, 1) == 1;) pending += c;
+    const size_t end = pending.find('\n');
+    if (end == std::string::npos || still_closing()) return;
+    const std::string line = pending.substr(0, end);
+    if (line == "dismiss" && topmost_box() == nullptr) return;
+    pending.erase(0, end + 1);
+    execute(line);
+}
+
+// Starts the ticks once the application handles events: wxTheApp is
+// published before the application object has been fully constructed.
+class FirstEvent final : public wxEventFilter {
+  public:
+    int FilterEvent(wxEvent&) override {
+        if (!seen_) {
+            seen_ = true;
+            tick();
+        }
+        return Event_Skip;
+    }
+
+  private:
+    bool seen_ = false;
+};
+
+// Xvfb for the whole test program, DISPLAY pointing at it.
+void start_private_display() {
+    int fds[2];
+    if (pipe(fds) != 0) return;
+    xvfb_pid = fork();
+    if (xvfb_pid == 0) {
+        ::close(fds[0]);
+        const std::string fd = std::to_string(fds[1]);
+        execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
+               static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    ::close(fds[1]);
+    std::string number;
+    pollfd ready = {fds[0], POLLIN, 0};
+    char c;
+    while (::poll(&ready, 1, 20000) > 0 && ::read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+    ::close(fds[0]);
+    if (!number.empty()) setenv("DISPLAY", (":" + number).c_str(), 1);
+    setenv("NO_AT_BRIDGE", "1", 1);
+    setenv("GDK_BACKEND", "x11", 1);
+}
+
+void stop_private_display() {
+    if (xvfb_pid <= 0) return;
+    kill(xvfb_pid, SIGTERM);
+    waitpid(xvfb_pid, nullptr, 0);
+    xvfb_pid = -1;
+}
+
+std::string settext_line(int control_id, const std::string& text) {
+    return "settext " + std::to_string(control_id) + " " + vorden::tools::hex_bytes(text);
+}
+
+std::string messagebox_line(const std::string& caption, const std::string& text) {
+    return "messagebox " + vorden::tools::hex_bytes(caption) + " " + vorden::tools::hex_bytes(text);
+}
+
+// Appends "test ..." to the trace file, from the child.
+void trace_test_line(const std::string& line) {
+    if (const char* path = std::getenv("OSTREL_TRACE"))
+        std::ofstream(path, std::ios::app) << "test " << line << "\n";
+}
+
+// In the child: the command VERB runs `action` on the dialog's thread.
+void on_child_command(const std::string& verb, std::function<void()> action) {
+    child_commands[verb] = std::move(action);
+}
+
+struct AppOptions {
+    std::map<std::string, std::string> environment;
+    std::function<void()> child_setup;  // runs in the child before the application starts
+};
+
+// Ostrel in a child process, driven through commands carried out in order on
+// the dialog's thread: "click ID" (a button of the main dialog), "dismiss"
+// (ends the topmost box with OK), or a verb on_child_command gave.
+class AppProcess {
+  public:
+    explicit AppProcess(const AppOptions& options) {
+        trace_path_ = ::testing::TempDir() + "ostrel-gui-" + std::to_string(getpid()) + "-" +
+                      std::to_string(++trace_counter) + ".trace";
+        std::ofstream(trace_path_).flush();
+        int fds[2];
+        if (pipe(fds) != 0) return;
+        std::fflush(nullptr);
+        pid_ = fork();
+        if (pid_ == 0) {
+            ::close(fds[1]);
+            command_fd = fds[0];
+            fcntl(command_fd, F_SETFL, O_NONBLOCK);
+            unsetenv("OSTREL_VIRTUAL_CAMERA");
+            unsetenv("OSTREL_VIRTUAL_CAMERA_FORMAT");
+            for (const auto& [name, value] : options.environment) setenv(name.c_str(), value.c_str(), 1);
+            setenv("OSTREL_TRACE", trace_path_.c_str(), 1);
+            if (options.child_setup) options.child_setup();
+            wxEvtHandler::AddFilter(new FirstEvent);  // never freed either
+            char name[] = "ostrel";
+            char* argv[] = {name, nullptr};
+            const int status = run_ostrel(1, argv);
+            std::fflush(nullptr);
+            // Straight out: the test program's own teardown is the parent's.
+            _exit(status);
+        }
+        ::close(fds[0]);
+        command_fd_ = fds[1];
+    }
+
+    ~AppProcess() {
+        if (command_fd_ >= 0) ::close(command_fd_);
+        if (alive()) {
+            kill(pid_, SIGKILL);
+            wait_exit(10);
+        }
+        std::remove(trace_path_.c_str());
+    }
+    AppProcess(const AppProcess&) = delete;
+    AppProcess& operator=(const AppProcess&) = delete;
+
+    void command(const std::string& line) {
+        const std::string text = line + "\n";
+        [[maybe_unused]] ssize_t written = ::write(command_fd_, text.data(), text.size());
+    }
+
+    std::vector<std::string> trace() const {
+        std::vector<std::string> lines;
+        std::ifstream file(trace_path_);
+        for (std::string line; std::getline(file, line);) lines.push_back(line);
+        return lines;
+    }
+
+    std::optional<size_t> wait_for(const std::string& line, double seconds, size_t from = 0) const {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        do {
+            const std::vector<std::string> lines = trace();
+            for (size_t k = from; k < lines.size(); ++k) {
+                if (lines[k] == line) return k;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        } while (std::chrono::steady_clock::now() < deadline);
+        return std::nullopt;
+    }
+
+    bool alive() {
+        if (status_ || pid_ <= 0) return false;
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+            return false;
+        }
+        return true;
+    }
+
+    std::optional<int> wait_exit(double seconds) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        while (alive()) {
+            if (std::chrono::steady_clock::now() > deadline) return std::nullopt;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return status_;
+    }
+
+  private:
+    pid_t pid_ = -1;
+    int command_fd_ = -1;
+    std::string trace_path_;
+    std::optional<int> status_;
+};
+
+// ---- The tests ----
 
 using vorden::test::Mode;
 
@@ -155,7 +416,8 @@ TEST_F(Gui, UnsupportedModeIsReportedAndNothingIsDecoded) {
     AppProcess app({{}, [] {
                         auto script = std::make_shared<CameraScript>();
                         script->mode = {BI_RGB, 32, 16, 4};
-                        script->frames.assign(20, std::vector<uint8_t>(256, 0));
+                        script->frame.assign(256, 0);
+                        script->frames_left = 20;
                         set_camera_drivers(scripted_driver(script));
                         frame_decoder = traced_decode;
                     }});
@@ -180,46 +442,30 @@ TEST_F(Gui, Rgb24FramesReachTheConfirmedText) {
     EXPECT_EQ(close(app), 0);
 }
 
-// The virtual camera, pulled out when the test says so, as a USB camera
-// unplugged mid-stream: from then on it reports itself gone.
-class UnpluggableCamera final : public Camera {
-  public:
-    explicit UnpluggableCamera(std::unique_ptr<Camera> camera) : camera_(std::move(camera)) {}
-    std::vector<VideoMode> modes() override {
-        return unplugged ? std::vector<VideoMode>{} : camera_->modes();
-    }
-    VideoMode mode() override { return camera_->mode(); }
-    bool set_mode(const VideoMode& mode) override { return !unplugged && camera_->set_mode(mode); }
-    bool start(uint32_t interval_us) override { return !unplugged && camera_->start(interval_us); }
-    int next_frame(std::vector<uint8_t>& frame, int timeout_ms) override {
-        if (!unplugged) return camera_->next_frame(frame, timeout_ms);
-        trace_test_line("stream-ended");
-        return -1;
-    }
-    void stop() override { camera_->stop(); }
-    static inline std::atomic<bool> unplugged = false;
-
-  private:
-    std::unique_ptr<Camera> camera_;
-};
-
+// A camera of 640 x 480 YUY2 frames of a symbol, pulled out when the test
+// says so, as a USB camera unplugged mid-stream.
 TEST_F(Gui, CameraUnpluggedMidStreamEndsItsStreamAndTheDialogStaysUsable) {
     const std::string text = "unplugged later";
-    AppProcess app({{{"OSTREL_VIRTUAL_CAMERA", symbol_picture({{Mode::Byte, text}}, "unplug")}}, [] {
-                        CameraDriver driver = *virtual_camera_from_environment();
-                        driver.open = [open = driver.open] {
-                            return std::make_unique<UnpluggableCamera>(open());
-                        };
-                        set_camera_drivers(std::vector<CameraDriver>{driver});
+    AppProcess app({{}, [text] {
+                        static auto script = std::make_shared<CameraScript>();
+                        script->mode = yuy2_mode(640, 480);
+                        const vorden::test::Image symbol =
+                            vorden::test::render(vorden::test::encode(Mode::Byte, text),
+                                                 {.module_px = 4, .canvas_width = 640, .canvas_height = 480});
+                        script->frame = yuy2_frame(640, 480, [&](int x, int y) { return symbol.at(x, y); });
+                        script->frames_left = 1 << 30;
+                        script->on_gone = [] { trace_test_line("stream-ended"); };
+                        set_camera_drivers(scripted_driver(script));
                         frame_decoder = traced_decode;
-                        on_child_command("unplug", [] { UnpluggableCamera::unplugged = true; });
+                        on_child_command("unplug", [] {
+                            std::lock_guard lock(script->mutex);
+                            script->unplugged = true;
+                        });
                     }});
-    // The virtual camera's YUY2 frames read: the text, then "○".
+    // The camera's frames read: the text, then "○".
     const auto read = app.wait_for(settext_line(1000, text), WAIT_SECONDS);
     ASSERT_TRUE(read) << dump(app);
     ASSERT_TRUE(app.wait_for(settext_line(1003, kCircle), WAIT_SECONDS, *read)) << dump(app);
-    // (The preview's start already ended one stream, to restart it at ten
-    // frames a second.)
     const size_t before_unplug = app.trace().size();
     app.command("unplug");
     const auto ended = app.wait_for("test stream-ended", WAIT_SECONDS, before_unplug);
