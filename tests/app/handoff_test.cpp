@@ -1,9 +1,16 @@
-// The frame callback: luminance, row lengths, buffers, and the frames it
-// gives up, down to frames no camera should send; the worker's reduction of
-// large frames. Run under AddressSanitizer, a read past a frame's end fails.
+// The frame hand-off and the decode worker: the frame callback's luminance,
+// row lengths, buffers and the frames it gives up, down to frames no camera
+// should send; the reduction of large frames; confirmation over the ring of
+// the last ten reads; and capture threads delivering during a held decode.
+// Run under AddressSanitizer, a read past a frame's end fails; under
+// ThreadSanitizer, a race.
+#include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <limits>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fakes.h"
@@ -12,6 +19,8 @@
 
 namespace ostrel::test {
 namespace {
+
+// ---- The frame callback and the worker ----
 
 using Events = std::vector<std::string>;
 
@@ -222,6 +231,135 @@ TEST_F(FrameTest, UnreadableFormatsAndNonPositiveSizesAreGivenUp) {
         set_mode({c.compression, c.bits, c.width, c.height});
         EXPECT_FALSE(deliver(frame));
     }
+}
+
+// ---- Confirmation over the ring of the last ten reads ----
+
+using Events = std::vector<std::string>;
+
+const std::string kStatus = "1003 ";
+const std::string kBeep = "beep 16";
+
+using RingTest = CoreTest;
+
+TEST_F(RingTest, TwoAgreeingReadsConfirmATextWhichIsShownAndBeepedOnlyWhenNew) {
+    EXPECT_EQ(read("A"), Events{kStatus + kTriangle});
+    EXPECT_STREQ(shown_text, "");
+    EXPECT_EQ(read_state, READ_ONCE);
+    EXPECT_EQ(read("B"), Events{kStatus + kTriangle});
+    EXPECT_EQ(read("A"), (Events{kBeep, "1000 A", kStatus + kCircle}));
+    EXPECT_STREQ(shown_text, "A");
+    EXPECT_EQ(read_state, READ_CONFIRMED);
+    EXPECT_EQ(read("A"), Events{kStatus + kCircle});
+    EXPECT_EQ(read("B"), (Events{kBeep, "1000 B", kStatus + kCircle}));
+    EXPECT_EQ(read("A"), (Events{kBeep, "1000 A", kStatus + kCircle}));
+}
+
+TEST_F(RingTest, FailedReadsTooLongTextsAndEmptyTextsAreNeverConfirmed) {
+    read("A");
+    // Failed reads do not enter the ring, so they push nothing out.
+    for (int i = 0; i < 25; ++i) EXPECT_EQ(read(std::nullopt), Events{kStatus + kCross});
+    EXPECT_EQ(read_state, READ_NOTHING);
+    EXPECT_EQ(read("A"), (Events{kBeep, "1000 A", kStatus + kCircle}));
+
+    const std::string longest(7090, 'x');
+    const std::string too_long(7091, 'y');
+    EXPECT_EQ(read(too_long), Events{kStatus + kCross});
+    EXPECT_EQ(read(too_long), Events{kStatus + kCross});
+    EXPECT_EQ(read(longest), Events{kStatus + kTriangle});
+    EXPECT_EQ(read(longest), (Events{kBeep, "1000 " + longest, kStatus + kCircle}));
+
+    EXPECT_EQ(read(""), Events{kStatus + kTriangle});
+    EXPECT_EQ(read(""), Events{kStatus + kTriangle});
+}
+
+TEST_F(RingTest, ConfirmedAcrossEightInterveningReadsButNotNine) {
+    for (int between : {8, 9}) {
+        SCOPED_TRACE(between);
+        const std::string text = "T" + std::to_string(between);
+        read(text);
+        for (int i = 0; i < between; ++i) read(text + "-other" + std::to_string(i));
+        EXPECT_EQ(read(text).back(), kStatus + (between == 8 ? kCircle : kTriangle));
+    }
+}
+
+// A worker run without the slot cannot give it back: the count is at its
+// maximum already.
+TEST_F(RingTest, ReleaseFailureIsReportedOnStandardOutput) {
+    uint8_t pixel = 0;
+    FrameJob job = {&pixel, 1, 1};
+    testing::internal::CaptureStdout();
+    decode_worker(&job);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "ReleaseSemaphore error: 298\n");
+}
+
+// ---- Real threads: a burst during a held decode, and the shutdown wait ----
+
+std::mutex gate_mutex;
+std::condition_variable gate_changed;
+bool decode_entered = false;
+bool gate_open = false;
+std::atomic<int> decode_calls{0};
+std::atomic<bool> first_image_intact{false};
+
+uint8_t first_luma(int x, int y) {
+    return static_cast<uint8_t>(x * 16 + y);
+}
+
+// Holds the first decode until the test opens the gate, and notes whether it
+// still sees its own frame then.
+const char* held_decode(const uint8_t* image, int32_t width, int32_t height, int32_t, FILE*) {
+    if (decode_calls++ == 0) {
+        std::unique_lock lock(gate_mutex);
+        decode_entered = true;
+        gate_changed.notify_all();
+        gate_changed.wait(lock, [] { return gate_open; });
+        bool intact = width == 16 && height == 4;
+        for (int k = 0; intact && k < width * height; ++k) intact = image[k] == first_luma(k % 16, k / 16);
+        first_image_intact = intact;
+    }
+    return "A";
+}
+
+// Two capture threads deliver frames as fast as they can while the first
+// decode is held: every frame that finds the slot taken is dropped without a
+// trace. The shutdown wait then lasts until the held worker is done.
+TEST_F(CoreTest, BurstDuringAHeldDecodeIsDroppedAndShutdownWaitsForTheWorker) {
+    frame_decoder = held_decode;
+    decode_calls = 0;
+    decode_entered = gate_open = first_image_intact = false;
+    std::vector<uint8_t> first = yuy2_frame(16, 4, first_luma);
+    hand(first, 0);
+    {
+        std::unique_lock lock(gate_mutex);
+        gate_changed.wait(lock, [] { return decode_entered; });
+    }
+    // Larger frames from now on: taking one would grow the buffers under
+    // the held decode.
+    set_mode(yuy2_mode(32, 8));
+    std::atomic<int> fed{0};
+    std::vector<std::thread> capture_threads;
+    for (int k = 0; k < 2; ++k) {
+        capture_threads.emplace_back([&] {
+            std::vector<uint8_t> frame = yuy2_frame(32, 8, [](int, int) { return 200; });
+            while (fed++ < 400) hand(frame, 0);
+        });
+    }
+    for (std::thread& thread : capture_threads) thread.join();
+    EXPECT_EQ(frame_copy_size, 128) << "a dropped frame grew the buffers";
+    EXPECT_TRUE(texts_.take().empty());
+
+    std::thread opener([] {
+        std::lock_guard lock(gate_mutex);
+        gate_open = true;
+        gate_changed.notify_all();
+    });
+    COstrelAppCore::wait_for_decode_worker();
+    opener.join();
+    EXPECT_EQ(decode_calls, 1);
+    EXPECT_TRUE(first_image_intact);
+    EXPECT_EQ(texts_.take(), std::vector<std::string>{"1003 " + kTriangle});
+    EXPECT_TRUE(slot_is_free());
 }
 
 }  // namespace
