@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "decoder.h"
+#include "json_text.h"
 #include "renderer.h"
 #include "stages.h"
 
@@ -322,6 +323,34 @@ TEST_F(DecodeTool, OptionsUsageLimitsAndPixelDepth) {
     r = run({"--pixel-depth", "1", levels});
     EXPECT_EQ(r.code, 0);
     EXPECT_EQ(r.out, "two levels\n");
+}
+
+// The JSON escaping, on hand-made inputs.
+TEST(JsonText, EscapesWhatJsonNeedsKeepsUtf8AndTurnsOtherBytesIntoLatin1Escapes) {
+    struct Case {
+        std::string bytes, json;
+        bool utf8;
+    };
+    for (const Case& c : {
+             Case{"", "", true}, Case{"a\"b\\c/", "a\\\"b\\\\c/", true},
+             Case{"\b\f\n\r\t\x01\x1f\x7f", "\\b\\f\\n\\r\\t\\u0001\\u001f\x7f", true},
+             Case{std::string("a\0b", 3), "a\\u0000b", true},
+             Case{"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80",
+                  true},
+             Case{"\xff", "\\u00ff", false}, Case{"\x80x", "\\u0080x", false},  // a lone continuation byte
+             Case{"\xc0\x80", "\\u00c0\\u0080", false},                         // overlong NUL
+             Case{"\xe0\x80\xaf", "\\u00e0\\u0080\\u00af", false},              // overlong '/'
+             Case{"\xed\xa0\x80", "\\u00ed\\u00a0\\u0080", false},              // a surrogate
+             Case{"\xf4\x90\x80\x80", "\\u00f4\\u0090\\u0080\\u0080", false},   // above U+10FFFF
+             Case{"\xe2\x82", "\\u00e2\\u0082", false},                         // cut short at the end
+             Case{"\x93\x5f", "\\u0093_", false},             // Shift JIS, as Kanji mode gives it
+             Case{"\xc3\xa9\xa9", "\xc3\xa9\\u00a9", false},  // a good sequence, then a stray byte
+         }) {
+        EXPECT_EQ(vorden::tools::json_string(c.bytes), "\"" + c.json + "\"")
+            << vorden::tools::hex_bytes(c.bytes);
+        EXPECT_EQ(vorden::tools::is_utf8(c.bytes), c.utf8) << vorden::tools::hex_bytes(c.bytes);
+    }
+    EXPECT_EQ(vorden::tools::hex_bytes(std::string("\x00\x9a\xff", 3)), "009aff");
 }
 
 }  // namespace
