@@ -38,21 +38,32 @@ std::vector<VideoMode> virtual_modes() {
 }
 
 // The picture scaled to fit the mode's size, centred on grey, its aspect
-// kept; each pixel the source pixel under its centre.
+// kept, sampled bilinearly at each pixel's centre.
 RgbPicture fit_picture(const RgbPicture& picture, const VideoMode& size) {
     RgbPicture fitted{size.width, size.height, std::vector<uint8_t>(size.width * size.height * 3, 0x80)};
     const double scale = std::min(static_cast<double>(size.width) / picture.width,
                                   static_cast<double>(size.height) / picture.height);
     const int width = std::max(1, static_cast<int>(picture.width * scale));
     const int height = std::max(1, static_cast<int>(picture.height * scale));
+    auto at = [&](int x, int y, int c) {
+        return picture.rgb[(static_cast<size_t>(y) * picture.width + x) * 3 + c];
+    };
     for (int y = 0; y < height; ++y) {
-        const int sy = std::min(static_cast<int>((y + 0.5) / scale), picture.height - 1);
+        const double sy = std::clamp((y + 0.5) / scale - 0.5, 0.0, picture.height - 1.0);
+        const int y0 = static_cast<int>(sy), y1 = std::min(y0 + 1, picture.height - 1);
+        const double fy = sy - y0;
         uint8_t* row = &fitted.rgb[(static_cast<size_t>((size.height - height) / 2 + y) * size.width +
                                     (size.width - width) / 2) *
                                    3];
         for (int x = 0; x < width; ++x) {
-            const int sx = std::min(static_cast<int>((x + 0.5) / scale), picture.width - 1);
-            std::copy_n(&picture.rgb[(static_cast<size_t>(sy) * picture.width + sx) * 3], 3, row + x * 3);
+            const double sx = std::clamp((x + 0.5) / scale - 0.5, 0.0, picture.width - 1.0);
+            const int x0 = static_cast<int>(sx), x1 = std::min(x0 + 1, picture.width - 1);
+            const double fx = sx - x0;
+            for (int c = 0; c < 3; ++c) {
+                const double upper = at(x0, y0, c) * (1 - fx) + at(x1, y0, c) * fx;
+                const double lower = at(x0, y1, c) * (1 - fx) + at(x1, y1, c) * fx;
+                row[x * 3 + c] = static_cast<uint8_t>(upper * (1 - fy) + lower * fy + 0.5);
+            }
         }
     }
     return fitted;

@@ -5,10 +5,12 @@
 #include "platform/wx_window_system.h"
 
 #include <wx/app.h>
-#include <wx/choicdlg.h>
 #include <wx/dcclient.h>
+#include <wx/dialog.h>
 #include <wx/generic/msgdlgg.h>
 #include <wx/image.h>
+#include <wx/listbox.h>
+#include <wx/sizer.h>
 #include <wx/stattext.h>
 #include <wx/textctrl.h>
 #include <wx/utils.h>
@@ -99,20 +101,57 @@ PreviewSurface create_preview_surface(void* parent, int x, int y, int width, int
     };
 }
 
+// A list of the formats, and one of the chosen format's sizes.
 std::optional<VideoMode> show_format_dialog(wxWindow* parent, const std::vector<VideoMode>& modes,
                                             const VideoMode& current) {
     if (modes.empty()) return std::nullopt;
-    wxArrayString labels;
+    wxDialog dialog(parent, wxID_ANY, wxString::FromUTF8("ビデオ形式"));
+    dialog.SetFont(wxFont(wxFontInfo(9).FaceName(DIALOG_FONT_FACE)));
+    auto* formats = new wxListBox(&dialog, wxID_ANY, wxDefaultPosition, wxSize(120, 120));
+    auto* sizes = new wxListBox(&dialog, wxID_ANY, wxDefaultPosition, wxSize(140, 120));
+    std::vector<DWORD> compressions;
     for (const VideoMode& mode : modes) {
-        labels.Add(wxString::Format("%s %ld x %ld", mode.compression == FOURCC_YUY2 ? "YUY2" : "RGB24",
-                                    static_cast<long>(mode.width), static_cast<long>(mode.height)));
+        if (std::find(compressions.begin(), compressions.end(), mode.compression) != compressions.end())
+            continue;
+        compressions.push_back(mode.compression);
+        formats->Append(mode.compression == FOURCC_YUY2 ? "YUY2" : "RGB24");
     }
-    const auto found = std::find(modes.begin(), modes.end(), current);
-    const int selected = found == modes.end() ? 0 : static_cast<int>(found - modes.begin());
-    const int chosen = wxGetSingleChoiceIndex(wxString::FromUTF8("形式とサイズ"),
-                                              wxString::FromUTF8("ビデオ形式"), labels, selected, parent);
-    if (chosen < 0) return std::nullopt;
-    return modes[static_cast<size_t>(chosen)];
+    std::vector<VideoMode> listed;  // the sizes shown, of the format chosen
+    // Another format keeps the size chosen so far where it offers it.
+    auto show_sizes = [&](DWORD compression, const VideoMode& wanted) {
+        sizes->Clear();
+        listed.clear();
+        for (const VideoMode& mode : modes) {
+            if (mode.compression != compression) continue;
+            sizes->Append(
+                wxString::Format("%ld x %ld", static_cast<long>(mode.width), static_cast<long>(mode.height)));
+            if (mode.width == wanted.width && mode.height == wanted.height)
+                sizes->SetSelection(listed.size());
+            listed.push_back(mode);
+        }
+        if (sizes->GetSelection() == wxNOT_FOUND) sizes->SetSelection(0);
+    };
+    const auto shown = std::find(compressions.begin(), compressions.end(), current.compression);
+    formats->SetSelection(shown == compressions.end() ? 0 : static_cast<int>(shown - compressions.begin()));
+    show_sizes(compressions[formats->GetSelection()], current);
+    auto chosen = [&] {
+        return sizes->GetSelection() == wxNOT_FOUND ? current : listed[sizes->GetSelection()];
+    };
+    formats->Bind(wxEVT_LISTBOX,
+                  [&](wxCommandEvent& event) { show_sizes(compressions[event.GetSelection()], chosen()); });
+    auto* lists = new wxBoxSizer(wxHORIZONTAL);
+    for (auto [label, list] : {std::pair{"形式", formats}, std::pair{"サイズ", sizes}}) {
+        auto* column = new wxBoxSizer(wxVERTICAL);
+        column->Add(new wxStaticText(&dialog, wxID_ANY, wxString::FromUTF8(label)), 0, wxBOTTOM, 4);
+        column->Add(list, 1, wxEXPAND);
+        lists->Add(column, 1, wxEXPAND | wxRIGHT, 8);
+    }
+    auto* top = new wxBoxSizer(wxVERTICAL);
+    top->Add(lists, 1, wxEXPAND | wxALL, 8);
+    top->Add(dialog.CreateSeparatedButtonSizer(wxOK | wxCANCEL), 0, wxEXPAND | wxALL, 8);
+    dialog.SetSizerAndFit(top);
+    if (dialog.ShowModal() != wxID_OK || sizes->GetSelection() == wxNOT_FOUND) return std::nullopt;
+    return chosen();
 }
 
 }  // namespace
