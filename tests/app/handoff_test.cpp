@@ -5,8 +5,8 @@
 // Run under AddressSanitizer, a read past a frame's end fails; under
 // ThreadSanitizer, a race.
 #include <atomic>
-#include <condition_variable>
 #include <functional>
+#include <future>
 #include <limits>
 #include <mutex>
 #include <string>
@@ -295,10 +295,7 @@ TEST_F(RingTest, ReleaseFailureIsReportedOnStandardOutput) {
 
 // ---- Real threads: a burst during a held decode, and the shutdown wait ----
 
-std::mutex gate_mutex;
-std::condition_variable gate_changed;
-bool decode_entered = false;
-bool gate_open = false;
+std::promise<void> decode_entered, gate_opened;
 std::atomic<int> decode_calls{0};
 std::atomic<bool> first_image_intact{false};
 
@@ -310,10 +307,8 @@ uint8_t first_luma(int x, int y) {
 // still sees its own frame then.
 const char* held_decode(const uint8_t* image, int32_t width, int32_t height, int32_t, FILE*) {
     if (decode_calls++ == 0) {
-        std::unique_lock lock(gate_mutex);
-        decode_entered = true;
-        gate_changed.notify_all();
-        gate_changed.wait(lock, [] { return gate_open; });
+        decode_entered.set_value();
+        gate_opened.get_future().wait();
         bool intact = width == 16 && height == 4;
         for (int k = 0; intact && k < width * height; ++k) intact = image[k] == first_luma(k % 16, k / 16);
         first_image_intact = intact;
@@ -326,14 +321,9 @@ const char* held_decode(const uint8_t* image, int32_t width, int32_t height, int
 // trace. The shutdown wait then lasts until the held worker is done.
 TEST_F(CoreTest, BurstDuringAHeldDecodeIsDroppedAndShutdownWaitsForTheWorker) {
     frame_decoder = held_decode;
-    decode_calls = 0;
-    decode_entered = gate_open = first_image_intact = false;
     std::vector<uint8_t> first = yuy2_frame(16, 4, first_luma);
     hand(first, 0);
-    {
-        std::unique_lock lock(gate_mutex);
-        gate_changed.wait(lock, [] { return decode_entered; });
-    }
+    decode_entered.get_future().wait();
     // Larger frames from now on: taking one would grow the buffers under
     // the held decode.
     set_mode(yuy2_mode(32, 8));
@@ -349,11 +339,7 @@ TEST_F(CoreTest, BurstDuringAHeldDecodeIsDroppedAndShutdownWaitsForTheWorker) {
     EXPECT_EQ(frame_copy_size, 128) << "a dropped frame grew the buffers";
     EXPECT_TRUE(texts_.take().empty());
 
-    std::thread opener([] {
-        std::lock_guard lock(gate_mutex);
-        gate_open = true;
-        gate_changed.notify_all();
-    });
+    std::thread opener([] { gate_opened.set_value(); });
     COstrelAppCore::wait_for_decode_worker();
     opener.join();
     EXPECT_EQ(decode_calls, 1);

@@ -214,22 +214,6 @@ TEST_F(DecodeTool, InputErrorsNameTheFileAndTheReason) {
     EXPECT_EQ(run({"--reduce", path("huge.pgm")}).code, 2);
 }
 
-TEST_F(DecodeTool, ReduceShrinksLargeImagesAsTheCameraDoes) {
-    // 1280 pixels wide, so f = 2. Light areas are a checkerboard of black and
-    // white pixels that only 2 x 2 averaging turns grey.
-    Image image = symbol_image("reduced", {.module_px = 8, .canvas_width = 1280, .canvas_height = 720});
-    for (int y = 0; y < image.height; ++y)
-        for (int x = 0; x < image.width; ++x) {
-            uint8_t& p = image.pixels[static_cast<size_t>(y) * image.width + x];
-            p = p >= 128 && (x + y) % 2 == 0 ? 255 : 0;
-        }
-    const std::string file = pgm("wide.pgm", image);
-    EXPECT_EQ(run({file}).code, 1);
-    const Outcome r = run({"--reduce", file});
-    EXPECT_EQ(r.code, 0) << r.err;
-    EXPECT_EQ(r.out, "reduced\n");
-}
-
 // Each object's text keeps UTF-8 and escapes other bytes (the escaping
 // itself is in parts_test.cpp), with their hexadecimal beside it.
 TEST_F(DecodeTool, JsonGivesOneObjectPerFileWithProvisionalReads) {
