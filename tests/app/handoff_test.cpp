@@ -1,9 +1,6 @@
-// The frame hand-off and the decode worker: the frame callback's luminance,
-// row lengths, buffers and the frames it gives up, down to frames no camera
-// should send; the reduction of large frames; confirmation over the ring of
-// the last ten reads; and capture threads delivering during a held decode.
-// Run under AddressSanitizer, a read past a frame's end fails; under
-// ThreadSanitizer, a race.
+// The frame hand-off and the decode worker, down to frames no camera should
+// send; under AddressSanitizer a read past a frame's end fails, under
+// ThreadSanitizer a race.
 #include <atomic>
 #include <functional>
 #include <future>
@@ -31,9 +28,8 @@ class FrameTest : public CoreTest {
     const DecodedImage& decode_job(int32_t width, int32_t height,
                                    const std::function<uint8_t(int, int)>& pixel) {
         std::vector<uint8_t> image(static_cast<size_t>(width) * height);
-        for (int y = 0; y < height; ++y) {
+        for (int y = 0; y < height; ++y)
             for (int x = 0; x < width; ++x) image[static_cast<size_t>(y) * width + x] = pixel(x, y);
-        }
         EXPECT_TRUE(COstrelAppCore::try_take_decode_slot());
         FrameJob job = {image.data(), width, height};
         decode_worker(&job);

@@ -101,11 +101,9 @@ TEST(FiveRunTest, ProportionsBoundsAndWindows) {
     }
 }
 
-// Candidates of one refinement share the rows their walks have in common;
-// each centre, size and hit count must come out bit for bit as the
-// candidate refined alone makes them. Overlapping discs make one ragged
-// region, entered by hundreds of walks from different rows, with pixels
-// near the image's sides so that walks also meet there.
+// Candidates of one refinement share the rows their walks have in common; each
+// centre, size and hit count must be bit for bit the candidate's alone. Discs
+// make one ragged region, entered by hundreds of walks, reaching the sides.
 TEST(FinderRefinement, SharedWalksGiveEachCandidatesOwnCentre) {
     constexpr int kSide = 240;
     BinaryImage image(kSide, kSide);

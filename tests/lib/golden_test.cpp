@@ -1,8 +1,7 @@
-// Golden diagnostics: the complete log and result of decode_symbol for a fixed
-// set of rendered frames, compared byte for byte with tests/data/golden. The
-// log lines are part of the decoder's interface. Each recorded line carries a
-// hash of its frame, so a change of the renderer is told apart from a change
-// of the decoder.
+// Golden diagnostics: the whole log and result of decode_symbol for a fixed set
+// of rendered frames, byte for byte against tests/data/golden. Each recorded
+// line carries its frame's hash, which tells a renderer change from a
+// decoder change.
 //
 // To rewrite the files after an intended change (that run fails on purpose;
 // review `git diff tests/data`, then run again without the variable):

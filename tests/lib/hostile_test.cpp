@@ -93,12 +93,10 @@ TEST(Hostile, SymbolsCutByEachBorderAndAtTheEdges) {
 }
 
 // ---------------------------------------------------------------------------
-// Grouping on crowded hit sets: whatever the grouping does to stay fast, each
-// hit must end in the group that relabelling gives. That rule: a row hit and
-// a column hit cross when each line passes through the other's centre run;
-// a crossing of two ungrouped hits opens the next group, one grouped hit
-// lends its group to the other, and two groups merge into the smaller
-// number, every hit of the larger taking it.
+// Grouping on crowded hit sets ends each hit in the group relabelling gives:
+// a row and a column hit cross when each passes through the other's centre
+// run; two ungrouped hits open the next group, a grouped one lends its group,
+// and two groups merge into the smaller number.
 
 namespace {
 

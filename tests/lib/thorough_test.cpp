@@ -131,9 +131,8 @@ TEST(Thorough, CornersAreTheSymbolsOwnInImagePixels) {
 }
 
 // The local threshold against its definition, pixel by pixel: dark below the
-// mean of the 5 x 5 blocks around its own (light: above it), all light where
-// those blocks span less than 24 grey levels. Odd sizes leave partial blocks
-// and rows that are no multiple of a vector.
+// mean of the 5 x 5 blocks around (light: above), all light where they span
+// under 24 grey levels; odd sizes leave partial blocks and vector tails.
 TEST(Thorough, LocalThresholdIsTheMeanOfTheBlocksAround) {
     uint32_t state = 3;
     for (const auto& [w, h] : {std::pair{37, 53}, std::pair{203, 121}}) {

@@ -51,11 +51,9 @@ class DecodeTool : public ::testing::Test {
     std::string path(const std::string& name) const { return (dir_ / name).string(); }
 
     // Runs the tool with standard input from `input`, standard output to
-    // `output` or else captured. Its address space is held to 1 GiB (not
-    // under sanitizers, whose shadow memory needs more), so that a file
-    // that makes it allocate without bound fails instead of taking the
-    // machine. Unless the decoder's log was asked for, every line on
-    // standard error must be the tool's own: a sanitizer report would show.
+    // `output` or captured, its address space held to 1 GiB (not under the
+    // sanitizers' shadow memory) so that an unbounded allocation fails. Unless
+    // the log was asked for, every line on standard error is the tool's own.
     Outcome run(const std::vector<std::string>& args, const std::string& input = "/dev/null",
                 const std::string& output = "") const {
         std::string command = *VORDEN_DECODE_SANITIZERS != '\0' ? "'" : "ulimit -v 1048576; '";

@@ -1,8 +1,5 @@
-// Ostrel as a whole, in its own process on a private X server, driven the way
-// a user would through commands on a pipe while the parent watches the event
-// trace: the virtual camera on rendered symbols, the failures the dialog
-// reports, the About box, the minimised painting, and a camera unplugged
-// under the dialog.
+// Ostrel as a whole in a child process on a private X server, driven through
+// commands on a pipe while the parent reads the event trace.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -287,20 +284,10 @@ class AppProcess {
 
 using vorden::test::Mode;
 
-// Waits are generous: these tests run under the sanitizers on a busy
-// machine, and no speed is checked here.
-constexpr double WAIT_SECONDS = 60;
+constexpr double WAIT_SECONDS = 60;  // generous: under the sanitizers, no speed is checked
 
-const std::string kCircle = "\x81\x9B";
 const std::string kAbout = "libvorden Ver. 1.2.6";
 const std::string kNotSupported = "サポートしていない画像のモードです。\n0 32";
-
-// Writes a picture of the symbol for the virtual camera.
-std::string symbol_picture(const std::vector<vorden::test::Segment>& segments, const std::string& name) {
-    const std::string path = ::testing::TempDir() + name + ".pgm";
-    vorden::test::write_pgm(vorden::test::render(vorden::test::encode(segments), {.module_px = 4}), path);
-    return path;
-}
 
 // Each decode as a trace line, then the real decoder.
 const char* traced_decode(const uint8_t* image, int32_t width, int32_t height, int32_t depth, FILE* log) {
@@ -338,11 +325,9 @@ class Gui : public ::testing::Test {
     }
 };
 
-// Minimised, the dialog paints its icon centred in its client area, which
-// the window system then reports as 0 x 0: at (-15, -15), so that only the
-// icon's lower right 17 x 17 pixels fall inside the window. Under Xvfb the
-// window stays on screen; its children are hidden, so the screen shows what
-// the paint handler drew.
+// Minimised, the dialog paints its icon centred in a client area of 0 x 0, at
+// (-15, -15): only its lower right 17 x 17 pixels fall inside the window,
+// which stays on screen under Xvfb, its children hidden.
 wxSize shown_size;
 
 void minimise() {
@@ -428,8 +413,10 @@ TEST_F(Gui, UnsupportedModeIsReportedAndNothingIsDecoded) {
 // the confirmed text with a beep, then "○".
 TEST_F(Gui, Rgb24FramesReachTheConfirmedText) {
     const std::string kanji = "\x93\xfa\x96\x7b\x8c\xea";  // 日本語
-    AppProcess app({{{"OSTREL_VIRTUAL_CAMERA", symbol_picture({{Mode::Kanji, kanji}}, "kanji")},
-                     {"OSTREL_VIRTUAL_CAMERA_FORMAT", "RGB24"}},
+    const std::string picture = ::testing::TempDir() + "kanji.pgm";
+    vorden::test::write_pgm(vorden::test::render(vorden::test::encode(Mode::Kanji, kanji), {.module_px = 4}),
+                            picture);
+    AppProcess app({{{"OSTREL_VIRTUAL_CAMERA", picture}, {"OSTREL_VIRTUAL_CAMERA_FORMAT", "RGB24"}},
                     [] { frame_decoder = traced_decode; }});
     const auto result = app.wait_for(settext_line(1000, kanji), WAIT_SECONDS);
     ASSERT_TRUE(result) << dump(app);
