@@ -43,19 +43,16 @@ inline size_t row_bytes(const VideoMode& mode) {
 }
 // The mode's format header; biSizeImage is the bytes of one frame.
 inline BITMAPINFOHEADER header_of(const VideoMode& mode) {
-    const DWORD frame_bytes =
+    BITMAPINFOHEADER header = {};
+    header.biSize = sizeof header;
+    header.biWidth = mode.width;
+    header.biHeight = mode.height;
+    header.biPlanes = 1;
+    header.biBitCount = mode.bit_count;
+    header.biCompression = mode.compression;
+    header.biSizeImage =
         static_cast<DWORD>(row_bytes(mode) * static_cast<size_t>(std::max<LONG>(mode.height, 0)));
-    return {sizeof(BITMAPINFOHEADER),
-            mode.width,
-            mode.height,
-            1,
-            mode.bit_count,
-            mode.compression,
-            frame_bytes,
-            0,
-            0,
-            0,
-            0};
+    return header;
 }
 
 // A camera opened by its driver. The capture thread pulls its frames; the
