@@ -21,6 +21,11 @@ struct GreyImage {
 // PPM of that size.
 constexpr size_t kDefaultMaxBytes = size_t{256} << 20;
 
+// The default limit on an image's pixels, taken from its header (image_size)
+// before any are decoded: stb_image holds a whole colour image at once, and a
+// header costs a few bytes to write and can ask for gigabytes.
+constexpr int64_t kDefaultMaxPixels = 100'000'000;
+
 // Reads a whole file ("-" is standard input). False with `error` set to the
 // reason ("file not found", "empty file", ...) when it cannot be read; a
 // file of more than `max_bytes` is refused as soon as that many are read, so

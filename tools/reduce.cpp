@@ -6,9 +6,9 @@
 
 namespace vorden::tools {
 
-int32_t reduction_factor(int32_t width, int32_t height) {
+int32_t reduction_factor(int64_t width, int64_t height) {
     if (width < 1280 && height < 1280) return 1;
-    return std::max(width / 640, height / 640);
+    return static_cast<int32_t>(std::max(width / 640, height / 640));
 }
 
 void reduce_by_blocks(const uint8_t* pixels, int32_t width, int32_t height, int32_t f, uint8_t* out) {

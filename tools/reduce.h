@@ -9,7 +9,7 @@ namespace vorden::tools {
 
 // f = the larger of width / 640 and height / 640 for frames of 1280 pixels
 // or more in either direction, so that neither side passes 960; 1 otherwise.
-int32_t reduction_factor(int32_t width, int32_t height);
+int32_t reduction_factor(int64_t width, int64_t height);
 
 // Writes the ceil(width / f) x ceil(height / f) reduced image to `out`: each
 // pixel the truncated mean of its f x f block, or of the part of the block

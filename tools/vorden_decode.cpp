@@ -16,6 +16,7 @@
 
 #include "image_input.h"
 #include "json_text.h"
+#include "reduce.h"
 #include "vorden.h"
 
 namespace {
@@ -26,11 +27,6 @@ constexpr const char* kProgram = "vorden-decode";
 
 // decode_symbol refuses larger sides: its run tables count in 16 bits.
 constexpr int64_t kMaxSide = 32767;
-
-// The default limit on an image's pixels, taken from its header before any
-// are decoded: stb_image holds a whole colour image at once, and a header
-// costs a few bytes to write and can ask for gigabytes.
-constexpr int64_t kDefaultMaxPixels = 100'000'000;
 
 // Exit codes; a run ends with the worst of its files.
 constexpr int kDecoded = 0;
@@ -80,7 +76,7 @@ struct Options {
     bool log = false;
     bool plain = false;
     int32_t pixel_depth = 8;
-    int64_t max_pixels = kDefaultMaxPixels;
+    int64_t max_pixels = vorden::tools::kDefaultMaxPixels;
     int64_t max_bytes = static_cast<int64_t>(vorden::tools::kDefaultMaxBytes);
     std::vector<std::string> files;
 };
@@ -214,8 +210,8 @@ class FileRun {
                         " pixels (--max-pixels raises it)");
         }
         int64_t decoded_width = width, decoded_height = height;
-        if (options_.reduce && (width >= 1280 || height >= 1280)) {
-            const int64_t f = std::max(width / 640, height / 640);
+        if (options_.reduce) {
+            const int64_t f = vorden::tools::reduction_factor(width, height);
             decoded_width = (width + f - 1) / f;
             decoded_height = (height + f - 1) / f;
         }

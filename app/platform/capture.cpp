@@ -160,24 +160,27 @@ class CaptureWindow {
     }
 
     void deliver(const std::vector<uint8_t>& frame) {
-        std::lock_guard lock(delivery_mutex_);
-        if (!preview_) return;
-        if (callback_ != nullptr) {
-            VIDEOHDR header = {};
-            header.lpData = const_cast<BYTE*>(frame.data());
-            header.dwBufferLength = header.dwBytesUsed = static_cast<DWORD>(frame.size());
-            callback_(reinterpret_cast<HWND>(this), &header);
-        }
-        // The preview is painted at the preview rate at most.
         using namespace std::chrono;
         const int64_t now = duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-        if (!surface_ || now - last_preview_ms_ < preview_rate_ms_) return;
+        {
+            std::lock_guard lock(delivery_mutex_);
+            if (!preview_) return;
+            if (callback_ != nullptr) {
+                VIDEOHDR header = {};
+                header.lpData = const_cast<BYTE*>(frame.data());
+                header.dwBufferLength = header.dwBytesUsed = static_cast<DWORD>(frame.size());
+                callback_(reinterpret_cast<HWND>(this), &header);
+            }
+            // The preview is painted at the preview rate at most.
+            if (!surface_ || now - last_preview_ms_ < preview_rate_ms_) return;
+            last_preview_ms_ = now;
+        }
+        // Converted with no lock held: the dialog's thread need not wait for it.
         std::unique_lock mode_lock(mode_mutex_);
-        std::optional<PreviewPicture> picture = mode_ ? preview_of(*mode_, frame) : std::nullopt;
+        const std::optional<VideoMode> mode = mode_;
         mode_lock.unlock();
-        if (!picture) return;
-        last_preview_ms_ = now;
-        surface_(std::make_shared<const PreviewPicture>(std::move(*picture)));
+        std::optional<PreviewPicture> picture = mode ? preview_of(*mode, frame) : std::nullopt;
+        if (picture) surface_(std::make_shared<const PreviewPicture>(std::move(*picture)));
     }
 
     PreviewSurface surface_;
@@ -221,12 +224,13 @@ std::optional<PreviewPicture> preview_of(const VideoMode& mode, const std::vecto
         return std::nullopt;
     PreviewPicture picture{width, height, std::vector<uint8_t>(static_cast<size_t>(width) * height * 3)};
     uint8_t* out = picture.rgb.data();
-    for (int y = 0; y < height; ++y) {
+    for (int y = 0; y < height; ++y, out += width * 3) {
         const uint8_t* row = frame.data() + stride * (yuy2 ? y : height - 1 - y);
-        for (int x = 0; x < width; ++x, out += 3) {
-            const uint8_t* pair = row + (x & ~1) * 2;
-            if (yuy2) yuv_to_rgb(row[x * 2], pair[1], pair[3], out);
-            if (rgb24) std::reverse_copy(row + x * 3, row + x * 3 + 3, out);
+        if (yuy2) {
+            for (int x = 0; x < width; ++x)
+                yuv_to_rgb(row[x * 2], row[(x & ~1) * 2 + 1], row[(x & ~1) * 2 + 3], out + x * 3);
+        } else {
+            for (int x = 0; x < width; ++x) std::reverse_copy(row + x * 3, row + x * 3 + 3, out + x * 3);
         }
     }
     return picture;

@@ -27,7 +27,6 @@ struct RgbPicture {
 };
 
 constexpr int NOISE_LEVELS = 3;
-constexpr int64_t MAX_PIXELS = 100'000'000;
 constexpr LONG SIZES[][2] = {{160, 120}, {320, 240}, {640, 480}, {800, 600}, {1280, 720}};
 
 std::vector<VideoMode> virtual_modes() {
@@ -129,7 +128,7 @@ std::vector<RgbPicture> load_pictures(const std::string& path, std::string& erro
         std::string why;
         bool read = vorden::tools::read_file(file.string(), bytes, why) &&
                     vorden::tools::image_size(bytes, width, height, why);
-        if (read && width * height > MAX_PIXELS) {
+        if (read && width * height > vorden::tools::kDefaultMaxPixels) {
             why = "more than 100 megapixels";
             read = false;
         }

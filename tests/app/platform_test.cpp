@@ -240,7 +240,7 @@ namespace fs = std::filesystem;
 uint8_t centre_red(const VideoMode& mode, const std::vector<uint8_t>& frame) {
     const std::optional<PreviewPicture> picture = preview_of(mode, frame);
     return picture ? picture->rgb[(static_cast<size_t>(mode.height / 2) * mode.width + mode.width / 2) * 3]
-                   : 0;
+                   : 128;  // mid grey, neither dark nor light, when the frame does not show
 }
 
 TEST(VirtualCamera, PlaysAFoldersPicturesInNameOrderInTheModeAskedFor) {
