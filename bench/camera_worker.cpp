@@ -14,7 +14,7 @@
 
 #include "ostrel_core.h"
 #include "patterns.h"
-#include "platform/capture.h"
+#include "platform/camera.h"
 #include "sections.h"
 #include "vorden.h"
 

@@ -1,15 +1,12 @@
-// A camera as the capture window sees it: frames in the one layout the
-// frame callback reads, pulled one at a time.
+// Behind the capture window: cameras, their drivers, and what the window
+// system supplies (a preview surface and the video-format dialog).
 //
-// The layout: YUY2 rows top-down of (width + 1) & ~1 pixels, two bytes each;
-// RGB24 rows bottom-up, blue first, of (width + 15) & ~15 pixels, three bytes
-// each, the padding zero.
+// A frame's layout: YUY2 rows top-down of (width + 1) & ~1 pixels, two bytes
+// each; RGB24 rows bottom-up, blue first, of (width + 15) & ~15 pixels, three
+// bytes each, the padding zero.
 #ifndef OSTREL_PLATFORM_CAMERA_H
 #define OSTREL_PLATFORM_CAMERA_H
 
-#include <algorithm>
-#include <cstddef>
-#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -34,26 +31,8 @@ constexpr VideoMode yuy2_mode(LONG width, LONG height) {
 constexpr VideoMode rgb24_mode(LONG width, LONG height) {
     return {BI_RGB, 24, width, height};
 }
-// Bytes of one row of the layout above.
-inline size_t row_bytes(const VideoMode& mode) {
-    if (mode.compression == FOURCC_YUY2) return static_cast<size_t>((mode.width + 1) & ~1) * 2;
-    if (mode.compression == BI_RGB && mode.bit_count == 24)
-        return static_cast<size_t>((mode.width + 15) & ~15) * 3;
-    return static_cast<size_t>(mode.width) * mode.bit_count / 8;
-}
-// The mode's format header; biSizeImage is the bytes of one frame.
-inline BITMAPINFOHEADER header_of(const VideoMode& mode) {
-    BITMAPINFOHEADER header = {};
-    header.biSize = sizeof header;
-    header.biWidth = mode.width;
-    header.biHeight = mode.height;
-    header.biPlanes = 1;
-    header.biBitCount = mode.bit_count;
-    header.biCompression = mode.compression;
-    header.biSizeImage =
-        static_cast<DWORD>(row_bytes(mode) * static_cast<size_t>(std::max<LONG>(mode.height, 0)));
-    return header;
-}
+size_t row_bytes(const VideoMode& mode);
+BITMAPINFOHEADER header_of(const VideoMode& mode);  // biSizeImage: the bytes of one frame
 
 // A camera opened by its driver. The capture thread pulls its frames; the
 // other calls come from the dialog's thread while no stream runs.
@@ -64,8 +43,8 @@ class Camera {
     virtual VideoMode mode() = 0;
     virtual bool set_mode(const VideoMode& mode) = 0;
     virtual bool start(uint32_t frame_interval_us) = 0;
-    // The next frame in `frame`: 1, or 0 when none came within `timeout_ms`,
-    // or -1 when the camera has gone (unplugged) and will send no more.
+    // 1 with the next frame, 0 when none came within `timeout_ms`, or -1
+    // when the camera has gone (unplugged) and will send no more.
     virtual int next_frame(std::vector<uint8_t>& frame, int timeout_ms) = 0;
     virtual void stop() = 0;
 };
@@ -76,8 +55,10 @@ struct CameraDriver {
     std::function<std::unique_ptr<Camera>()> open;  // null when it cannot be opened now
 };
 
-// The cameras: the one OSTREL_VIRTUAL_CAMERA asks for (virtual_camera.cpp),
-// and those among /dev/video0 to /dev/video9, at most `limit` (v4l2_camera.cpp).
+// The virtual camera when OSTREL_VIRTUAL_CAMERA asks for it, then the V4L2
+// cameras among /dev/video0 to /dev/video9; looked for once.
+std::vector<CameraDriver> camera_drivers();
+void set_camera_drivers(std::optional<std::vector<CameraDriver>> drivers);  // nullopt looks again
 std::optional<CameraDriver> virtual_camera_from_environment();
 std::vector<CameraDriver> find_v4l2_cameras(size_t limit);
 
@@ -92,6 +73,23 @@ struct V4l2Calls {
     int (*poll)(int fd, int timeout_ms);  // > 0: a frame is ready; < 0: the device failed
 };
 extern V4l2Calls v4l2_calls;
+
+// A picture for the screen: RGB, top row first.
+struct PreviewPicture {
+    int width = 0;
+    int height = 0;
+    std::vector<uint8_t> rgb;
+};
+// Nullopt when the frame is too short for its mode.
+std::optional<PreviewPicture> preview_of(const VideoMode& mode, const std::vector<uint8_t>& frame);
+
+// From the window system. The surface is called on the capture thread and
+// must not block; the dialog answers with one of `modes`, or nullopt.
+using PreviewSurface = std::function<void(std::shared_ptr<const PreviewPicture>)>;
+using PreviewSurfaceFactory = std::function<PreviewSurface(void* parent, int x, int y, int w, int h)>;
+using FormatDialog =
+    std::function<std::optional<VideoMode>(void* parent, const std::vector<VideoMode>& modes, VideoMode now)>;
+void set_window_system(PreviewSurfaceFactory surfaces, FormatDialog dialog);
 
 }  // namespace ostrel
 

@@ -1,13 +1,11 @@
 // The capture window: one connected camera, the capture thread that pulls
 // its frames, the frame callback, the preview and the capture parameters.
 //
-// Threads: messages come from the dialog's thread, and WM_CAP_GET_VIDEOFORMAT
-// also from the frame callback on the capture thread. A handle is the
-// window's address, valid while it is in the live set; DestroyWindow takes it
-// out first and joins the capture thread before freeing, so a callback under
-// way finishes against a window that still exists.
-#include "platform/capture.h"
-
+// Messages come from the dialog's thread, and WM_CAP_GET_VIDEOFORMAT also
+// from the frame callback on the capture thread. A handle is the window's
+// address, valid while it is in the live set; DestroyWindow takes it out
+// first and joins the capture thread before freeing, so that a callback
+// under way finishes against a window that still exists.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -17,6 +15,8 @@
 #include <set>
 #include <thread>
 #include <utility>
+
+#include "platform/camera.h"
 
 namespace ostrel {
 
@@ -75,14 +75,14 @@ class CaptureWindow {
                 return 1;
             case WM_CAP_SET_SEQUENCE_SETUP: {
                 if (lParam == 0 || wParam < sizeof parms_) return 0;
-                const CAPTUREPARMS old =
-                    std::exchange(parms_, *reinterpret_cast<const CAPTUREPARMS*>(lParam));
+                const DWORD interval = std::exchange(parms_, *reinterpret_cast<const CAPTUREPARMS*>(lParam))
+                                           .dwRequestMicroSecPerFrame;
                 // The frame rate is chosen when a stream starts.
-                if (camera_ && parms_.dwRequestMicroSecPerFrame != old.dwRequestMicroSecPerFrame) restart();
+                if (camera_ && parms_.dwRequestMicroSecPerFrame != interval) restart();
                 return 1;
             }
-            default:  // WM_CAP_SET_OVERLAY included: no camera here has an overlay
-                return 0;
+            default:
+                return 0;  // WM_CAP_SET_OVERLAY included: no camera here has an overlay
         }
     }
 
@@ -101,42 +101,47 @@ class CaptureWindow {
         if (camera_ == nullptr) return 0;
         stop_stream();
         camera_.reset();
-        std::lock_guard lock(mode_mutex_);
-        mode_.reset();
         return 1;
     }
 
     LRESULT choose_format() {
         const FormatDialog dialog = hook(format_dialog);
         if (camera_ == nullptr || !dialog) return 0;
-        const std::optional<VideoMode> choice = dialog(parent_, camera_->modes(), camera_->mode());
-        if (choice) restart(&*choice);
+        if (const std::optional<VideoMode> choice = dialog(parent_, camera_->modes(), camera_->mode())) {
+            stop_stream();
+            camera_->set_mode(*choice);
+            start_stream();
+        }
         return 1;
     }
 
+    // The camera's mode changes only while no stream runs, so the capture
+    // thread may read it here without a lock.
     LRESULT get_format(WPARAM size, LPARAM buffer) {
-        std::lock_guard lock(mode_mutex_);
-        if (!mode_ || (buffer == 0 && size != 0)) return 0;
+        if (camera_ == nullptr || (buffer == 0 && size != 0)) return 0;
         if (buffer == 0) return sizeof(BITMAPINFOHEADER);
-        const BITMAPINFOHEADER header = header_of(*mode_);
+        const BITMAPINFOHEADER header = header_of(camera_->mode());
         const size_t written = std::min<size_t>(size, sizeof header);
         std::memcpy(reinterpret_cast<void*>(buffer), &header, written);
         return static_cast<LRESULT>(written);
     }
 
     void start_stream() {
-        {
-            std::lock_guard lock(mode_mutex_);
-            mode_ = camera_->mode();
-        }
         if (!camera_->start(parms_.dwRequestMicroSecPerFrame)) return;
         stopping_ = false;
-        thread_ = std::thread([this] { run(); });
+        thread_ = std::thread([this] {
+            std::vector<uint8_t> frame;
+            // Ends when stopped, or by itself when the camera goes away.
+            for (int got = 0; !stopping_ && got >= 0;) {
+                got = camera_->next_frame(frame, 100);
+                if (got > 0) deliver(frame);
+            }
+        });
     }
 
+    // No lock held: the thread being joined may be asking for the format
+    // inside the frame callback.
     void stop_stream() {
-        // No lock held: the thread being joined may be asking for the format
-        // inside the frame callback.
         if (thread_.joinable()) {
             stopping_ = true;
             thread_.join();
@@ -144,19 +149,9 @@ class CaptureWindow {
         camera_->stop();
     }
 
-    void restart(const VideoMode* mode = nullptr) {
+    void restart() {
         stop_stream();
-        if (mode != nullptr) camera_->set_mode(*mode);
         start_stream();
-    }
-
-    // Ends when stopped, or by itself when the camera goes away.
-    void run() {
-        std::vector<uint8_t> frame;
-        for (int got = 0; !stopping_ && got >= 0;) {
-            got = camera_->next_frame(frame, 100);
-            if (got > 0) deliver(frame);
-        }
     }
 
     void deliver(const std::vector<uint8_t>& frame) {
@@ -171,16 +166,12 @@ class CaptureWindow {
                 header.dwBufferLength = header.dwBytesUsed = static_cast<DWORD>(frame.size());
                 callback_(reinterpret_cast<HWND>(this), &header);
             }
-            // The preview is painted at the preview rate at most.
             if (!surface_ || now - last_preview_ms_ < preview_rate_ms_) return;
             last_preview_ms_ = now;
         }
         // Converted with no lock held: the dialog's thread need not wait for it.
-        std::unique_lock mode_lock(mode_mutex_);
-        const std::optional<VideoMode> mode = mode_;
-        mode_lock.unlock();
-        std::optional<PreviewPicture> picture = mode ? preview_of(*mode, frame) : std::nullopt;
-        if (picture) surface_(std::make_shared<const PreviewPicture>(std::move(*picture)));
+        if (std::optional<PreviewPicture> picture = preview_of(camera_->mode(), frame))
+            surface_(std::make_shared<const PreviewPicture>(std::move(*picture)));
     }
 
     PreviewSurface surface_;
@@ -197,10 +188,6 @@ class CaptureWindow {
     bool preview_ = false;
     int64_t preview_rate_ms_ = 15;
     int64_t last_preview_ms_ = INT64_MIN / 2;
-
-    // The connected camera's mode, also read by the frame callback.
-    std::mutex mode_mutex_;
-    std::optional<VideoMode> mode_;
 };
 
 std::mutex windows_mutex;
@@ -213,24 +200,43 @@ CaptureWindow* live_window(HWND handle) {
 
 }  // namespace
 
+size_t row_bytes(const VideoMode& mode) {
+    if (mode.compression == FOURCC_YUY2) return static_cast<size_t>((mode.width + 1) & ~1) * 2;
+    if (mode.compression == BI_RGB && mode.bit_count == 24)
+        return static_cast<size_t>((mode.width + 15) & ~15) * 3;
+    return static_cast<size_t>(mode.width) * mode.bit_count / 8;
+}
+
+BITMAPINFOHEADER header_of(const VideoMode& mode) {
+    const auto frame_bytes = row_bytes(mode) * static_cast<size_t>(std::max<LONG>(mode.height, 0));
+    return {sizeof(BITMAPINFOHEADER),
+            mode.width,
+            mode.height,
+            1,
+            mode.bit_count,
+            mode.compression,
+            static_cast<DWORD>(frame_bytes),
+            0,
+            0,
+            0,
+            0};
+}
+
 std::optional<PreviewPicture> preview_of(const VideoMode& mode, const std::vector<uint8_t>& frame) {
     const int width = mode.width;
     const int height = mode.height;
     const bool yuy2 = mode.compression == FOURCC_YUY2 && mode.bit_count == 16;
-    const bool rgb24 = mode.compression == BI_RGB && mode.bit_count == 24;
     const size_t stride = row_bytes(mode);
-    if ((!yuy2 && !rgb24) || width <= 0 || height <= 0 || width > 16384 || height > 16384 ||
-        frame.size() < stride * height)
+    if ((!yuy2 && mode != rgb24_mode(width, height)) || width <= 0 || height <= 0 || width > 16384 ||
+        height > 16384 || frame.size() < stride * height)
         return std::nullopt;
     PreviewPicture picture{width, height, std::vector<uint8_t>(static_cast<size_t>(width) * height * 3)};
     uint8_t* out = picture.rgb.data();
     for (int y = 0; y < height; ++y, out += width * 3) {
         const uint8_t* row = frame.data() + stride * (yuy2 ? y : height - 1 - y);
-        if (yuy2) {
-            for (int x = 0; x < width; ++x)
-                yuv_to_rgb(row[x * 2], row[(x & ~1) * 2 + 1], row[(x & ~1) * 2 + 3], out + x * 3);
-        } else {
-            for (int x = 0; x < width; ++x) std::reverse_copy(row + x * 3, row + x * 3 + 3, out + x * 3);
+        for (int x = 0; x < width; ++x) {
+            if (yuy2) yuv_to_rgb(row[x * 2], row[(x & ~1) * 2 + 1], row[(x & ~1) * 2 + 3], out + x * 3);
+            if (!yuy2) std::reverse_copy(row + x * 3, row + x * 3 + 3, out + x * 3);
         }
     }
     return picture;

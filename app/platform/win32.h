@@ -155,42 +155,43 @@ BOOL IsWindow(HWND window);
 // 0 when there is no such window.
 LRESULT SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
-inline BOOL capSetCallbackOnFrame(HWND w, CAPVIDEOCALLBACK callback) {
-    return static_cast<BOOL>(
-        SendMessageA(w, WM_CAP_SET_CALLBACK_FRAME, 0, reinterpret_cast<LPARAM>(callback)));
+// The capture macros of vfw.h.
+template <class R = BOOL, class P = std::nullptr_t>
+R cap_send(HWND w, UINT message, WPARAM wParam = 0, P lParam = nullptr) {
+    return static_cast<R>(SendMessageA(w, message, wParam, reinterpret_cast<LPARAM>(lParam)));
+}
+inline BOOL capSetCallbackOnFrame(HWND w, CAPVIDEOCALLBACK f) {
+    return cap_send(w, WM_CAP_SET_CALLBACK_FRAME, 0, f);
 }
 inline BOOL capDriverConnect(HWND w, int index) {
-    return static_cast<BOOL>(SendMessageA(w, WM_CAP_DRIVER_CONNECT, index, 0));
+    return cap_send(w, WM_CAP_DRIVER_CONNECT, index);
 }
 inline BOOL capDriverDisconnect(HWND w) {
-    return static_cast<BOOL>(SendMessageA(w, WM_CAP_DRIVER_DISCONNECT, 0, 0));
+    return cap_send(w, WM_CAP_DRIVER_DISCONNECT);
 }
 inline BOOL capDlgVideoFormat(HWND w) {
-    return static_cast<BOOL>(SendMessageA(w, WM_CAP_DLG_VIDEOFORMAT, 0, 0));
+    return cap_send(w, WM_CAP_DLG_VIDEOFORMAT);
 }
 inline DWORD capGetVideoFormatSize(HWND w) {
-    return static_cast<DWORD>(SendMessageA(w, WM_CAP_GET_VIDEOFORMAT, 0, 0));
+    return cap_send<DWORD>(w, WM_CAP_GET_VIDEOFORMAT);
 }
 inline DWORD capGetVideoFormat(HWND w, void* format, DWORD size) {
-    return static_cast<DWORD>(
-        SendMessageA(w, WM_CAP_GET_VIDEOFORMAT, size, reinterpret_cast<LPARAM>(format)));
+    return cap_send<DWORD>(w, WM_CAP_GET_VIDEOFORMAT, size, format);
 }
 inline BOOL capPreview(HWND w, BOOL on) {
-    return static_cast<BOOL>(SendMessageA(w, WM_CAP_SET_PREVIEW, on != 0, 0));
+    return cap_send(w, WM_CAP_SET_PREVIEW, on != 0);
 }
-inline BOOL capPreviewRate(HWND w, UINT milliseconds) {
-    return static_cast<BOOL>(SendMessageA(w, WM_CAP_SET_PREVIEWRATE, milliseconds, 0));
+inline BOOL capPreviewRate(HWND w, UINT ms) {
+    return cap_send(w, WM_CAP_SET_PREVIEWRATE, ms);
 }
 inline BOOL capOverlay(HWND w, BOOL on) {
-    return static_cast<BOOL>(SendMessageA(w, WM_CAP_SET_OVERLAY, on != 0, 0));
+    return cap_send(w, WM_CAP_SET_OVERLAY, on != 0);
 }
-inline BOOL capCaptureGetSetup(HWND w, CAPTUREPARMS* parms, DWORD size) {
-    return static_cast<BOOL>(
-        SendMessageA(w, WM_CAP_GET_SEQUENCE_SETUP, size, reinterpret_cast<LPARAM>(parms)));
+inline BOOL capCaptureGetSetup(HWND w, CAPTUREPARMS* p, DWORD size) {
+    return cap_send(w, WM_CAP_GET_SEQUENCE_SETUP, size, p);
 }
-inline BOOL capCaptureSetSetup(HWND w, const CAPTUREPARMS* parms, DWORD size) {
-    return static_cast<BOOL>(
-        SendMessageA(w, WM_CAP_SET_SEQUENCE_SETUP, size, reinterpret_cast<LPARAM>(parms)));
+inline BOOL capCaptureSetSetup(HWND w, const CAPTUREPARMS* p, DWORD size) {
+    return cap_send(w, WM_CAP_SET_SEQUENCE_SETUP, size, p);
 }
 
 }  // namespace ostrel

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/capture.h"
+#include "platform/camera.h"
 
 namespace ostrel {
 

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "ostrel_core.h"
-#include "platform/capture.h"
+#include "platform/camera.h"
 #include "vorden.h"
 
 namespace ostrel::test {

@@ -33,7 +33,7 @@
 #include "json_text.h"
 #include "ostrel_app.h"
 #include "ostrel_core.h"
-#include "platform/capture.h"
+#include "platform/camera.h"
 #include "renderer.h"
 #include "vorden.h"
 
