@@ -27,8 +27,7 @@ inline const std::string kCross = "\x81\x7E";
 inline const std::string kTriangle = "\x81\xA2";
 inline const std::string kCircle = "\x81\x9B";
 
-// What a scripted camera reports and sends; shared by the test and the
-// camera the capture window opened.
+// What a scripted camera reports and sends, shared with the test.
 struct CameraScript {
     std::mutex mutex;
     VideoMode mode = yuy2_mode(16, 4);
@@ -139,8 +138,8 @@ bool eventually(Condition done) {
     return done();
 }
 
-// A fresh decode slot and ring, the recording sink, the scripted decoder and
-// a capture window connected to a camera of 16 x 4 YUY2 frames.
+// A fresh slot and ring, the recording sink, the scripted decoder, and a
+// capture window connected to a 16 x 4 YUY2 camera.
 class CoreTest : public ::testing::Test {
   protected:
     void SetUp() override {

@@ -5,7 +5,6 @@
 #include <functional>
 #include <future>
 #include <limits>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,8 +22,7 @@ using Events = std::vector<std::string>;
 
 class FrameTest : public CoreTest {
   protected:
-    // Runs the worker on this thread on a width x height image, as the
-    // callback would after taking the slot.
+    // Runs the worker here on a width x height image, as the callback would.
     const DecodedImage& decode_job(int32_t width, int32_t height,
                                    const std::function<uint8_t(int, int)>& pixel) {
         std::vector<uint8_t> image(static_cast<size_t>(width) * height);
@@ -230,8 +228,6 @@ TEST_F(FrameTest, UnreadableFormatsAndNonPositiveSizesAreGivenUp) {
 }
 
 // ---- Confirmation over the ring of the last ten reads ----
-
-using Events = std::vector<std::string>;
 
 const std::string kStatus = "1003 ";
 const std::string kBeep = "beep 16";

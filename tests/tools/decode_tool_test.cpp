@@ -208,12 +208,10 @@ TEST_F(DecodeTool, InputErrorsNameTheFileAndTheReason) {
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, "vorden-decode: " + c.file + ": " + c.reason + "\n");
     }
-    // The header's word is taken before any pixel is read, with --reduce too.
-    EXPECT_EQ(run({"--reduce", path("huge.pgm")}).code, 2);
 }
 
 // Each object's text keeps UTF-8 and escapes other bytes (the escaping
-// itself is in parts_test.cpp), with their hexadecimal beside it.
+// itself is checked below), with their hexadecimal beside it.
 TEST_F(DecodeTool, JsonGivesOneObjectPerFileWithProvisionalReads) {
     // Every block of a 1-M symbol damaged to its full capacity: read, but provisionally.
     Symbol damaged = encode(Mode::Byte, "caf\xc3\xa9 \"42\"\\", {.version = 1, .level = Level::M});
