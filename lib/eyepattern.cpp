@@ -623,7 +623,31 @@ struct BitRow {
 struct Region {
     int64_t n;
     float sum_y, sum_x;
+    bool abandoned;  // the walk left its band after the pass's rows ran out
 };
+
+// The walks' bound on hostile frames. In noise or a crowd of joined
+// patterns thousands of candidates each walk a region spanning the frame, at
+// a cost of pixels times height. A pass's walks take their rows freely up to
+// half a row per pixel (at least 65,536 rows): more than twice what any
+// photograph or rendered symbol was seen to take (a fifth of a row per pixel
+// for version 40 at 2.5 px a module, a third for small crowded photographs,
+// which the floor covers). Past it a walk that leaves its band, the
+// candidate's own extent widened by that extent on each side, is abandoned
+// and the candidate dropped. The light ring keeps a true centre square
+// inside its pattern's extent, so no finder pattern is lost.
+constexpr int64_t kFreeRows = 1 << 16;
+constexpr int64_t kUnbounded = INT64_MAX;
+int64_t rows_left = kUnbounded;
+
+struct Band {
+    int32_t top, bottom, left, right;
+} band;
+
+bool in_band(int32_t row, int32_t left, int32_t right) {
+    return row >= band.top && row <= band.bottom && left >= band.left && right <= band.right;
+}
+
 // The last row a walk reached, with its bounds.
 struct Edge {
     int32_t row, left, right;
@@ -771,6 +795,10 @@ Edge walk(int32_t row, int32_t step, int32_t left, int32_t right, Edge edge, Reg
         if (before >= 0) trails.nodes[before].next = at;
         before = at;
         if (!goes_on) break;
+        if (--rows_left < 0 && !in_band(row, left, right)) {
+            r.abandoned = true;
+            break;
+        }
         edge = Edge{row, left, right};
         const int64_t w = right - left + 1;
         r.n += w;
@@ -790,11 +818,18 @@ void refine_around(FinderPattern* candidate, int32_t cx, int32_t cy) {
 
     const int64_t n = centre_right - centre_left + 1;
     Region region{n, static_cast<float>(n * cy),
-                  static_cast<float>(static_cast<int64_t>(centre_right + centre_left) * n / 2)};
+                  static_cast<float>(static_cast<int64_t>(centre_right + centre_left) * n / 2), false};
+    const int32_t w = candidate->right - candidate->left, h = candidate->bottom - candidate->top;
+    band = Band{candidate->top - h, candidate->bottom + h, candidate->left - w - 1, candidate->right + w + 1};
     const Edge centre{cy, centre_left, centre_right};
     const Edge top = walk(cy - 1, -1, centre_left, centre_right, centre, region);
     // Downwards from the centre row itself, which thereby counts twice.
-    const Edge bottom = walk(cy, 1, centre_left, centre_right, centre, region);
+    const Edge bottom = region.abandoned ? top : walk(cy, 1, centre_left, centre_right, centre, region);
+    if (region.abandoned) {
+        candidate->row_hit_count = 0;
+        candidate->column_hit_count = 0;
+        return;
+    }
 
     candidate->y = region.sum_y / static_cast<float>(region.n) + 0.5f;
     candidate->x = region.sum_x / static_cast<float>(region.n) + 0.5f;
@@ -828,10 +863,12 @@ int32_t refine_finder_centers() {
     FinderPattern* found = patterns();
     int32_t kept = 0;
     start_trails();
+    rows_left = std::max<int64_t>(kFreeRows, int64_t{S.image_width} * S.image_height / 2);
     for (int32_t i = 0; i < S.finder_count; ++i) {
         refine_finder_center(&found[i]);
         if (found[i].row_hit_count != 0 && found[i].column_hit_count != 0) found[kept++] = found[i];
     }
+    rows_left = kUnbounded;
     end_trails();
     S.finder_count = kept;
     return kept;

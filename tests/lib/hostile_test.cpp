@@ -92,6 +92,18 @@ TEST(Hostile, SymbolsCutByEachBorderAndAtTheEdges) {
     EXPECT_STREQ(decode_exact(image.pixels, image.width, image.height), "hostile");
 }
 
+// Noise above a symbol uses up the refinement walks' rows before the
+// symbol's own finder patterns are refined; they keep to their bands.
+TEST(Hostile, SymbolBelowNoiseThatUsesUpTheWalksStillReads) {
+    const Image image = render(symbol(2), {.module_px = 4});
+    const int w = 640, h = 480, x0 = w - image.width, y0 = h - image.height;
+    std::mt19937 dice(7);
+    const auto frame = image_of(w, h, [&](int x, int y) {
+        return x >= x0 && y >= y0 ? image.at(x - x0, y - y0) > 127 : dice() % 2 == 1;
+    });
+    EXPECT_STREQ(decode_exact(frame, w, h), "hostile");
+}
+
 // ---------------------------------------------------------------------------
 // Grouping on crowded hit sets ends each hit in the group relabelling gives:
 // a row and a column hit cross when each passes through the other's centre
