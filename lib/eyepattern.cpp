@@ -297,17 +297,31 @@ void scan_finder_runs(const int16_t* table, int32_t line_length, int32_t line_co
 
 namespace {
 
-// Appends a fresh record per group number; false when the table cannot hold
-// them all, since records are then addressed by group number.
-bool open_candidates(int32_t groups) {
+// Appends a fresh record, in number order, for each group number that hits
+// still carry, and points record_of[number] at it. The numbers merged away
+// (on striped input nearly all of the hundreds of thousands issued) would
+// only be dropped again, so they take no record. The records' count, or -1
+// without room.
+int32_t open_candidates(int32_t groups, int32_t* record_of) {
+    constexpr int32_t kCarried = -2;
+    std::fill(record_of, record_of + groups, -1);
+    for (MemChunk* pool : {&S.row_hits, &S.column_hits}) {
+        const ScanHit* hits = hits_of(*pool);
+        for (int32_t i = 0; i < pool->count; ++i) {
+            if (hits[i].group >= 0) record_of[hits[i].group] = kCarried;
+        }
+    }
     FinderPattern blank{};
     blank.top = S.image_height;
     blank.left = S.image_width;
+    int32_t records = 0;
     for (int32_t k = 0; k < groups; ++k) {
+        if (record_of[k] != kCarried) continue;
         blank.group = k;
-        if (!memchunk_add(&S.finder_patterns, &blank)) return false;
+        if (!memchunk_add(&S.finder_patterns, &blank)) return -1;
+        record_of[k] = records++;
     }
-    return true;
+    return records;
 }
 
 // Group numbers as the joins below issue them. The rule is that when two
@@ -472,7 +486,10 @@ void group_crossing_hits() {
     const int32_t groups = numbers.issued();
     log_line("cross %d \n", groups);
 
-    if (!open_candidates(groups)) {
+    auto* record_of = static_cast<int32_t*>(heap_alloc(static_cast<size_t>(groups) * sizeof(int32_t)));
+    const int32_t records = record_of == nullptr ? -1 : open_candidates(groups, record_of);
+    if (records < 0) {
+        heap_free(record_of);
         log_line("malloc() failed.\n");
         S.finder_count = -1;
         return;
@@ -483,7 +500,7 @@ void group_crossing_hits() {
     for (int32_t i = 0; i < S.row_hits.count; ++i) {
         const ScanHit& h = rows[i];
         if (h.group < 0) continue;
-        FinderPattern& f = found[h.group];
+        FinderPattern& f = found[record_of[h.group]];
         f.x += static_cast<float>(h.start) + static_cast<float>(h.length) / 2;
         f.width += static_cast<float>(h.length);
         f.center_width += static_cast<float>(h.center_length);
@@ -494,7 +511,7 @@ void group_crossing_hits() {
     for (int32_t i = 0; i < S.column_hits.count; ++i) {
         const ScanHit& v = columns[i];
         if (v.group < 0) continue;
-        FinderPattern& f = found[v.group];
+        FinderPattern& f = found[record_of[v.group]];
         f.y += static_cast<float>(v.start) + static_cast<float>(v.length) / 2;
         f.height += static_cast<float>(v.length);
         f.center_height += static_cast<float>(v.center_length);
@@ -503,10 +520,12 @@ void group_crossing_hits() {
         f.bottom = std::max(f.bottom, v.start + v.length);
     }
 
-    // Groups emptied by merges, or seen in one direction only, are no
-    // candidates; nor is one whose mean centre is not dark.
+    heap_free(record_of);
+
+    // Groups seen in one direction only are no candidates; nor is one whose
+    // mean centre is not dark.
     int32_t kept = 0;
-    for (int32_t k = 0; k < groups; ++k) {
+    for (int32_t k = 0; k < records; ++k) {
         FinderPattern f = found[k];
         if (f.row_hit_count == 0 || f.column_hit_count == 0) continue;
         const float rows_seen = static_cast<float>(f.row_hit_count);
