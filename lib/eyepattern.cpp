@@ -653,8 +653,8 @@ struct Region {
 // for version 40 at 2.5 px a module, a third for small crowded photographs,
 // which the floor covers). Past it a walk that leaves its band, the
 // candidate's own extent widened by that extent on each side, is abandoned
-// and the candidate dropped. The light ring keeps a true centre square
-// inside its pattern's extent, so no finder pattern is lost.
+// and the candidate dropped. Where its light ring holds, a finder pattern's
+// centre square lies inside the pattern's own extent, so it is never lost.
 constexpr int64_t kFreeRows = 1 << 16;
 constexpr int64_t kUnbounded = INT64_MAX;
 int64_t rows_left = kUnbounded;
