@@ -829,6 +829,12 @@ Edge walk(int32_t row, int32_t step, int32_t left, int32_t right, Edge edge, Reg
     return edge;
 }
 
+// No hits left: refine_finder_centers drops the candidate.
+void drop(FinderPattern* candidate) {
+    candidate->row_hit_count = 0;
+    candidate->column_hit_count = 0;
+}
+
 void refine_around(FinderPattern* candidate, int32_t cx, int32_t cy) {
     // The dark run through (cx, cy), by bit scans: it may span the row.
     const BitRow line{packed_row(cy)};
@@ -844,11 +850,7 @@ void refine_around(FinderPattern* candidate, int32_t cx, int32_t cy) {
     const Edge top = walk(cy - 1, -1, centre_left, centre_right, centre, region);
     // Downwards from the centre row itself, which thereby counts twice.
     const Edge bottom = region.abandoned ? top : walk(cy, 1, centre_left, centre_right, centre, region);
-    if (region.abandoned) {
-        candidate->row_hit_count = 0;
-        candidate->column_hit_count = 0;
-        return;
-    }
+    if (region.abandoned) return drop(candidate);
 
     candidate->y = region.sum_y / static_cast<float>(region.n) + 0.5f;
     candidate->x = region.sum_x / static_cast<float>(region.n) + 0.5f;
@@ -870,11 +872,8 @@ void refine_around(FinderPattern* candidate, int32_t cx, int32_t cy) {
 void refine_finder_center(FinderPattern* candidate) {
     const int32_t cx = static_cast<int32_t>(round_nearest(candidate->x));
     const int32_t cy = static_cast<int32_t>(round_nearest(candidate->y));
-    if (cy < 0 || cy >= S.image_height || cx < 0 || cx >= S.image_width || !dark(cx, cy)) {
-        candidate->row_hit_count = 0;
-        candidate->column_hit_count = 0;
-        return;
-    }
+    if (cy < 0 || cy >= S.image_height || cx < 0 || cx >= S.image_width || !dark(cx, cy))
+        return drop(candidate);
     refine_around(candidate, cx, cy);
 }
 
