@@ -1,5 +1,7 @@
 // vorden-decode: decodes the QR Code symbol in each image file named on the
 // command line and prints its text.
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -12,8 +14,10 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
+#include "batch.h"
 #include "image_input.h"
 #include "json_text.h"
 #include "reduce.h"
@@ -21,7 +25,10 @@
 
 namespace {
 
+using vorden::tools::Capture;
 using vorden::tools::GreyImage;
+using vorden::tools::Input;
+using vorden::tools::Record;
 
 constexpr const char* kProgram = "vorden-decode";
 
@@ -33,10 +40,17 @@ constexpr int kDecoded = 0;
 constexpr int kNoSymbol = 1;
 constexpr int kFailed = 2;
 
+// Worker processes beyond this gain nothing and only take descriptors.
+constexpr int64_t kMostJobs = 256;
+
+// From this many files, a terminal on standard error shows how far the run is.
+constexpr size_t kManyFiles = 100;
+
 constexpr const char* kUsage =
     "Usage: vorden-decode [OPTION]... FILE...\n"
     "Decode the QR Code symbol in each image FILE (PNG, JPEG, BMP, binary PGM/PPM;\n"
-    "\"-\" reads standard input) and print its text followed by a newline.\n"
+    "\"-\" reads standard input) and print its text followed by a newline, in the\n"
+    "order of the files.\n"
     "Symbols the decoder's designed pass misses (tilted, skewed, unevenly lit,\n"
     "light on dark, mirrored, small) are looked for further.\n"
     "\n"
@@ -58,6 +72,12 @@ constexpr const char* kUsage =
     "                    (default 268435456, 256 MiB); reading stops there\n"
     "  --log             write the decoder's diagnostic lines to standard error,\n"
     "                    then a line for each further strategy tried\n"
+    "  -r, --recursive   decode the image files in each FILE that is a folder, and\n"
+    "                    in its folders, by extension (png, jpg, jpeg, bmp, pgm,\n"
+    "                    ppm, pnm), in the order of their names\n"
+    "  --jobs N          decode in N worker processes (default: one per core)\n"
+    "  --stats           end with a line on standard error: files, read, not\n"
+    "                    found, failed and the time taken\n"
     "  --help            show this help and exit\n"
     "  --version         show the decoder's version and exit\n"
     "\n"
@@ -75,6 +95,9 @@ struct Options {
     bool reduce = false;
     bool log = false;
     bool plain = false;
+    bool recursive = false;
+    bool stats = false;
+    int64_t jobs = 0;  // 0: one per core
     int32_t pixel_depth = 8;
     int64_t max_pixels = vorden::tools::kDefaultMaxPixels;
     int64_t max_bytes = static_cast<int64_t>(vorden::tools::kDefaultMaxBytes);
@@ -116,7 +139,7 @@ bool flush_standard_output() {
 
 // Returns -1 to go on, otherwise the exit code to leave with now.
 int parse_arguments(int argc, char** argv, Options& options) {
-    const std::set<std::string> valued = {"--pixel-depth", "--max-pixels", "--max-bytes"};
+    const std::set<std::string> valued = {"--pixel-depth", "--max-pixels", "--max-bytes", "--jobs"};
     bool options_ended = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -140,6 +163,10 @@ int parse_arguments(int argc, char** argv, Options& options) {
             options.log = true;
         } else if (arg == "--plain") {
             options.plain = true;
+        } else if (arg == "-r" || arg == "--recursive") {
+            options.recursive = true;
+        } else if (arg == "--stats") {
+            options.stats = true;
         } else if (const size_t equals = arg.find('='); valued.count(arg.substr(0, equals)) != 0) {
             // --name VALUE or --name=VALUE
             const std::string name = arg.substr(0, equals);
@@ -156,6 +183,11 @@ int parse_arguments(int argc, char** argv, Options& options) {
                 if (!parse_integer(value, INT32_MIN, INT32_MAX, number))
                     return usage_error(name + ": not an integer: '" + value + "'");
                 options.pixel_depth = static_cast<int32_t>(number);
+            } else if (name == "--jobs") {
+                if (!parse_integer(value, 1, kMostJobs, number))
+                    return usage_error(name + ": not a number from 1 to " + std::to_string(kMostJobs) +
+                                       ": '" + value + "'");
+                options.jobs = number;
             } else {
                 if (!parse_integer(value, 1, INT64_MAX, number))
                     return usage_error(name + ": not a positive integer: '" + value + "'");
@@ -170,9 +202,12 @@ int parse_arguments(int argc, char** argv, Options& options) {
     return -1;
 }
 
+// One file's run, writing to the streams it is given: the batch writes them
+// out in input order.
 class FileRun {
   public:
-    FileRun(const Options& options, std::string file) : options_(options), file_(std::move(file)) {}
+    FileRun(const Options& options, std::string file, FILE* out, FILE* err)
+        : options_(options), file_(std::move(file)), out_(out), err_(err) {}
 
     int run() {
         try {
@@ -182,9 +217,8 @@ class FileRun {
         }
     }
 
-  private:
     int fail(const std::string& reason) {
-        std::fprintf(stderr, "%s: %s: %s\n", kProgram, file_.c_str(), reason.c_str());
+        std::fprintf(err_, "%s: %s: %s\n", kProgram, file_.c_str(), reason.c_str());
         if (options_.json) {
             emit_json("{\"file\":" + vorden::tools::json_string(file_) +
                       ",\"error\":" + vorden::tools::json_string(reason) + "}");
@@ -192,6 +226,7 @@ class FileRun {
         return kFailed;
     }
 
+  private:
     int decode() {
         std::vector<uint8_t> bytes;
         std::string error;
@@ -233,12 +268,12 @@ class FileRun {
         const auto start = std::chrono::steady_clock::now();
         const auto decode = options_.plain ? decode_symbol : decode_symbol_thorough;
         const char* text = decode(image.pixels.data(), image.width, image.height, options_.pixel_depth,
-                                  options_.log ? stderr : nullptr);
+                                  options_.log ? err_ : nullptr);
         const double milliseconds =
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
 
         if (text == nullptr) {
-            std::fprintf(stderr, "%s: %s: no QR Code symbol found\n", kProgram, file_.c_str());
+            std::fprintf(err_, "%s: %s: no QR Code symbol found\n", kProgram, file_.c_str());
             if (options_.json) {
                 emit_json("{\"file\":" + vorden::tools::json_string(file_) +
                           ",\"text\":null,\"milliseconds\":" + format_milliseconds(milliseconds) + "}");
@@ -258,11 +293,10 @@ class FileRun {
         decoder_query(2, &append);
 
         if (!options_.json) {
-            std::fwrite(text.data(), 1, text.size(), stdout);
-            if (!options_.raw) std::fputc('\n', stdout);
-            note_output_error();
+            std::fwrite(text.data(), 1, text.size(), out_);
+            if (!options_.raw) std::fputc('\n', out_);
             if (partial != 0) {
-                std::fprintf(stderr,
+                std::fprintf(err_,
                              "%s: %s: provisional text: read only through a correction that used a "
                              "block's full capacity\n",
                              kProgram, file_.c_str());
@@ -301,16 +335,85 @@ class FileRun {
         return buffer;
     }
 
-    // One line per file, flushed, so that a reader can follow a long run.
-    static void emit_json(const std::string& object) {
-        std::fwrite(object.data(), 1, object.size(), stdout);
-        std::fputc('\n', stdout);
-        std::fflush(stdout);
-        note_output_error();
+    void emit_json(const std::string& object) {
+        std::fwrite(object.data(), 1, object.size(), out_);
+        std::fputc('\n', out_);
     }
 
     const Options& options_;
     std::string file_;
+    FILE* out_;
+    FILE* err_;
+};
+
+// Writes the records out as they come, in input order, with the progress
+// line and the counts for --stats.
+class Report {
+  public:
+    Report(const Options& options, size_t files)
+        : options_(options),
+          files_(files),
+          progress_(files >= kManyFiles && isatty(STDERR_FILENO) != 0),
+          stdout_is_terminal_(isatty(STDOUT_FILENO) != 0),
+          start_(std::chrono::steady_clock::now()) {}
+
+    void write(Record& record) {
+        ++done_;
+        const int code = std::clamp(record.code, kDecoded, kFailed);
+        ++counts_[code];
+        worst_ = std::max(worst_, code);
+        for (const Record::Chunk& chunk : record.chunks) {
+            if (chunk.stream == 2 || stdout_is_terminal_) clear_progress();
+            FILE* stream = chunk.stream == 1 ? stdout : stderr;
+            std::fwrite(chunk.bytes.data(), 1, chunk.bytes.size(), stream);
+            if (chunk.stream == 1) {
+                // One line per file, flushed, so that a reader can follow a long run.
+                if (options_.json) std::fflush(stdout);
+                note_output_error();
+            }
+        }
+        show_progress();
+    }
+
+    int finish() {
+        clear_progress();
+        if (options_.stats) {
+            const double seconds =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+            std::fprintf(stderr, "%s: %zu files: %zu read, %zu not found, %zu failed, %.3f s\n", kProgram,
+                         files_, counts_[kDecoded], counts_[kNoSymbol], counts_[kFailed], seconds);
+        }
+        return flush_standard_output() ? worst_ : kFailed;
+    }
+
+  private:
+    void show_progress() {
+        if (!progress_) return;
+        const auto now = std::chrono::steady_clock::now();
+        if (shown_ && now - drawn_ < std::chrono::milliseconds(100) && done_ < files_) return;
+        if (stdout_is_terminal_) std::fflush(stdout);
+        std::fprintf(stderr, "\r%s: %zu of %zu files", kProgram, done_, files_);
+        std::fflush(stderr);
+        shown_ = true;
+        drawn_ = now;
+    }
+
+    void clear_progress() {
+        if (!shown_) return;
+        std::fputs("\r\033[K", stderr);
+        shown_ = false;
+    }
+
+    const Options& options_;
+    const size_t files_;
+    const bool progress_;
+    const bool stdout_is_terminal_;
+    const std::chrono::steady_clock::time_point start_;
+    std::chrono::steady_clock::time_point drawn_;
+    bool shown_ = false;
+    size_t done_ = 0;
+    size_t counts_[3] = {0, 0, 0};
+    int worst_ = kDecoded;
 };
 
 }  // namespace
@@ -320,10 +423,30 @@ int main(int argc, char** argv) {
     const int early = parse_arguments(argc, argv, options);
     if (early >= 0) return early;
 
-    int worst = kDecoded;
-    for (const std::string& file : options.files) {
-        const int code = FileRun(options, file).run();
-        if (code > worst) worst = code;
+    const std::vector<Input> inputs = vorden::tools::list_inputs(options.files, options.recursive);
+    Report report(options, inputs.size());
+    const auto produce = [&](size_t i) {
+        Record record;
+        const Capture capture(record);
+        FileRun file(options, inputs[i].path, capture.out(), capture.err());
+        record.code = inputs[i].error.empty() ? file.run() : file.fail(inputs[i].error);
+        return record;
+    };
+    const auto consume = [&](size_t i, Record& record) {
+        if (!record.lost.empty()) {
+            const Capture capture(record);
+            record.code = FileRun(options, inputs[i].path, capture.out(), capture.err())
+                              .fail("not decoded: " + record.lost);
+        }
+        report.write(record);
+    };
+    const int jobs = options.jobs > 0 ? static_cast<int>(options.jobs) : vorden::tools::available_cores();
+    try {
+        vorden::tools::run_in_order(inputs.size(), jobs, produce, consume);
+    } catch (const std::system_error& error) {
+        std::fprintf(stderr, "%s: cannot start the worker processes: %s\n", kProgram, error.what());
+        report.finish();
+        return kFailed;
     }
-    return flush_standard_output() ? worst : kFailed;
+    return report.finish();
 }

@@ -241,6 +241,47 @@ TEST_F(DecodeTool, JsonGivesOneObjectPerFileWithProvisionalReads) {
                          "capacity\n");
 }
 
+// A folder is read, with -r, in the order of its names; worker processes
+// change nothing of what the run writes, in what order or with what status.
+TEST_F(DecodeTool, FoldersAndWorkersKeepTheInputOrder) {
+    fs::create_directories(dir_ / "in" / "sub");
+    const std::string b = png("in/b.png", symbol_image("bee")), a = pgm("in/a.pgm", symbol_image("ay"));
+    const std::string c = png("in/sub/c.PNG", symbol_image("sea")),
+                      blank = pgm("in/sub/blank.pgm", blank_image());
+    const std::string bad = write("in/bad.jpg", "not a jpeg");
+    write("in/notes.txt", "not an image by name");
+    fs::create_directory_symlink("..", dir_ / "in" / "sub" / "up");
+    const std::string expected_err = "vorden-decode: " + bad +
+                                     ": cannot decode image: Image not of any known type, or corrupt\n"
+                                     "vorden-decode: " +
+                                     blank + ": no QR Code symbol found\n";
+    for (const char* jobs : {"1", "2", "5"}) {
+        const Outcome r = run({"-r", path("in"), "--jobs", jobs, "--stats"});
+        EXPECT_EQ(r.code, 2) << jobs;
+        EXPECT_EQ(r.out, "ay\nbee\nsea\n") << jobs;
+        EXPECT_EQ(r.err.substr(0, expected_err.size()), expected_err) << jobs;
+        EXPECT_EQ(r.err.find("vorden-decode: 5 files: 3 read, 1 not found, 1 failed, "), expected_err.size())
+            << r.err;
+    }
+    const Outcome r = run({path("in")});
+    EXPECT_EQ(r.err, "vorden-decode: " + path("in") + ": cannot read: is a directory\n");
+
+    // Many files named one by one, texts alternating, in JSON and raw.
+    std::vector<std::string> files;
+    for (int i = 0; i < 24; ++i) files.push_back(i % 3 == 2 ? blank : i % 3 == 1 ? b : a);
+    for (const char* format : {"--json", "--raw"}) {
+        std::vector<std::string> args = files;
+        args.insert(args.begin(), {format, "--jobs=1"});
+        const Outcome one = run(args);
+        args[1] = "--jobs=3";
+        const Outcome three = run(args);
+        EXPECT_EQ(without_timing(three.out), without_timing(one.out)) << format;
+        EXPECT_EQ(three.err, one.err);
+        EXPECT_EQ(three.code, 1);
+    }
+    EXPECT_EQ(run({"--jobs", "0", a}).code, 2);
+}
+
 TEST_F(DecodeTool, OptionsUsageLimitsAndPixelDepth) {
     const Image symbol = symbol_image("options");
     const std::string good = pgm("good.pgm", symbol);
