@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iterator>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -344,6 +345,28 @@ TEST_F(DecodeTool, OptionsUsageLimitsAndPixelDepth) {
     r = run({"--pixel-depth", "1", levels});
     EXPECT_EQ(r.code, 0);
     EXPECT_EQ(r.out, "two levels\n");
+}
+
+// The options --help lists are the ones the manual page describes.
+TEST_F(DecodeTool, HelpAndManualPageNameTheSameOptions) {
+    const auto options_in = [](const std::string& text, const std::regex& line) {
+        std::set<std::string> names;
+        std::istringstream lines(text);
+        const std::regex option("(^|[ ,])(--?[a-z][a-z-]*)");
+        for (std::string l; std::getline(lines, l);) {
+            if (!std::regex_search(l, line)) continue;
+            for (std::sregex_iterator it(l.begin(), l.end(), option), end; it != end; ++it)
+                names.insert((*it)[2]);
+        }
+        return names;
+    };
+    const std::set<std::string> help = options_in(run({"--help"}).out, std::regex("^  -"));
+    // The manual's option entries: the line after each .TP, with "\-" as "-".
+    std::string manual = std::regex_replace(slurp(VORDEN_DECODE_MANUAL), std::regex(R"(\\-)"), "-");
+    manual = std::regex_replace(manual, std::regex("\\.TP\n\\.B[IR]? "), ".TP ");
+    const std::set<std::string> page = options_in(manual, std::regex("^\\.TP -"));
+    EXPECT_EQ(help, page);
+    EXPECT_GE(help.size(), 14u);
 }
 
 // The JSON escaping, on hand-made inputs.
