@@ -1,7 +1,9 @@
 #include "batch.h"
 
+#include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <system_error>
 
 namespace vorden::tools {
@@ -163,7 +166,8 @@ bool receive(int fd, Record& record) {
 
 struct Worker {
     pid_t pid = -1;
-    int fd = -1;  // the read end of its pipe
+    int fd = -1;              // our end of its socket: inputs out, records in
+    size_t input = SIZE_MAX;  // the input it is on
 };
 
 std::string ending_of(pid_t pid) {
@@ -177,11 +181,12 @@ std::string ending_of(pid_t pid) {
     return "worker process ended early, with status " + std::to_string(WEXITSTATUS(status));
 }
 
-// Forks a worker that produces inputs first, first + step, ... below count.
-Worker start_worker(size_t first, size_t step, size_t count, const std::vector<Worker>& others,
-                    const std::function<Record(size_t)>& produce) {
+// A worker decodes the inputs it is sent, one at a time, until its socket
+// closes.
+Worker start_worker(const std::vector<Worker>& others, const std::function<Record(size_t)>& produce) {
     int fds[2];
-    if (pipe(fds) != 0) throw std::system_error(errno, std::generic_category(), "pipe");
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
+        throw std::system_error(errno, std::generic_category(), "socketpair");
     // What this process has buffered must not be written twice.
     std::fflush(stdout);
     std::fflush(stderr);
@@ -191,13 +196,27 @@ Worker start_worker(size_t first, size_t step, size_t count, const std::vector<W
         close(fds[0]);
         for (const Worker& w : others)
             if (w.fd >= 0) close(w.fd);
+        uint64_t input = 0;
         int code = 0;
-        for (size_t i = first; i < count && code == 0; i += step) code = send(fds[1], produce(i)) ? 0 : 1;
+        while (code == 0 && read_all(fds[1], &input, sizeof input))
+            code = send(fds[1], produce(static_cast<size_t>(input))) ? 0 : 1;
         // _exit, so that nothing the parent had buffered is flushed again.
         _exit(code);
     }
     close(fds[1]);
     return {pid, fds[0]};
+}
+
+// Sends the worker its next input, or closes its socket when none is left.
+// MSG_NOSIGNAL: a worker that has died must not take this process with it;
+// its end of the socket then reads as closed.
+void hand_out(Worker& w, size_t& next, size_t count) {
+    if (next < count) {
+        const uint64_t input = next;
+        w.input = next++;
+        if (::send(w.fd, &input, sizeof input, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof input)) return;
+    }
+    shutdown(w.fd, SHUT_WR);
 }
 
 }  // namespace
@@ -212,23 +231,45 @@ void run_in_order(size_t count, int jobs, const std::function<Record(size_t)>& p
         }
         return;
     }
+    // Each worker takes the next input as it finishes one, so that a slow
+    // file holds up only its own worker; records wait here until their turn.
     std::vector<Worker> workers;
-    for (size_t k = 0; k < n; ++k) workers.push_back(start_worker(k, n, count, workers, produce));
-    for (size_t i = 0; i < count; ++i) {
-        Worker& w = workers[i % n];
-        Record record;
-        if (!receive(w.fd, record)) {
-            close(w.fd);
-            w.fd = -1;
-            kill(w.pid, SIGKILL);
+    size_t next = 0, written = 0;
+    for (size_t k = 0; k < n; ++k) {
+        workers.push_back(start_worker(workers, produce));
+        hand_out(workers.back(), next, count);
+    }
+    std::map<size_t, Record> waiting;
+    while (written < count) {
+        std::vector<pollfd> polled;
+        for (const Worker& w : workers)
+            if (w.input != SIZE_MAX) polled.push_back({w.fd, POLLIN, 0});
+        if (poll(polled.data(), polled.size(), -1) < 0 && errno != EINTR)
+            throw std::system_error(errno, std::generic_category(), "poll");
+        for (Worker& w : workers) {
+            const auto p =
+                std::find_if(polled.begin(), polled.end(), [&](const pollfd& q) { return q.fd == w.fd; });
+            if (w.input == SIZE_MAX || p == polled.end() || p->revents == 0) continue;
+            Record& record = waiting[w.input];
+            if (receive(w.fd, record)) {
+                w.input = SIZE_MAX;
+                hand_out(w, next, count);
+                continue;
+            }
             record = Record{};
+            close(w.fd);
+            kill(w.pid, SIGKILL);
             record.lost = ending_of(w.pid);
-            if (i + n < count)
-                w = start_worker(i + n, n, count, workers, produce);
-            else
-                w = Worker{};
+            w = Worker{};
+            if (next < count) {
+                w = start_worker(workers, produce);
+                hand_out(w, next, count);
+            }
         }
-        consume(i, record);
+        for (auto it = waiting.begin(); it != waiting.end() && it->first == written; it = waiting.erase(it)) {
+            consume(written, it->second);
+            ++written;
+        }
     }
     for (const Worker& w : workers) {
         if (w.pid < 0) continue;

@@ -57,9 +57,9 @@ int available_cores();
 
 // Calls produce(i) for each i below `count` and hands each record to
 // consume(i, record) in the order of i. With more than one job, produce runs
-// in that many worker processes forked from this one, which take every
-// jobs-th input; a worker that dies loses the input it was on (its record
-// comes with `lost` set) and another takes over the inputs after it.
+// in that many worker processes forked from this one, each taking the next
+// input as it finishes one; a worker that dies loses the input it was on
+// (its record comes with `lost` set) and a new one takes its place.
 void run_in_order(size_t count, int jobs, const std::function<Record(size_t)>& produce,
                   const std::function<void(size_t, Record&)>& consume);
 
