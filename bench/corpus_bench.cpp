@@ -25,6 +25,8 @@
 //           strategies (turned, keystoned, gradient, inverted, mirrored, no
 //           symbol); not run by default: its 480 frames outnumber the generated
 //           corpus.
+//   batch   vorden-decode -r over a folder (DIR, or 2,000 generated frames
+//           written as PNG) with --jobs 1 and --jobs 2, compared.
 // Work that may run for minutes runs in a child process killed after
 // --limit seconds (default 5). --match keeps the images whose name contains
 // TEXT. --unread lists, after the corpus tables, the images a decoder did
@@ -74,7 +76,8 @@ int usage() {
     std::fprintf(
         stderr,
         "usage: vorden-bench [--folder DIR] [--repeat N] [--decoders vorden,vorden-thorough,zxing-cpp,zbar] "
-        "[--slowest N] [--match TEXT] [--limit SECONDS] [--sections corpus,fresh,camera,growth,thorough] "
+        "[--slowest N] [--match TEXT] [--limit SECONDS] [--sections "
+        "corpus,fresh,camera,growth,thorough,batch] "
         "[--growth]\n");
     return 2;
 }
@@ -125,7 +128,7 @@ bool parse(int argc, char** argv, Options& o) {
             wanted = names_in(value, decoder_names);
             if (wanted.empty()) return false;
         } else if (arg == "--sections") {
-            o.sections = names_in(value, {"corpus", "fresh", "camera", "growth", "thorough"});
+            o.sections = names_in(value, {"corpus", "fresh", "camera", "growth", "thorough", "batch"});
             if (o.sections.empty()) return false;
         } else {
             return false;
@@ -167,5 +170,6 @@ int main(int argc, char** argv) {
     if (options.wants("camera")) camera_section(options);
     if (options.wants("growth")) growth_section(options);
     if (options.wants("thorough")) thorough_section(options);
+    if (options.wants("batch")) batch_section(options);
     return 0;
 }

@@ -21,6 +21,7 @@
 #define STB_IMAGE_WRITE_IMPLEMENTATION
 #include <stb/stb_image_write.h>
 
+#include "batch.h"
 #include "sections.h"
 
 extern char** environ;
@@ -122,6 +123,7 @@ class TempFolder {
     TempFolder(const TempFolder&) = delete;
     TempFolder& operator=(const TempFolder&) = delete;
     const std::vector<std::string>& files() const { return files_; }
+    const std::string& path() const { return path_; }
 
   private:
     std::string path_;
@@ -202,7 +204,78 @@ void print_tools(const std::vector<Tool>& tools, size_t files, int rounds) {
     }
 }
 
+// ---- Batches ----
+
+// 2,000 frames: the generated and the thorough corpora, then ordinary
+// frames at varied angles and module sizes, so that no two are alike.
+std::vector<Sample> batch_corpus() {
+    std::vector<Sample> corpus = generated_corpus(), thorough = thorough_corpus();
+    corpus.insert(corpus.end(), thorough.begin(), thorough.end());
+    for (int i = 0; corpus.size() < 2000; ++i) {
+        Sample s = symbol_frame(640, 480, 3 + i % 5, (i * 37) % 360 + 0.5 * (i % 2));
+        s.name = "frame-" + std::to_string(i);
+        corpus.push_back(std::move(s));
+    }
+    return corpus;
+}
+
+struct BatchRuns {
+    std::vector<double> wall, cpu;
+    std::string out;  // of the first round
+    int status = -1;
+    bool complete = true;  // every round started and ended within the limit
+};
+
 }  // namespace
+
+// vorden-decode -r over one folder with one worker and with two, the two
+// taking turns round by round; the outputs must be the same.
+void batch_section(const Options& o) {
+    std::unique_ptr<TempFolder> temp;
+    std::string folder = o.folder;
+    size_t files = 0;
+    if (folder.empty()) {
+        temp = std::make_unique<TempFolder>(batch_corpus());
+        folder = temp->path();
+        files = temp->files().size();
+    } else {
+        files = tools::list_inputs({folder}, true).size();
+    }
+    const std::vector<int> jobs = {1, 2};
+    std::vector<BatchRuns> runs(jobs.size());
+    for (int round = 0; round < o.repeat; ++round) {
+        for (size_t turn = 0; turn < jobs.size(); ++turn) {
+            const size_t k = (turn + static_cast<size_t>(round)) % jobs.size();
+            const Run run = spawn({VORDEN_DECODE_TOOL, "-r", "--jobs", std::to_string(jobs[k]), folder},
+                                  std::max(o.limit_ms, 600e3));
+            if (!run.started || run.timed_out) runs[k].complete = false;
+            if (!run.started) continue;
+            runs[k].wall.push_back(run.wall_ms);
+            runs[k].cpu.push_back(run.cpu_ms);
+            if (runs[k].status < 0) {
+                runs[k].status = run.status;
+                runs[k].out = run.out;
+            }
+        }
+    }
+    std::printf(
+        "\nBatch: vorden-decode -r over %s (%zu files), %d rounds, the job counts taking turns; the median\n"
+        "wall time of the whole run, its processes' CPU time, and throughput against one job.\n\n"
+        "| jobs | wall s | CPU s | files / s | throughput x | output as with 1 job |\n"
+        "|-----:|-------:|------:|----------:|-------------:|----------------------|\n",
+        o.folder.empty() ? "2,000 generated PNG frames" : o.folder.c_str(), files, o.repeat);
+    for (size_t k = 0; k < jobs.size(); ++k) {
+        if (runs[k].wall.empty()) continue;
+        const double wall = median(runs[k].wall) / 1e3;
+        const bool same = runs[k].out == runs[0].out && runs[k].status == runs[0].status;
+        std::printf("| %4d | %6.2f | %5.2f | %9.0f | %12.2f | %-20s |\n", jobs[k], wall,
+                    median(runs[k].cpu) / 1e3, static_cast<double>(files) / wall,
+                    median(runs[0].wall) / median(runs[k].wall), same ? "same" : "DIFFERENT");
+    }
+    for (size_t k = 0; k < jobs.size(); ++k) {
+        if (!runs[k].complete) std::printf("\n--jobs %d: a round did not start or was killed.\n", jobs[k]);
+    }
+}
 
 void fresh_process_section(const Options& o, const std::vector<Sample>& corpus) {
     std::vector<std::string> files;

@@ -48,6 +48,7 @@ std::string size_text(int width, int height);
 // `corpus_name` heads the tables: "generated", "folder", "thorough".
 void corpus_section(const Options& options, const char* corpus_name, const std::vector<Sample>& corpus);
 void fresh_process_section(const Options& options, const std::vector<Sample>& corpus);
+void batch_section(const Options& options);
 void camera_section(const Options& options);
 void growth_section(const Options& options);
 
