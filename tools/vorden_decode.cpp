@@ -452,7 +452,7 @@ int main(int argc, char** argv) {
     try {
         vorden::tools::run_in_order(inputs.size(), jobs, produce, consume);
     } catch (const std::system_error& error) {
-        std::fprintf(stderr, "%s: cannot start the worker processes: %s\n", kProgram, error.what());
+        std::fprintf(stderr, "%s: cannot run the worker processes: %s\n", kProgram, error.what());
         report.finish();
         return kFailed;
     }

@@ -281,6 +281,17 @@ TEST_F(DecodeTool, FoldersAndWorkersKeepTheInputOrder) {
         EXPECT_EQ(three.code, 1);
     }
     EXPECT_EQ(run({"--jobs", "0", a}).code, 2);
+
+    // Standard error on a terminal (script's): with many files, a progress
+    // line, cleared before the summary.
+    std::string command = "script -qec \"'" + std::string(VORDEN_DECODE_TOOL) + "' --stats";
+    for (int i = 0; i < 120; ++i) command += " '" + a + "'";
+    command += " 2>&1 >/dev/null\" /dev/null >'" + path("terminal") + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    const std::string terminal = slurp(path("terminal"));
+    EXPECT_NE(terminal.find("\rvorden-decode: 120 of 120 files\r\033[Kvorden-decode: 120 files: 120 read, "),
+              std::string::npos)
+        << terminal;
 }
 
 TEST_F(DecodeTool, OptionsUsageLimitsAndPixelDepth) {
