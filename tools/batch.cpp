@@ -65,7 +65,10 @@ std::vector<Input> list_inputs(const std::vector<std::string>& paths, bool recur
     for (const std::string& path : paths) {
         std::error_code ignored;
         if (recursive && path != "-" && fs::is_directory(path, ignored)) {
+            const size_t before = inputs.size();
             list_folder(path, inputs);
+            // A folder named in vain is most likely a mistake in the command.
+            if (inputs.size() == before) inputs.push_back({path, "no image files in the folder"});
         } else {
             inputs.push_back({path, ""});
         }

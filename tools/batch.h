@@ -21,8 +21,9 @@ struct Input {
 
 // The paths as given, except that with `recursive` a folder stands for the
 // image files beneath it (by their extension: png, jpg, jpeg, bmp, pgm, ppm,
-// pnm, in any case), each folder's entries sorted by name. Links to files
-// are followed, links to folders are not, so no loop can form.
+// pnm, in any case), each folder's entries sorted by name; a folder without
+// any stands for itself, with an error. Links to files are followed, links
+// to folders are not, so no loop can form.
 std::vector<Input> list_inputs(const std::vector<std::string>& paths, bool recursive);
 
 // What one input's run wrote, in the order it was written.

@@ -264,8 +264,15 @@ TEST_F(DecodeTool, FoldersAndWorkersKeepTheInputOrder) {
         EXPECT_EQ(r.err.find("vorden-decode: 5 files: 3 read, 1 not found, 1 failed, "), expected_err.size())
             << r.err;
     }
-    const Outcome r = run({path("in")});
+    Outcome r = run({path("in")});
     EXPECT_EQ(r.err, "vorden-decode: " + path("in") + ": cannot read: is a directory\n");
+    fs::create_directory(dir_ / "none");
+    r = run({"-r", path("none"), a});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_EQ(r.out, "ay\n");
+    EXPECT_EQ(r.err, "vorden-decode: " + path("none") + ": no image files in the folder\n");
+    // Standard input read by a worker, in its place among the files.
+    EXPECT_EQ(run({"--jobs", "2", a, "-", b}, c).out, "ay\nsea\nbee\n");
 
     // Many files named one by one, texts alternating, in JSON and raw.
     std::vector<std::string> files;
