@@ -435,9 +435,11 @@ int main(int argc, char** argv) {
     Report report(options, inputs.size());
     const auto produce = [&](size_t i) {
         Record record;
-        const Capture capture(record);
-        FileRun file(options, inputs[i].path, capture.out(), capture.err());
-        record.code = inputs[i].error.empty() ? file.run() : file.fail(inputs[i].error);
+        {
+            const Capture capture(record);  // closed before the record moves
+            FileRun file(options, inputs[i].path, capture.out(), capture.err());
+            record.code = inputs[i].error.empty() ? file.run() : file.fail(inputs[i].error);
+        }
         return record;
     };
     const auto consume = [&](size_t i, Record& record) {
