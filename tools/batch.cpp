@@ -16,6 +16,8 @@
 #include <map>
 #include <system_error>
 
+#include "image_input.h"
+
 namespace vorden::tools {
 
 namespace fs = std::filesystem;
@@ -32,18 +34,13 @@ bool is_image_name(const fs::path& path) {
     return false;
 }
 
-std::string lower_first(std::string text) {
-    if (!text.empty()) text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
-    return text;
-}
-
 void list_folder(const fs::path& folder, std::vector<Input>& out) {
     std::error_code error;
     std::vector<fs::directory_entry> entries;
     for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error))
         entries.push_back(*it);
     if (error) {
-        out.push_back({folder.string(), "cannot read folder: " + lower_first(error.message())});
+        out.push_back({folder.string(), "cannot read folder: " + errno_text(error.value())});
         return;
     }
     std::sort(entries.begin(), entries.end(),

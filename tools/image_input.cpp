@@ -23,14 +23,14 @@
 
 namespace vorden::tools {
 
-namespace {
-
 std::string errno_text(int error) {
     if (error == ENOENT) return "file not found";
     std::string text = std::strerror(error);
     if (!text.empty()) text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
     return text;
 }
+
+namespace {
 
 // stb_image takes the encoded size as an int.
 bool fits_stb(const std::vector<uint8_t>& bytes, std::string& error) {

@@ -26,6 +26,10 @@ constexpr size_t kDefaultMaxBytes = size_t{256} << 20;
 // header costs a few bytes to write and can ask for gigabytes.
 constexpr int64_t kDefaultMaxPixels = 100'000'000;
 
+// A reason for messages, from an errno value: "file not found", else the
+// system's text starting in lower case ("permission denied").
+std::string errno_text(int error);
+
 // Reads a whole file ("-" is standard input). False with `error` set to the
 // reason ("file not found", "empty file", ...) when it cannot be read; a
 // file of more than `max_bytes` is refused as soon as that many are read, so
