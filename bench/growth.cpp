@@ -1,8 +1,10 @@
 // The growth check: hostile patterns at four sizes, each decoder in a child
 // process with a time limit, against an ordinary frame's cost per pixel.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
+#include "decoder.h"
 #include "patterns.h"
 #include "sections.h"
 
@@ -23,6 +25,54 @@ double megapixels(const GreyImage& image) {
 
 Limited limited_decode(const Options& o, const Decoder& d, const GreyImage& image, int rounds) {
     return run_limited(rounds, o.limit_ms, [&] { return decode_round(d, image); });
+}
+
+// ---- vorden's floor ----
+
+// The passes whose binary images differ: a pass that leaves an earlier
+// pass's image is replayed by decode_symbol, not computed.
+std::vector<int32_t> computed_passes(const GreyImage& image, std::vector<uint8_t>& binary) {
+    std::vector<int32_t> passes;
+    std::vector<std::vector<uint8_t>> seen;
+    for (int32_t pass = 0; pass < 3; ++pass) {
+        binarize(pass, image.pixels.data(), 8);
+        if (std::find(seen.begin(), seen.end(), binary) != seen.end()) continue;
+        seen.push_back(binary);
+        passes.push_back(pass);
+    }
+    return passes;
+}
+
+// Binarization, run tables and five-run scans of each computed pass, and
+// nothing after them: the least work that gives the hits whose groups the
+// passes' "cross" lines count, so no decode that writes those lines can
+// take less.
+Limited limited_floor(const Options& o, const GreyImage& image) {
+    return run_limited(kRounds, o.limit_ms, [&] {
+        DecoderState& s = decoder_state;
+        std::vector<uint8_t> binary(image.pixels.size());
+        s.image_width = image.width;
+        s.image_height = image.height;
+        s.log_stream = nullptr;
+        s.binary_image = binary.data();
+        const std::vector<int32_t> passes = computed_passes(image, binary);
+        const Timing t = timed([&] {
+            for (int32_t pass : passes) {
+                binarize(pass, image.pixels.data(), 8);
+                memchunk_init(&s.row_hits, sizeof(ScanHit));
+                memchunk_init(&s.column_hits, sizeof(ScanHit));
+                if (build_row_runs()) {
+                    scan_finder_runs(s.row_runs, s.image_width, s.image_height, &s.row_hits);
+                }
+                if (build_column_runs()) {
+                    scan_finder_runs(s.column_runs, s.image_height, s.image_width, &s.column_hits);
+                }
+                release_finder_patterns();
+            }
+        });
+        s.binary_image = nullptr;
+        return Round{t.wall_ms, t.cpu_ms, 0, 0, 0};
+    });
 }
 
 // ---- The ordinary frame ----
@@ -53,6 +103,7 @@ std::vector<double> ordinary_ms_per_mp(const Options& o) {
 struct Cell {
     Limited result;
     double megapixels = 0;
+    Limited floor;  // the designed entry's alone
     bool ok() const { return !result.timed_out && !result.crashed && !result.rounds.empty(); }
     // The time, or the limit when the decode was killed.
     double ms(double limit_ms) const { return ok() ? result.median_wall() : limit_ms; }
@@ -84,18 +135,24 @@ void print_row(const Options& o, const char* size, const Decoder& d, const Cell&
         peak = figure(static_cast<double>(cell.result.rounds[0].peak_bytes) / (cell.megapixels * 1e6), false,
                       "%.2f");
     }
-    std::printf("| %-9s | %-15s | %9s | %9s | %10s | %6s | %9s |\n", size, d.name,
+    std::string floor = "-";
+    if (!cell.floor.rounds.empty()) {
+        floor = figure(cell.floor.median_wall() / cell.megapixels / ordinary_per_mp, false, "%.1f");
+    }
+    std::printf("| %-9s | %-15s | %9s | %9s | %10s | %6s | %9s | %7s |\n", size, d.name,
                 limited_ms_text(cell.result, o.limit_ms).c_str(),
                 cell.result.crashed ? "-" : figure(per_mp, bound, "%.2f").c_str(), ratio.c_str(),
-                before ? growth_text(*before, cell, o.limit_ms).c_str() : "-", peak.c_str());
+                before ? growth_text(*before, cell, o.limit_ms).c_str() : "-", peak.c_str(), floor.c_str());
 }
 
 void check_pattern(const Options& o, const Pattern& pattern, const std::vector<double>& ordinary) {
     const size_t n = o.decoders.size();
     std::printf(
         "\n%s\n\n"
-        "| size      | decoder         |        ms |     ms/MP | x ordinary | 4x px  | peak B/px |\n"
-        "|-----------|-----------------|----------:|----------:|-----------:|-------:|----------:|\n",
+        "| size      | decoder         |        ms |     ms/MP | x ordinary | 4x px  | peak B/px | floor x "
+        "|\n"
+        "|-----------|-----------------|----------:|----------:|-----------:|-------:|----------:|--------:|"
+        "\n",
         pattern.name);
     std::vector<std::vector<Cell>> sizes;
     for (int s = 0; s < kSizeCount; ++s) {
@@ -103,7 +160,8 @@ void check_pattern(const Options& o, const Pattern& pattern, const std::vector<d
         std::vector<Cell> cells(n);
         for (size_t turn = 0; turn < n; ++turn) {  // the order rotates from size to size
             const size_t k = (turn + static_cast<size_t>(s)) % n;
-            cells[k] = {limited_decode(o, *o.decoders[k], image, kRounds), megapixels(image)};
+            cells[k] = {limited_decode(o, *o.decoders[k], image, kRounds), megapixels(image), {}};
+            if (o.decoders[k]->is_designed() && ordinary[k] > 0) cells[k].floor = limited_floor(o, image);
         }
         const std::vector<Cell>* before = nullptr;
         for (const std::vector<Cell>& smaller : sizes) {
@@ -128,7 +186,9 @@ void growth_section(const Options& o) {
         "\nx ordinary: ms/MP against the decoder's own on the ordinary frame. 4x px: the growth of the\n"
         "time per fourfold pixels (4: linear; 16: quadratic), from the nearest size of at most a quarter\n"
         "of the pixels (1920x1080 from 640x480); '>' a lower bound from a killed decode. peak B/px:\n"
-        "vorden's heap at its peak per pixel.\n");
+        "vorden's heap at its peak per pixel. floor x: like x ordinary, for the binarization, run\n"
+        "tables and five-run scans of the passes vorden computes, without grouping or anything after\n"
+        "it: the least a decode needs to write its passes' \"cross\" lines.\n");
 }
 
 }  // namespace vorden::bench
