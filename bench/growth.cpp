@@ -137,9 +137,11 @@ void print_row(const Options& o, const char* size, const Decoder& d, const Cell&
     }
     std::string floor = "-";
     if (!cell.floor.rounds.empty()) {
-        floor = figure(cell.floor.median_wall() / cell.megapixels / ordinary_per_mp, false, "%.1f");
+        const double ms = cell.floor.median_wall();
+        floor = figure(ms, false, "%.3f") + " (" +
+                figure(ms / cell.megapixels / ordinary_per_mp, false, "%.1f") + ")";
     }
-    std::printf("| %-9s | %-15s | %9s | %9s | %10s | %6s | %9s | %7s |\n", size, d.name,
+    std::printf("| %-9s | %-15s | %9s | %9s | %10s | %6s | %9s | %15s |\n", size, d.name,
                 limited_ms_text(cell.result, o.limit_ms).c_str(),
                 cell.result.crashed ? "-" : figure(per_mp, bound, "%.2f").c_str(), ratio.c_str(),
                 before ? growth_text(*before, cell, o.limit_ms).c_str() : "-", peak.c_str(), floor.c_str());
@@ -149,10 +151,10 @@ void check_pattern(const Options& o, const Pattern& pattern, const std::vector<d
     const size_t n = o.decoders.size();
     std::printf(
         "\n%s\n\n"
-        "| size      | decoder         |        ms |     ms/MP | x ordinary | 4x px  | peak B/px | floor x "
-        "|\n"
-        "|-----------|-----------------|----------:|----------:|-----------:|-------:|----------:|--------:|"
-        "\n",
+        "| size      | decoder         |        ms |     ms/MP | x ordinary | 4x px  | peak B/px "
+        "| floor ms (x)    |\n"
+        "|-----------|-----------------|----------:|----------:|-----------:|-------:|----------:"
+        "|----------------:|\n",
         pattern.name);
     std::vector<std::vector<Cell>> sizes;
     for (int s = 0; s < kSizeCount; ++s) {
@@ -186,9 +188,9 @@ void growth_section(const Options& o) {
         "\nx ordinary: ms/MP against the decoder's own on the ordinary frame. 4x px: the growth of the\n"
         "time per fourfold pixels (4: linear; 16: quadratic), from the nearest size of at most a quarter\n"
         "of the pixels (1920x1080 from 640x480); '>' a lower bound from a killed decode. peak B/px:\n"
-        "vorden's heap at its peak per pixel. floor x: like x ordinary, for the binarization, run\n"
-        "tables and five-run scans of the passes vorden computes, without grouping or anything after\n"
-        "it: the least a decode needs to write its passes' \"cross\" lines.\n");
+        "vorden's heap at its peak per pixel. floor: the binarization, run tables and five-run scans\n"
+        "of the passes vorden computes, without grouping or anything after it (the least a decode\n"
+        "needs to write its passes' \"cross\" lines), in ms and against the ordinary frame per MP.\n");
 }
 
 }  // namespace vorden::bench
