@@ -61,12 +61,7 @@ Limited limited_floor(const Options& o, const GreyImage& image) {
                 binarize(pass, image.pixels.data(), 8);
                 memchunk_init(&s.row_hits, sizeof(ScanHit));
                 memchunk_init(&s.column_hits, sizeof(ScanHit));
-                if (build_row_runs()) {
-                    scan_finder_runs(s.row_runs, s.image_width, s.image_height, &s.row_hits);
-                }
-                if (build_column_runs()) {
-                    scan_finder_runs(s.column_runs, s.image_height, s.image_width, &s.column_hits);
-                }
+                find_finder_hits();
                 release_finder_patterns();
             }
         });

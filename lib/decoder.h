@@ -138,6 +138,9 @@ void release_finder_patterns();
 int32_t build_row_runs();
 int32_t build_column_runs();
 void scan_finder_runs(const int16_t* table, int32_t line_length, int32_t line_count, MemChunk* hits);
+// A pass's run tables and the hits scanned from them, into the state's hit
+// arrays; false when a table finds no room.
+bool find_finder_hits();
 void group_crossing_hits();
 int32_t refine_finder_centers();
 void refine_finder_center(FinderPattern* candidate);

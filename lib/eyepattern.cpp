@@ -1361,14 +1361,19 @@ int32_t orient_finder_triple() {
 // ---------------------------------------------------------------------------
 // The stage: a pass's finder patterns from its binary image.
 
-namespace {
-
-// Run tables, scan, grouping and refinement; false when the pass ends there.
-bool find_candidates() {
+bool find_finder_hits() {
     if (!build_row_runs()) return false;
     scan_finder_runs(S.row_runs, S.image_width, S.image_height, &S.row_hits);
     if (!build_column_runs()) return false;
     scan_finder_runs(S.column_runs, S.image_height, S.image_width, &S.column_hits);
+    return true;
+}
+
+namespace {
+
+// Run tables, scan, grouping and refinement; false when the pass ends there.
+bool find_candidates() {
+    if (!find_finder_hits()) return false;
     group_crossing_hits();
     if (S.finder_count < 0) {
         S.finder_count = 0;
